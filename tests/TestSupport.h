@@ -1,0 +1,81 @@
+#pragma once
+
+// Helpers shared by every test: temporary directories, free loopback ports,
+// file contents, and capture of the log.
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tarvelo::test {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object dies.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return m_path; }
+  std::string file(const std::string& name) const { return (m_path / name).string(); }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+uint16_t free_port();
+
+// A plain blocking TCP connection to 127.0.0.1:port, for tests that speak
+// raw bytes; -1 when it cannot connect.
+int connect_raw(uint16_t port);
+// Writes all bytes; false when the peer is gone.
+bool send_raw(int fd, const void* bytes, std::size_t size);
+// Reads until `size` bytes arrived or the peer closed; returns what arrived.
+std::size_t receive_raw(int fd, void* bytes, std::size_t size);
+
+std::vector<char> random_bytes(std::size_t size, uint32_t seed);
+void write_file(const std::string& path, const std::vector<char>& bytes);
+std::vector<char> read_file(const std::string& path);
+
+// A string buffer that several threads may write into at once.
+class LockedStringBuf : public std::stringbuf {
+ public:
+  std::string text();
+
+ protected:
+  std::streamsize xsputn(const char* bytes, std::streamsize count) override;
+  int_type overflow(int_type c) override;
+
+ private:
+  std::recursive_mutex m_mutex;
+};
+
+// Sends the library's log lines into string buffers while alive; safe with
+// servers logging from their own threads.
+class CaptureLog {
+ public:
+  CaptureLog();
+  ~CaptureLog();
+  CaptureLog(const CaptureLog&) = delete;
+  CaptureLog& operator=(const CaptureLog&) = delete;
+
+  std::string out() { return m_out_buf.text(); }
+  std::string err() { return m_err_buf.text(); }
+
+ private:
+  LockedStringBuf m_out_buf;
+  LockedStringBuf m_err_buf;
+  std::ostream m_out{&m_out_buf};
+  std::ostream m_err{&m_err_buf};
+  std::ostream* m_saved_out;
+  std::ostream* m_saved_err;
+};
+
+}  // namespace tarvelo::test

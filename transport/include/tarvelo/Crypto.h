@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <tarvelo/Export.h>
+
+namespace tarvelo::crypto {
+
+inline constexpr std::size_t kBlake2bHashSize = 32;
+using blake2b_hash_t = unsigned char[kBlake2bHashSize];
+
+class TARVELO_TRANSPORT_EXPORT Blake2b {
+ public:
+  // 32-byte BLAKE2b digest of `length` bytes; false when it cannot be made.
+  static bool hash(blake2b_hash_t& out, const void* data, long length);
+
+  // Incremental form: feeding the same bytes in pieces gives the same digest.
+  Blake2b();
+  bool update(const void* data, std::size_t length);
+  bool final(blake2b_hash_t& out);
+
+ private:
+  alignas(64) unsigned char m_state[384];
+};
+
+class TARVELO_TRANSPORT_EXPORT XSalsa20 {
+ public:
+  static constexpr std::size_t kKeySize = 32;
+  // Fills both arrays with a new public/secret key pair.
+  static void key_pair(unsigned char (&public_key)[32], unsigned char (&secret_key)[32]);
+};
+
+class TARVELO_TRANSPORT_EXPORT Random {
+ public:
+  // Uniformly random 32-bit value; 0 can occur.
+  static uint32_t int32();
+};
+
+// Compares two byte ranges of equal length in time independent of their
+// contents, for secrets such as passphrases.
+TARVELO_TRANSPORT_EXPORT bool constant_time_equal(const void* a, const void* b, std::size_t length);
+
+}  // namespace tarvelo::crypto

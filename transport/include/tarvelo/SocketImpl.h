@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <tarvelo/Export.h>
+#include <tarvelo/Message.h>
+#include <tarvelo/Transport.h>
+
+namespace tarvelo {
+
+// A message socket: whole messages in, whole messages out. Blocking calls
+// serve clients; asynchronous calls complete inside the listener's run().
+// No operation throws; failures come back as negative status codes.
+class TARVELO_TRANSPORT_EXPORT SocketImpl {
+ public:
+  using ReceiveHandler = std::function<void(SocketImpl&, Message, Transport::StatusCode)>;
+  using SendHandler = std::function<void(SocketImpl&, Transport::StatusCode)>;
+  using AcceptHandler =
+      std::function<void(SocketImpl&, std::unique_ptr<SocketImpl>, Transport::StatusCode)>;
+
+  virtual ~SocketImpl();
+
+  virtual Transport::StatusCode connect(std::string address, uint16_t port) = 0;
+  virtual Transport::StatusCode listen(uint16_t port, std::string address) = 0;
+  // The handler is called once, with the next connection or a failure
+  // (code -24 when the listener is closed meanwhile).
+  virtual void async_accept(AcceptHandler handler) = 0;
+  // Blocks for the next whole message; a null message on failure.
+  virtual Message receive(Transport::StatusCode* status) = 0;
+  // The handler is called once, with the next message or a failure.
+  virtual void async_receive(ReceiveHandler handler) = 0;
+  // Blocks until the message is sent.
+  virtual Transport::StatusCode send(Message& message) = 0;
+  // Return at once; the message is queued behind earlier sends and the
+  // handler is called when it has gone out.
+  virtual void async_send(Message& message, SendHandler handler) = 0;
+  virtual void async_reply(Message& message, SendHandler handler) = 0;
+  // Closes the connection or listener; pending operations complete with a
+  // failure. May be repeated and called from any thread.
+  virtual Transport::StatusCode close() = 0;
+  // Dispatches completions until stop(); called on listeners only.
+  virtual Transport::StatusCode run() = 0;
+  // Makes run() return; callable from any thread.
+  virtual void stop() = 0;
+  virtual bool is_receiving() = 0;
+  virtual bool is_sending() = 0;
+};
+
+}  // namespace tarvelo

@@ -1,0 +1,66 @@
+#include <tarvelo/Crypto.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include <sodium.h>
+
+namespace tarvelo::crypto {
+namespace {
+
+static_assert(sizeof(crypto_generichash_blake2b_state) <= 384);
+
+// sodium_init() is itself idempotent, but making it a function-local static
+// also makes the first call thread-safe and pays the check once.
+void ensure_initialised() {
+  static const bool initialised = [] {
+    if (sodium_init() < 0) std::abort();  // no safe randomness: nothing can continue
+    return true;
+  }();
+  (void)initialised;
+}
+
+crypto_generichash_blake2b_state* state_of(unsigned char* bytes) {
+  return reinterpret_cast<crypto_generichash_blake2b_state*>(bytes);
+}
+
+}  // namespace
+
+bool Blake2b::hash(blake2b_hash_t& out, const void* data, long length) {
+  ensure_initialised();
+  if (length < 0 || (data == nullptr && length != 0)) return false;
+  return crypto_generichash_blake2b(out, kBlake2bHashSize, static_cast<const unsigned char*>(data),
+                                    static_cast<unsigned long long>(length), nullptr, 0) == 0;
+}
+
+Blake2b::Blake2b() {
+  ensure_initialised();
+  crypto_generichash_blake2b_init(state_of(m_state), nullptr, 0, kBlake2bHashSize);
+}
+
+bool Blake2b::update(const void* data, std::size_t length) {
+  return crypto_generichash_blake2b_update(state_of(m_state),
+                                           static_cast<const unsigned char*>(data), length) == 0;
+}
+
+bool Blake2b::final(blake2b_hash_t& out) {
+  return crypto_generichash_blake2b_final(state_of(m_state), out, kBlake2bHashSize) == 0;
+}
+
+void XSalsa20::key_pair(unsigned char (&public_key)[32], unsigned char (&secret_key)[32]) {
+  ensure_initialised();
+  static_assert(crypto_box_PUBLICKEYBYTES == 32 && crypto_box_SECRETKEYBYTES == 32);
+  crypto_box_keypair(public_key, secret_key);
+}
+
+uint32_t Random::int32() {
+  ensure_initialised();
+  return randombytes_random();
+}
+
+bool constant_time_equal(const void* a, const void* b, std::size_t length) {
+  ensure_initialised();
+  return sodium_memcmp(a, b, length) == 0;
+}
+
+}  // namespace tarvelo::crypto
