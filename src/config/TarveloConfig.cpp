@@ -1,0 +1,368 @@
+#include <tarveloftp/Logger.h>
+#include <tarveloftp/TarveloConfig.h>
+
+#include <tarvelo/Crypto.h>
+
+#include <sodium.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <regex>
+#include <utility>
+#include <vector>
+
+namespace tarvelo {
+
+const char* const CONFIG_SECTION = "config";
+const char* const ADDRESS_KEY = "address";
+const char* const PORT_KEY = "port";
+const char* const TRANSPORT_KEY = "transport";
+const char* const ENCRYPTION_KEY = "encryption";
+const char* const COMPRESSION_KEY = "compression";
+const char* const KEEP_ALIVE_TIMEOUT_KEY = "keep_alive_timeout";
+const char* const KEEP_ALIVE_PROBE_KEY = "keep_alive_probes";
+const char* const KEEP_ALIVE_PROBE_TIMEOUT_KEY = "keep_alive_probe_timeout";
+const char* const PUBLIC_KEY_KEY = "public_key";
+const char* const SECRET_KEY_KEY = "secret_key";
+const char* const TLS_CERTIFICATE_KEY = "tls_certificate_file";
+const char* const TLS_KEY_KEY = "tls_key_file";
+const char* const PASSWORD_KEY = "password";
+const char* const TLS_CERTIFICATE_DEFAULT = "/etc/tarveloftp/tarveloftp.crt";
+const char* const TLS_KEY_DEFAULT = "/etc/tarveloftp/tarveloftp.key";
+
+namespace {
+
+using transport_type_t = TarveloConfig::transport_type_t;
+using crypto_type_t = TarveloConfig::crypto_type_t;
+using compression_type_t = TarveloConfig::compression_type_t;
+
+// Used until a configuration selects XSalsa20, which then reads its own pair
+// or generates one. The public key is the Curve25519 base-point multiple of
+// the secret key.
+constexpr unsigned char kDefaultPublicKey[TarveloConfig::kKeySize] = {
+    0x53, 0x48, 0x67, 0x7a, 0x8e, 0x0d, 0xe8, 0x63, 0x24, 0x66, 0x6b, 0x95, 0x0c, 0x20, 0x2a, 0x51,
+    0x06, 0x96, 0x60, 0xdd, 0x16, 0x64, 0x5b, 0x2c, 0xc9, 0x5c, 0xba, 0x8c, 0x22, 0x71, 0x90, 0x4b};
+constexpr unsigned char kDefaultSecretKey[TarveloConfig::kKeySize] = {
+    0xfb, 0x97, 0xcb, 0x07, 0x13, 0xbe, 0x92, 0x61, 0x95, 0xa3, 0xcd, 0x5e, 0x32, 0xf7, 0x61, 0xca,
+    0xeb, 0xd2, 0x78, 0x2e, 0xbc, 0xef, 0x73, 0x31, 0x37, 0xc5, 0xfa, 0x20, 0xee, 0x79, 0xee, 0x31};
+
+// A target section's LUN keys: lower-case "lun" and the LUN number.
+const std::regex LUN_REGEX("lun(\\d+)");
+
+constexpr unsigned long kLastLunId = config::Target::kLunSlots - 1;
+
+// Every INI object here: UTF-8, one value per key, no multi-line values,
+// " = " between key and value.
+std::unique_ptr<TarveloConfig::ini_t> new_ini() {
+  auto ini = std::make_unique<TarveloConfig::ini_t>(true, false, false);
+  ini->SetSpaces(true);
+  return ini;
+}
+
+const char* transport_text(transport_type_t transport) {
+  switch (transport) {
+    case transport_type_t::TCP:
+      return "tcp";
+    case transport_type_t::UDT:
+      return "udt";
+    case transport_type_t::TLS:
+      return "tls";
+  }
+  return "none";
+}
+
+const char* crypto_text(crypto_type_t encryption) {
+  return encryption == crypto_type_t::XSALSA20 ? "xsalsa20" : "none";
+}
+
+const char* compression_text(compression_type_t compression) {
+  return compression == compression_type_t::LZ4 ? "lz4" : "none";
+}
+
+// Base 10 like atoi: leading white space and a sign accepted, stops at the
+// first non-digit, then cut to the low 16 bits.
+uint16_t parse_port(const char* text) {
+  long value = std::strtol(text, nullptr, 10);
+  return static_cast<uint16_t>(static_cast<unsigned long>(value));
+}
+
+// Decimal or "0x" hexadecimal, the whole value a number that fits in 32
+// bits; anything else gives 0.
+int32_t read_int32(TarveloConfig::ini_t& ini, const char* key) {
+  long value = ini.GetLongValue(CONFIG_SECTION, key, 0);
+  if (value < INT32_MIN || value > INT32_MAX) return 0;
+  return static_cast<int32_t>(value);
+}
+
+// The LUN number of a key that is "lun" and digits; -1 for other keys and
+// for numbers without a slot.
+long lun_number(const std::string& key) {
+  std::smatch match;
+  if (!std::regex_match(key, match, LUN_REGEX)) return -1;
+  unsigned long number = 0;
+  for (char digit : match[1].str()) {
+    number = number * 10 + static_cast<unsigned long>(digit - '0');
+    if (number > kLastLunId) return -1;
+  }
+  return static_cast<long>(number);
+}
+
+// Reads one of the 32-byte keys; false when absent or not exactly 32 bytes.
+bool read_key(TarveloConfig::ini_t& ini, const char* key, unsigned char (&out)[TarveloConfig::kKeySize]) {
+  const char* text = ini.GetValue(CONFIG_SECTION, key, nullptr);
+  if (text == nullptr) return false;
+  std::string bytes = TarveloConfig::decode(text);
+  if (bytes.size() != TarveloConfig::kKeySize) {
+    TLOG(WARNING) << "Configuration key " << key << " does not hold " << TarveloConfig::kKeySize
+                  << " base64 encoded bytes; a new key pair is generated";
+    return false;
+  }
+  std::memcpy(out, bytes.data(), TarveloConfig::kKeySize);
+  return true;
+}
+
+void ensure_sodium() {
+  static const bool initialised = sodium_init() >= 0;
+  (void)initialised;
+}
+
+}  // namespace
+
+TarveloConfig::TarveloConfig() {
+  std::memcpy(m_public_key, kDefaultPublicKey, kKeySize);
+  std::memcpy(m_secret_key, kDefaultSecretKey, kKeySize);
+}
+
+TarveloConfig::TarveloConfig(const TarveloConfig& other) { copy_settings(other); }
+
+TarveloConfig::TarveloConfig(TarveloConfig&& other) { copy_settings(other); }
+
+TarveloConfig& TarveloConfig::operator=(const TarveloConfig& other) {
+  if (this != &other) copy_settings(other);
+  return *this;
+}
+
+TarveloConfig& TarveloConfig::operator=(TarveloConfig&& other) {
+  if (this != &other) copy_settings(other);
+  return *this;
+}
+
+TarveloConfig::~TarveloConfig() = default;
+
+void TarveloConfig::copy_settings(const TarveloConfig& other) {
+  m_address = other.m_address;
+  m_port = other.m_port;
+  m_transport = other.m_transport;
+  m_compression = other.m_compression;
+  m_encryption = other.m_encryption;
+  std::memcpy(m_public_key, other.m_public_key, kKeySize);
+  std::memcpy(m_secret_key, other.m_secret_key, kKeySize);
+  m_tls_certificate_file = other.m_tls_certificate_file;
+  m_tls_key_file = other.m_tls_key_file;
+  m_keep_alive_timeout = other.m_keep_alive_timeout;
+  m_keep_alive_probe_limit = other.m_keep_alive_probe_limit;
+  m_keep_alive_probe_timeout = other.m_keep_alive_probe_timeout;
+}
+
+TarveloConfig TarveloConfig::load(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return TarveloConfig();
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, &std::fclose);
+  if (std::fseek(file, 0, SEEK_END) != 0) return TarveloConfig();
+  long length = std::ftell(file);
+  if (length < 0 || std::fseek(file, 0, SEEK_SET) != 0) return TarveloConfig();
+  std::vector<char> data(static_cast<std::size_t>(length));
+  if (std::fread(data.data(), 1, data.size(), file) != data.size()) return TarveloConfig();
+  auto ini = new_ini();
+  if (ini->LoadData(data.data(), data.size()) < 0) return TarveloConfig();
+  return load(*ini);
+}
+
+TarveloConfig TarveloConfig::loads(const std::string& text) {
+  auto ini = new_ini();
+  if (ini->LoadData(text) < 0) return TarveloConfig();
+  return load(*ini);
+}
+
+// Every return hands back `config` itself: a move would leave the endpoint
+// table behind.
+TarveloConfig TarveloConfig::load(ini_t& ini) {
+  TarveloConfig config;
+  config.m_address = ini.GetValue(CONFIG_SECTION, ADDRESS_KEY, "");
+  config.m_port = parse_port(ini.GetValue(CONFIG_SECTION, PORT_KEY, ""));
+  config.m_transport = string_to_enum<transport_type_t>(ini.GetValue(CONFIG_SECTION, TRANSPORT_KEY, ""));
+  config.m_encryption = string_to_enum<crypto_type_t>(ini.GetValue(CONFIG_SECTION, ENCRYPTION_KEY, ""));
+  config.m_compression =
+      string_to_enum<compression_type_t>(ini.GetValue(CONFIG_SECTION, COMPRESSION_KEY, ""));
+  config.m_keep_alive_timeout = read_int32(ini, KEEP_ALIVE_TIMEOUT_KEY);
+  config.m_keep_alive_probe_limit = read_int32(ini, KEEP_ALIVE_PROBE_KEY);
+  config.m_keep_alive_probe_timeout = read_int32(ini, KEEP_ALIVE_PROBE_TIMEOUT_KEY);
+
+  if (config.m_encryption == crypto_type_t::XSALSA20) {
+    // Both keys or a fresh pair: never half of one pair and half of another.
+    unsigned char public_key[kKeySize];
+    unsigned char secret_key[kKeySize];
+    bool have_public = read_key(ini, PUBLIC_KEY_KEY, public_key);
+    bool have_secret = read_key(ini, SECRET_KEY_KEY, secret_key);
+    if (have_public && have_secret) {
+      std::memcpy(config.m_public_key, public_key, kKeySize);
+      std::memcpy(config.m_secret_key, secret_key, kKeySize);
+    } else {
+      crypto::XSalsa20::key_pair(config.m_public_key, config.m_secret_key);
+    }
+    sodium_memzero(secret_key, kKeySize);
+  }
+
+  if (config.m_transport == transport_type_t::TLS) {
+    const char* certificate = ini.GetValue(CONFIG_SECTION, TLS_CERTIFICATE_KEY, nullptr);
+    const char* key = ini.GetValue(CONFIG_SECTION, TLS_KEY_KEY, nullptr);
+    if (certificate != nullptr && key != nullptr) {
+      config.m_tls_certificate_file = certificate;
+      config.m_tls_key_file = key;
+    } else {
+      config.m_tls_certificate_file = TLS_CERTIFICATE_DEFAULT;
+      config.m_tls_key_file = TLS_KEY_DEFAULT;
+    }
+  }
+
+  // Sections come sorted ignoring case, so that is the order of target ids.
+  ini_t::TNamesDepend sections;
+  ini.GetAllSections(sections);
+  for (const auto& section_entry : sections) {
+    std::string section = section_entry.pItem;
+    if (section == CONFIG_SECTION) continue;
+    config.m_endpoints.add_target(section);
+    ini_t::TNamesDepend keys;
+    ini.GetAllKeys(section.c_str(), keys);
+    for (const auto& key_entry : keys) {
+      std::string key = key_entry.pItem;
+      const char* value = ini.GetValue(section.c_str(), key.c_str(), "");
+      long lun = lun_number(key);
+      if (lun >= 0) {
+        config.m_endpoints.add_lun(section, static_cast<unsigned char>(lun), value);
+      } else if (key == PASSWORD_KEY) {
+        config::Target& target = config.m_endpoints.target(section);
+        // An undefined name yields the shared empty target; leave it alone.
+        if (!target.name().empty()) target.password(value);
+      }
+    }
+  }
+  return config;
+}
+
+void TarveloConfig::dump(ini_t& ini, TarveloConfig& config) {
+  ini.SetValue(CONFIG_SECTION, ADDRESS_KEY, config.m_address.c_str());
+  ini.SetValue(CONFIG_SECTION, PORT_KEY, std::to_string(config.m_port).c_str());
+  ini.SetValue(CONFIG_SECTION, TRANSPORT_KEY, transport_text(config.m_transport));
+  ini.SetValue(CONFIG_SECTION, ENCRYPTION_KEY, crypto_text(config.m_encryption));
+  ini.SetValue(CONFIG_SECTION, COMPRESSION_KEY, compression_text(config.m_compression));
+  if (config.m_encryption == crypto_type_t::XSALSA20) {
+    ini.SetValue(CONFIG_SECTION, PUBLIC_KEY_KEY, encode(config.m_public_key, kKeySize).c_str());
+    ini.SetValue(CONFIG_SECTION, SECRET_KEY_KEY, encode(config.m_secret_key, kKeySize).c_str());
+  }
+  if (config.m_transport == transport_type_t::TLS) {
+    ini.SetValue(CONFIG_SECTION, TLS_CERTIFICATE_KEY, config.m_tls_certificate_file.c_str());
+    ini.SetValue(CONFIG_SECTION, TLS_KEY_KEY, config.m_tls_key_file.c_str());
+  }
+
+  for (std::size_t id = 0; id < config::Endpoints::kTargetSlots; ++id) {
+    config::Target target = config.m_endpoints.target(static_cast<unsigned char>(id));
+    std::string name = target.name();
+    if (name.empty()) continue;
+    std::string password = target.password();
+    bool has_entries = !password.empty() || target.luns() != 0;
+    // Section names ignore case, so such a target would be merged into the
+    // earlier section when the file is read back.
+    if (has_entries && ini.GetSectionSize(name.c_str()) >= 0) {
+      TLOG(WARNING) << "Target " << name << " shares its section with an earlier section of the "
+                    << "configuration file, which ignores case; their entries are merged";
+    }
+    if (!password.empty()) ini.SetValue(name.c_str(), PASSWORD_KEY, password.c_str());
+    for (std::size_t lun = 0; lun < config::Target::kLunSlots; ++lun) {
+      std::string file = target.lun(static_cast<unsigned char>(lun)).file();
+      if (file.empty()) continue;
+      ini.SetValue(name.c_str(), ("lun" + std::to_string(lun)).c_str(), file.c_str());
+    }
+  }
+}
+
+std::string TarveloConfig::dump(TarveloConfig& config) {
+  auto ini = new_ini();
+  dump(*ini, config);
+  std::string text;
+  if (ini->Save(text, false) < 0) return "";
+  return text;
+}
+
+bool TarveloConfig::save(TarveloConfig& config, const std::string& path) {
+  auto ini = new_ini();
+  dump(*ini, config);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  bool rendered = ini->SaveFile(file, true) >= 0;
+  // The data only reaches the file when the stream is flushed at close.
+  bool closed = std::fclose(file) == 0;
+  return rendered && closed;
+}
+
+std::string TarveloConfig::encode(const void* data, std::size_t length) {
+  ensure_sodium();
+  std::string text(sodium_base64_ENCODED_LEN(length, sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(text.data(), text.size(), static_cast<const unsigned char*>(data), length,
+                    sodium_base64_VARIANT_ORIGINAL);
+  text.resize(std::strlen(text.c_str()));
+  return text;
+}
+
+std::string TarveloConfig::decode(const std::string& text) {
+  ensure_sodium();
+  std::string bytes(text.size() / 4 * 3 + 3, '\0');
+  std::size_t length = 0;
+  // No end pointer: the whole text must be valid base64.
+  if (sodium_base642bin(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size(), text.data(),
+                        text.size(), nullptr, &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0)
+    return "";
+  bytes.resize(length);
+  return bytes;
+}
+
+std::string TarveloConfig::getAddress() const { return m_address; }
+uint16_t TarveloConfig::getPort() const { return m_port; }
+transport_type_t TarveloConfig::getTransport() const { return m_transport; }
+crypto_type_t TarveloConfig::getCryptoCipher() const { return m_encryption; }
+compression_type_t TarveloConfig::getCompressionAlgorithm() const { return m_compression; }
+TarveloConfig::xsalsa20_key_t& TarveloConfig::getXSalsa20PublicKey() { return m_public_key; }
+const TarveloConfig::xsalsa20_key_t& TarveloConfig::getXSalsa20PublicKey() const { return m_public_key; }
+TarveloConfig::xsalsa20_key_t& TarveloConfig::getXSalsa20SecretKey() { return m_secret_key; }
+const TarveloConfig::xsalsa20_key_t& TarveloConfig::getXSalsa20SecretKey() const { return m_secret_key; }
+std::string TarveloConfig::getTLSCertificateFile() const { return m_tls_certificate_file; }
+std::string TarveloConfig::getTLSPrivateKeyFile() const { return m_tls_key_file; }
+config::Endpoints& TarveloConfig::getEndpoints() { return m_endpoints; }
+int32_t TarveloConfig::getKeepAliveTimeout() const { return m_keep_alive_timeout; }
+int32_t TarveloConfig::getKeepAliveProbeLimit() const { return m_keep_alive_probe_limit; }
+int32_t TarveloConfig::getKeepAliveProbeTimeout() const { return m_keep_alive_probe_timeout; }
+
+}  // namespace tarvelo
+
+using tarvelo::TarveloConfig;
+
+template <>
+TarveloConfig::transport_type_t string_to_enum(const std::string& text) {
+  if (text == "udt") return TarveloConfig::transport_type_t::UDT;
+  if (text == "tls") return TarveloConfig::transport_type_t::TLS;
+  return TarveloConfig::transport_type_t::TCP;
+}
+
+template <>
+TarveloConfig::crypto_type_t string_to_enum(const std::string& text) {
+  return text == "xsalsa20" ? TarveloConfig::crypto_type_t::XSALSA20 : TarveloConfig::crypto_type_t::NONE;
+}
+
+template <>
+TarveloConfig::compression_type_t string_to_enum(const std::string& text) {
+  return text == "lz4" ? TarveloConfig::compression_type_t::LZ4 : TarveloConfig::compression_type_t::NONE;
+}
