@@ -5,7 +5,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <random>
 #include <stdexcept>
 
@@ -24,21 +30,35 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(m_path, ignored);
 }
 
-uint16_t free_port() {
+namespace {
+
+// Binds a socket to 127.0.0.1:port (0: any); the port bound, or 0.
+uint16_t try_bind(uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) throw std::runtime_error("socket failed");
+  if (fd < 0) return 0;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+  address.sin_port = htons(port);
   socklen_t length = sizeof(address);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(fd);
-    throw std::runtime_error("bind failed");
-  }
+  uint16_t bound = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    bound = ntohs(address.sin_port);
   close(fd);
-  return ntohs(address.sin_port);
+  return bound;
+}
+
+}  // namespace
+
+uint16_t free_port() {
+  // Servers also listen on the port above (administration), so both must
+  // be free.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint16_t port = try_bind(0);
+    if (port != 0 && port < 65535 && try_bind(static_cast<uint16_t>(port + 1)) != 0) return port;
+  }
+  throw std::runtime_error("no free pair of ports");
 }
 
 int connect_raw(uint16_t port) {
@@ -75,6 +95,79 @@ std::size_t receive_raw(int fd, void* bytes, std::size_t size) {
   }
   return total;
 }
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& environment)
+    : m_out(m_dir.file("stdout")), m_err(m_dir.file("stderr")) {
+  std::vector<char*> args;
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  m_pid = fork();
+  if (m_pid < 0) throw std::runtime_error("fork failed");
+  if (m_pid == 0) {
+    int out = open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    for (const auto& variable : environment) putenv(const_cast<char*>(variable.c_str()));
+    execv(args[0], args.data());
+    _exit(127);
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (m_pid > 0 && m_status < 0) {
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, nullptr, 0);
+  }
+}
+
+void ChildProcess::signal(int number) {
+  if (m_pid > 0 && m_status < 0) kill(m_pid, number);
+}
+
+int ChildProcess::wait(int seconds) {
+  if (m_status >= 0) return m_status;
+  for (int i = 0; i < seconds * 100; ++i) {
+    int status = 0;
+    pid_t done = waitpid(m_pid, &status, WNOHANG);
+    if (done == m_pid) {
+      m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return m_status;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+bool ChildProcess::wait_for_output(const std::string& text, int seconds) {
+  for (int i = 0; i < seconds * 100; ++i) {
+    if (out().find(text) != std::string::npos) return true;
+    int status = 0;
+    if (m_status < 0 && waitpid(m_pid, &status, WNOHANG) == m_pid) {
+      m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return out().find(text) != std::string::npos;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+std::string ChildProcess::read_text(const std::string& path) {
+  std::vector<char> bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                      int seconds) {
+  ChildProcess child(argv, environment);
+  int status = child.wait(seconds);
+  return {status, child.out(), child.err()};
+}
+
+std::string tool_path(const std::string& name) { return std::string(TARVELOFTP_TOOLS_DIR) + "/" + name; }
 
 std::vector<char> random_bytes(std::size_t size, uint32_t seed) {
   std::mt19937 generator(seed);

@@ -44,6 +44,49 @@ std::vector<char> random_bytes(std::size_t size, uint32_t seed);
 void write_file(const std::string& path, const std::vector<char>& bytes);
 std::vector<char> read_file(const std::string& path);
 
+// A program run as a child process with its standard output and error
+// captured into files; killed (SIGKILL) and reaped by the destructor if it is
+// still running.
+class ChildProcess {
+ public:
+  explicit ChildProcess(const std::vector<std::string>& argv,
+                        const std::vector<std::string>& environment = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  int pid() const { return m_pid; }
+  void signal(int number);
+  // Waits for the exit and returns the exit status (128 + signal when
+  // killed), or -1 after `seconds` without an exit.
+  int wait(int seconds = 30);
+  // Waits until standard output contains `text`; false after `seconds`.
+  bool wait_for_output(const std::string& text, int seconds = 20);
+  std::string out() const { return read_text(m_out); }
+  std::string err() const { return read_text(m_err); }
+
+ private:
+  static std::string read_text(const std::string& path);
+
+  TempDir m_dir;
+  std::string m_out;
+  std::string m_err;
+  int m_pid = -1;
+  int m_status = -1;
+};
+
+// Runs a program to completion; its exit status and both outputs.
+struct RunResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
+                      int seconds = 120);
+
+// Where the programs of this build are.
+std::string tool_path(const std::string& name);
+
 // A string buffer that several threads may write into at once.
 class LockedStringBuf : public std::stringbuf {
  public:

@@ -60,6 +60,12 @@ class TARVELOFTP_EXPORT Endpoints {
 
   static std::string endpoint_status_to_str(endpoint_status_t status);
 
+  // Whether slot `target_id` still holds target `name` with LUN `lun_id`
+  // backed by `file`: a connection asks this before each request, since the
+  // administration thread may remove what it opened meanwhile.
+  bool serves(unsigned char target_id, unsigned char lun_id, const std::string& name,
+              const std::string& file);
+
   // Text listing for people: targets by name, their passwords and LUNs.
   std::string print();
   // JSON listing; `verbose` lists each LUN with its counters. Throws the

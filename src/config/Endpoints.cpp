@@ -43,6 +43,14 @@ bool Endpoints::target_exists(std::string name) {
   return target_index.contains(name);
 }
 
+bool Endpoints::serves(unsigned char target_id, unsigned char lun_id, const std::string& name,
+                       const std::string& file) {
+  std::lock_guard lock(mutex);
+  if (target_id >= targets.size()) return false;
+  Target& slot = targets[target_id];
+  return slot.name() == name && slot.lun_exists(lun_id) && slot.lun(lun_id).file() == file;
+}
+
 Target& Endpoints::target(unsigned char id) {
   std::lock_guard lock(mutex);
   if (id >= targets.size()) {

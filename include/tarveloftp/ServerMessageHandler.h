@@ -1,0 +1,171 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <tarvelo/Message.h>
+#include <tarveloftp/Export.h>
+#include <tarveloftp/Protocol.h>
+
+namespace tarvelo {
+
+namespace config {
+class Endpoints;
+class Lun;
+}  // namespace config
+
+class BlockHashStore;
+class TarveloJournal;
+
+// What the client slot does with a handled message.
+struct TARVELOFTP_EXPORT ServerMessageHandlerResponse {
+  bool send_response = true;
+  bool close_after_send = false;
+  // Non-empty when the connection is unusable: logged, and closed after the
+  // response (if any) is sent.
+  std::string error;
+  Message message;
+};
+
+// The protocol state machine of one server connection. Every call runs on
+// the server's client loop thread, one at a time; no lock is taken.
+class TARVELOFTP_EXPORT ServerMessageHandler {
+ public:
+  // At most this many write outcomes wait for COMMAND_WRITE_ACKNOWLEDGE; the
+  // oldest are dropped first.
+  static constexpr std::size_t MAX_WRITE_ACKNOWLEDGEMENTS = wire::kMaxAcknowledgeRecords;
+  // Deferred operations are committed when this many are pending.
+  static constexpr std::size_t MAX_DEFERRED_OPERATIONS = 200000;
+  // Largest READ or direct HASH a client may ask for in one request: what
+  // fits one message of the transport.
+  static const long kMaxRequestLength;
+
+  // The opened LUN of a connection; created by a successful handshake.
+  struct TARVELOFTP_EXPORT ConnectionState {
+    struct OperationData {
+      OperationData(long offset, long length, std::unique_ptr<char[]> data,
+                    tarvelo_protocol_command_t command)
+          : offset(offset), length(length), data(std::move(data)), command(command) {}
+      int64_t offset;
+      int64_t length;
+      std::unique_ptr<char[]> data;  // a write's bytes; empty for a hole punch
+      tarvelo_protocol_command_t command;
+    };
+
+    // Counts a reference on the LUN named by `uid`; the destructor releases
+    // it and syncs and closes the image.
+    ConnectionState(config::Endpoints& endpoints, uint32_t session_id, tarvelo_protocol_uid_t uid,
+                    uint64_t features, std::string target_name, std::string image_path);
+    ~ConnectionState();
+    ConnectionState(const ConnectionState&) = delete;
+    ConnectionState& operator=(const ConnectionState&) = delete;
+
+    // The LUN this connection opened, looked up again on every use: its
+    // slot outlives any removal, and its counters are atomic.
+    config::Lun& lun() const;
+    // Names as they were at the handshake; the administration thread may
+    // rewrite the table's strings meanwhile, so they are not read again.
+    const std::string& image_path() const { return m_image_path; }
+    const std::string& target_name() const { return m_target_name; }
+
+    // Queues the outcome of a write, dropping the oldest beyond the limit.
+    void queue_write_acknowledgement(int64_t offset, int64_t length,
+                                     tarvelo_protocol_status_t status);
+
+    config::Endpoints* endpoints;
+    int fd = -1;
+    tarvelo_protocol_uid_t uid;
+    uint64_t features;
+    int64_t file_size = 0;
+    uint32_t session_id;
+    bool pending_authenticate = true;
+    std::deque<tarvelo_write_acknowledgement_t> write_acknowledgements;
+    std::unique_ptr<BlockHashStore> hash_store;
+    std::unique_ptr<TarveloJournal> journal;
+    bool block_hashing = false;
+    std::list<OperationData> deferred_operations;
+    int64_t deferred_bytes = 0;
+
+   private:
+    std::string m_target_name;
+    std::string m_image_path;
+  };
+
+  explicit ServerMessageHandler(config::Endpoints& endpoints);
+  ServerMessageHandler(ServerMessageHandler&& other) noexcept;
+  ServerMessageHandler& operator=(ServerMessageHandler&& other) noexcept;
+  ~ServerMessageHandler();
+
+  // Handles one request; logs a non-empty error, marks the connection to be
+  // closed and releases the LUN.
+  ServerMessageHandlerResponse handle_message(Message message);
+  ServerMessageHandlerResponse handle_message_core(Message message);
+  // Commits what is deferred and releases the opened LUN, if any.
+  int cleanup();
+
+  static uint32_t get_session_id(const Message& message);
+  uint32_t get_session_id() const;
+  uint32_t getProtocolFeatures() const;
+  void setMessageDebugLogging(bool enabled) { message_debug_logging = enabled; }
+  void setBlockHashStorage(bool enabled) { block_hash_storage = enabled; }
+  void setOnWriteCallback(std::function<void(unsigned long)> callback) { on_write = std::move(callback); }
+  void setOnReadCallback(std::function<void(unsigned long)> callback) { on_read = std::move(callback); }
+  void setOnHashRequestCallback(std::function<void(unsigned long)> callback) {
+    on_hash_request = std::move(callback);
+  }
+  static long seek(int fd, long offset, int whence);
+
+  // Direct data commands.
+  ServerMessageHandlerResponse default_command_read(const Message& request, ServerMessageHandlerResponse& response);
+  ServerMessageHandlerResponse default_command_write(const Message& request, ServerMessageHandlerResponse& response);
+  ServerMessageHandlerResponse default_command_hole_punch(const Message& request, ServerMessageHandlerResponse& response);
+  ServerMessageHandlerResponse default_command_hash(const Message& request, ServerMessageHandlerResponse& response);
+  bool operation_write_handler(long offset, long length, char* data);
+  bool operation_hole_punch_handler(long offset, long length);
+
+  // Block-hashing mode.
+  bool setupBlockHashing(std::shared_ptr<ConnectionState> state, tarvelo_protocol_message_t* request,
+                         ServerMessageHandlerResponse& response, const std::string& targetName,
+                         const std::string& imagePath, long partitionOffset);
+  ServerMessageHandlerResponse block_hashing_with_deferred_writes_command_read(const Message& request, ServerMessageHandlerResponse& response);
+  ServerMessageHandlerResponse block_hashing_with_deferred_writes_command_write(const Message& request, ServerMessageHandlerResponse& response);
+  ServerMessageHandlerResponse block_hashing_with_deferred_writes_command_hole_punch(const Message& request, ServerMessageHandlerResponse& response);
+  ServerMessageHandlerResponse block_hashing_command_hash(const Message& request, ServerMessageHandlerResponse& response);
+  void add_deferred_operation(long offset, long length, std::unique_ptr<char[]> data,
+                              tarvelo_protocol_command_t command);
+  long apply_deferred_operations(long offset, long length, char* buffer) const;
+  std::vector<std::unique_ptr<char[]>> onDataRequired(const std::vector<long>& offsets,
+                                                      const std::vector<long>& lengths) const;
+  std::vector<std::tuple<long, long>> get_transaction_group() const;
+  void commit_deferred_operations();
+
+  // Read-only views for tests and programs.
+  const std::shared_ptr<ConnectionState>& connection_state() const { return state; }
+  bool isBlockHashStorageEnabled() const { return block_hash_storage; }
+
+ private:
+  ServerMessageHandlerResponse handshake(const Message& message, ServerMessageHandlerResponse& response);
+  ServerMessageHandlerResponse authenticate(const Message& message, ServerMessageHandlerResponse& response);
+  ServerMessageHandlerResponse close_command(ServerMessageHandlerResponse& response);
+  ServerMessageHandlerResponse write_acknowledge(ServerMessageHandlerResponse& response);
+  ServerMessageHandlerResponse hash_handshake(const Message& message, ServerMessageHandlerResponse& response);
+  // A response message of `size` bytes with the command and the uid filled.
+  Message new_response(tarvelo_protocol_command_t command, long size) const;
+
+  config::Endpoints& endpoints;
+  std::shared_ptr<ConnectionState> state;
+  bool message_debug_logging = false;
+  bool block_hash_storage = false;
+  std::function<void(unsigned long)> on_write;
+  std::function<void(unsigned long)> on_read;
+  std::function<void(unsigned long)> on_hash_request;
+  int64_t deferred_commit_bytes = 26214400;
+};
+
+}  // namespace tarvelo

@@ -1,0 +1,196 @@
+#include "AdminChannel.h"
+
+#include <algorithm>
+#include <exception>
+
+#include <tarveloftp/Coding.h>
+#include <tarveloftp/Logger.h>
+#include <tarveloftp/TarveloFTPServer.h>
+
+namespace tarvelo {
+
+namespace {
+
+// Takes `length` bytes at `*offset` when the message holds them.
+bool take_string(const char* bytes, std::size_t size, std::size_t* offset, uint64_t length,
+                 std::string* out) {
+  if (*offset > size || length > size - *offset) return false;
+  out->assign(bytes + *offset, length);
+  *offset += length;
+  return true;
+}
+
+}  // namespace
+
+bool decode_admin_command(const char* bytes, std::size_t size, AdminCommand* command,
+                          std::string* error) {
+  using namespace admin_wire;
+  if (size < kHeaderSize) {
+    *error = "Command message of " + std::to_string(size) + " bytes is shorter than its header";
+    return false;
+  }
+  command->command = static_cast<uint8_t>(bytes[kCommand]);
+  bool complete = true;
+  std::size_t offset = 0;
+  switch (command->command) {
+    case IPC_ADD_TARGET: {
+      uint64_t name_length = DecodeFixed64BE(bytes + kAddTargetNameLength);
+      uint64_t secret_length = DecodeFixed64BE(bytes + kAddTargetPassphraseLength);
+      offset = kAddTargetStrings;
+      complete = take_string(bytes, size, &offset, name_length, &command->name) &&
+                 take_string(bytes, size, &offset, secret_length, &command->secret_or_path);
+      break;
+    }
+    case IPC_REMOVE_TARGET:
+      offset = kRemoveTargetName;
+      complete = take_string(bytes, size, &offset, DecodeFixed64BE(bytes + kRemoveTargetNameLength),
+                             &command->name);
+      break;
+    case IPC_ADD_LUN: {
+      command->lun = static_cast<uint8_t>(bytes[kLunId]);
+      uint64_t name_length = DecodeFixed64BE(bytes + kLunNameLength);
+      uint64_t path_length = DecodeFixed64BE(bytes + kAddLunPathLength);
+      offset = kAddLunStrings;
+      complete = take_string(bytes, size, &offset, name_length, &command->name) &&
+                 take_string(bytes, size, &offset, path_length, &command->secret_or_path);
+      break;
+    }
+    case IPC_REMOVE_LUN:
+      command->lun = static_cast<uint8_t>(bytes[kLunId]);
+      offset = kRemoveLunName;
+      complete = take_string(bytes, size, &offset, DecodeFixed64BE(bytes + kLunNameLength),
+                             &command->name);
+      break;
+    case IPC_GET_CONFIGURATION:
+      command->verbose = bytes[kVerbose] != 0;
+      break;
+    default:
+      *error = "Unknown command";
+      return false;
+  }
+  if (!complete) {
+    *error = "Command message of " + std::to_string(size) +
+             " bytes is shorter than the lengths it declares";
+    return false;
+  }
+  return true;
+}
+
+Message encode_admin_status(uint8_t status, const std::string& text) {
+  using namespace admin_wire;
+  Message message(static_cast<long>(kHeaderSize + text.size()));
+  char* out = message.buffer();
+  out[kCommand] = static_cast<char>(IPC_STATUS);
+  out[kStatus] = static_cast<char>(status);
+  EncodeFixed64BE(out + kTextLength, text.size());
+  std::copy(text.begin(), text.end(), out + kText);
+  return message;
+}
+
+AdminChannel::AdminChannel(TarveloFTPServer& server, SocketImpl& listener)
+    : m_server(server), m_listener(listener) {}
+
+void AdminChannel::start() {
+  m_listener.async_accept([this](SocketImpl& listener, std::unique_ptr<SocketImpl> connection,
+                                 Transport::StatusCode status) {
+    on_accept(listener, std::move(connection), std::move(status));
+  });
+}
+
+void AdminChannel::on_accept(SocketImpl&, std::unique_ptr<SocketImpl> connection,
+                             Transport::StatusCode status) {
+  if (status.code < 0) return;
+  TLOG(INFO) << "Accepting administration client.";
+  SocketImpl& accepted = *connection;
+  admin_clients.push_back(std::move(connection));
+  accepted.async_receive([this](SocketImpl& socket, Message message, Transport::StatusCode received) {
+    on_receive(socket, std::move(message), std::move(received));
+  });
+  start();
+}
+
+void AdminChannel::forget(SocketImpl& connection) {
+  auto found = std::find_if(admin_clients.begin(), admin_clients.end(),
+                            [&](const auto& client) { return client.get() == &connection; });
+  if (found != admin_clients.end()) admin_clients.erase(found);
+}
+
+void AdminChannel::on_receive(SocketImpl& connection, Message message, Transport::StatusCode status) {
+  if (status.code < 0) {
+    TLOG(ERROR) << "Error reading IPC command: " << status.text;
+    (void)connection.close();
+    forget(connection);
+    return;
+  }
+  if (message.null()) {
+    (void)connection.close();
+    forget(connection);
+    return;
+  }
+  AdminCommand command;
+  std::string error;
+  std::pair<uint8_t, std::string> answer;
+  if (!decode_admin_command(message.buffer(), message.size(), &command, &error)) {
+    if (message.size() >= admin_wire::kHeaderSize && error == "Unknown command")
+      TLOG(ERROR) << "Unknown command: " << static_cast<int>(command.command);
+    else
+      TLOG(ERROR) << error;
+    answer = {admin_wire::kFailure, error};
+  } else {
+    answer = execute(command);
+  }
+  Message reply = encode_admin_status(answer.first, answer.second);
+  connection.async_send(reply, [this](SocketImpl& socket, Transport::StatusCode sent) {
+    on_send(socket, std::move(sent));
+  });
+}
+
+std::pair<uint8_t, std::string> AdminChannel::execute(const AdminCommand& command) {
+  using namespace admin_wire;
+  config::Endpoints& endpoints = m_server.endpoints();
+  config::Endpoints::endpoint_status_t result = config::Endpoints::ENDPOINT_OK;
+  switch (command.command) {
+    case IPC_ADD_TARGET:
+      TLOG(INFO) << "Attempting to add target " << command.name;
+      result = endpoints.add_target(command.name);
+      if (!command.secret_or_path.empty()) {
+        config::Target& target = endpoints.target(command.name);
+        if (!target.name().empty()) target.password(command.secret_or_path);
+      }
+      break;
+    case IPC_REMOVE_TARGET:
+      TLOG(INFO) << "Attempting to remove target " << command.name;
+      result = endpoints.remove_target(command.name, true);
+      break;
+    case IPC_ADD_LUN:
+      TLOG(INFO) << "Attempting to add lun " << static_cast<int>(command.lun) << " to target "
+                 << command.name << ", pointing to " << command.secret_or_path;
+      result = endpoints.add_lun(command.name, command.lun, command.secret_or_path);
+      break;
+    case IPC_REMOVE_LUN:
+      TLOG(INFO) << "Attempting to remove lun " << static_cast<int>(command.lun)
+                 << " from target " << command.name;
+      result = endpoints.remove_lun(command.name, command.lun, true);
+      break;
+    case IPC_GET_CONFIGURATION:
+      TLOG(INFO) << "Retrieving target configuration";
+      try {
+        return {kSuccess, endpoints.print_json(command.verbose)};
+      } catch (const std::exception& refused) {
+        // A name or path that is not valid UTF-8 cannot be rendered; say so
+        // rather than take the administration thread down.
+        TLOG(ERROR) << "Cannot render the configuration: " << refused.what();
+        return {kFailure, refused.what()};
+      }
+  }
+  return {result == config::Endpoints::ENDPOINT_OK ? kSuccess : kFailure,
+          config::Endpoints::endpoint_status_to_str(result)};
+}
+
+void AdminChannel::on_send(SocketImpl& connection, Transport::StatusCode status) {
+  if (status.code < 0) TLOG(ERROR) << "Error sending IPC status: " << status.text;
+  (void)connection.close();
+  forget(connection);
+}
+
+}  // namespace tarvelo

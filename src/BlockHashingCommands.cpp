@@ -1,0 +1,273 @@
+// Block-hashing mode: hash file and journal set-up, deferred writes and hole
+// punches with their read overlay, and hashes answered from stored entries.
+
+#include <tarveloftp/ServerMessageHandler.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <tarveloftp/BlockHashStore.h>
+#include <tarveloftp/Coding.h>
+#include <tarveloftp/Endpoints.h>
+#include <tarveloftp/FileSystem.h>
+#include <tarveloftp/Logger.h>
+#include <tarveloftp/TarveloJournal.h>
+
+namespace tarvelo {
+
+namespace {
+
+constexpr unsigned int kBlockSize = 4096;
+
+struct Range {
+  int64_t offset;
+  int64_t length;
+};
+
+Range decode_range(const Message& request) {
+  return {DecodeBigEndian<int64_t>(request.buffer() + wire::kOffset),
+          DecodeBigEndian<int64_t>(request.buffer() + wire::kLength)};
+}
+
+bool inside_image(const Range& range, int64_t file_size) {
+  return range.offset >= 0 && range.length >= 0 && range.offset <= file_size &&
+         range.length <= file_size - range.offset;
+}
+
+}  // namespace
+
+bool ServerMessageHandler::setupBlockHashing(std::shared_ptr<ConnectionState> state,
+                                             tarvelo_protocol_message_t* /*request*/,
+                                             ServerMessageHandlerResponse& response,
+                                             const std::string& targetName,
+                                             const std::string& imagePath, long partitionOffset) {
+  std::string hash_path = imagePath + ".hash";
+  std::string journal_path = hash_path + ".journal";
+  std::string failure = "New client requested target " + targetName + " file " + imagePath;
+  if (!FileSystem::File::exists(hash_path)) {
+    try {
+      BlockHashStore::create(hash_path, HASH_FUNCTION_BLAKE2B,
+                             static_cast<unsigned long>(state->file_size),
+                             static_cast<unsigned long>(partitionOffset), kBlockSize, true);
+      TarveloJournal::create(journal_path);
+    } catch (const std::exception& error) {
+      response.error = failure + " but an error occured creating the hash store file: " + error.what();
+      return false;
+    }
+  }
+  try {
+    state->hash_store = BlockHashStore::open(hash_path, static_cast<unsigned long>(state->file_size));
+  } catch (const std::exception& error) {
+    response.error = failure + " but an error occured opening the hash store file: " + error.what();
+    return false;
+  }
+  state->hash_store->setOnWriteCallback(on_write);
+  state->hash_store->setOnReadCallback(on_read);
+
+  // The journal outlives no connection: its callbacks hold the state weakly.
+  std::weak_ptr<ConnectionState> weak = state;
+  auto sync = [weak]() -> bool {
+    auto alive = weak.lock();
+    if (!alive || alive->fd < 0) return false;
+    bool hashes_synced = alive->hash_store->sync_to_disk();
+    bool image_synced = fsync(alive->fd) == 0;
+    return hashes_synced && image_synced;
+  };
+  auto repair = [weak, this](long offset, long length) -> bool {
+    auto alive = weak.lock();
+    if (!alive || alive->fd < 0) return false;
+    auto data_required = [this](const std::vector<long>& offsets, const std::vector<long>& lengths) {
+      return onDataRequired(offsets, lengths);
+    };
+    return !alive->hash_store->get_hash(offset, length, data_required).empty();
+  };
+  state->journal = std::make_unique<TarveloJournal>(sync, repair);
+  state->journal->setOnReadCallback(on_read);
+  state->journal->setOnWriteCallback(on_write);
+  try {
+    state->journal->open(journal_path);
+  } catch (const std::exception& error) {
+    response.error = failure + " but an error occured opening the hash transaction file: " + error.what();
+    return false;
+  }
+  return true;
+}
+
+long ServerMessageHandler::apply_deferred_operations(long offset, long length, char* buffer) const {
+  long total = 0;
+  for (const ConnectionState::OperationData& operation : state->deferred_operations) {
+    int64_t start = std::max<int64_t>(operation.offset, offset);
+    int64_t end = std::min<int64_t>(operation.offset + operation.length, offset + length);
+    if (start >= end) continue;
+    total += end - start;
+    switch (operation.command) {
+      case COMMAND_WRITE:
+        std::memcpy(buffer + (start - offset), operation.data.get() + (start - operation.offset),
+                    static_cast<std::size_t>(end - start));
+        break;
+      case COMMAND_HOLE_PUNCH:
+        std::memset(buffer + (start - offset), 0, static_cast<std::size_t>(end - start));
+        break;
+      default:
+        return -1;
+    }
+  }
+  return total;
+}
+
+std::vector<std::unique_ptr<char[]>> ServerMessageHandler::onDataRequired(
+    const std::vector<long>& offsets, const std::vector<long>& lengths) const {
+  std::vector<std::unique_ptr<char[]>> buffers;
+  if (offsets.size() != lengths.size()) return {};
+  for (std::size_t i = 0; i < offsets.size(); ++i) {
+    std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(lengths[i])]);
+    long position = seek(state->fd, offsets[i], SEEK_SET);
+    if (position < 0 || position != offsets[i]) {
+      TLOG(ERROR) << "Error seeking for hash to offset " << offsets[i] << " on " << state->image_path()
+                  << " Actual offset " << position << " Error: " << strerror(errno);
+      return {};
+    }
+    long total = 0;
+    while (total < lengths[i]) {
+      ssize_t got = ::read(state->fd, buffer.get() + total, static_cast<std::size_t>(lengths[i] - total));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      total += got;
+    }
+    if (total != lengths[i]) {
+      TLOG(ERROR) << "Error reading requested data for number of offsets " << offsets.size()
+                  << " from " << state->image_path() << " Expected to read " << lengths[i] << " bytes"
+                  << " Actually read " << total << " bytes" << " Error: " << strerror(errno);
+      return {};
+    }
+    if (on_read) on_read(static_cast<unsigned long>(total));
+    if (apply_deferred_operations(offsets[i], lengths[i], buffer.get()) < 0) {
+      TLOG(ERROR) << "data required callback failed applying deferred operations for file "
+                  << state->image_path();
+      return {};
+    }
+    buffers.push_back(std::move(buffer));
+  }
+  return buffers;
+}
+
+ServerMessageHandlerResponse ServerMessageHandler::block_hashing_with_deferred_writes_command_read(
+    const Message& request, ServerMessageHandlerResponse& response) {
+  default_command_read(request, response);
+  char* out = response.message.buffer();
+  if (out[wire::kReadStatus] != STATUS_SUCCESS) return response;
+  long offset = DecodeBigEndian<int64_t>(out + wire::kReadPosition);
+  long length = DecodeBigEndian<int64_t>(out + wire::kReadCount);
+  if (apply_deferred_operations(offset, length, out + wire::kReadData) < 0) {
+    response.error = "failed applying deferred operations over read buffer for file " + state->image_path();
+    out[wire::kReadStatus] = STATUS_EINVAL;
+  }
+  return response;
+}
+
+ServerMessageHandlerResponse ServerMessageHandler::block_hashing_with_deferred_writes_command_write(
+    const Message& request, ServerMessageHandlerResponse& response) {
+  Range range = decode_range(request);
+  if (range.length < 0 || static_cast<uint64_t>(range.length) > request.size() - wire::kWriteData) {
+    response.error = "COMMAND_WRITE declares " + std::to_string(range.length) + " bytes at offset " +
+                     std::to_string(range.offset) + " but carries " +
+                     std::to_string(request.size() - wire::kWriteData);
+    return response;
+  }
+  // A deferred write outside the image could never be applied or hashed.
+  if (!inside_image(range, state->file_size)) {
+    response.error = "COMMAND_WRITE of " + std::to_string(range.length) + " bytes at offset " +
+                     std::to_string(range.offset) + " lies outside the image of " +
+                     std::to_string(state->file_size) + " bytes";
+    return response;
+  }
+  if (state->journal->hasOutstandingTransactions()) {
+    TLOG(ERROR) << "Error writing to offset " << range.offset << " in file " << state->image_path()
+                << " because of open transactions.";
+    response.error = "writing with uncommitted transactions.";
+    return response;
+  }
+  std::unique_ptr<char[]> data(new char[static_cast<std::size_t>(range.length) + 1]);
+  std::memcpy(data.get(), request.buffer() + wire::kWriteData, static_cast<std::size_t>(range.length));
+  try {
+    state->hash_store->invalidate_hashes(range.offset, range.length);
+  } catch (const std::exception& error) {
+    response.error = "Cannot defer write at offset " + std::to_string(range.offset) + ": " + error.what();
+    return response;
+  }
+  add_deferred_operation(range.offset, range.length, std::move(data), COMMAND_WRITE);
+  return response;
+}
+
+ServerMessageHandlerResponse ServerMessageHandler::block_hashing_with_deferred_writes_command_hole_punch(
+    const Message& request, ServerMessageHandlerResponse& response) {
+  Range range = decode_range(request);
+  response.send_response = false;
+  if (!inside_image(range, state->file_size)) {
+    response.error = "COMMAND_HOLE_PUNCH of " + std::to_string(range.length) + " bytes at offset " +
+                     std::to_string(range.offset) + " lies outside the image of " +
+                     std::to_string(state->file_size) + " bytes";
+    return response;
+  }
+  if (state->journal->hasOutstandingTransactions()) {
+    TLOG(ERROR) << "Error hole punching at offset " << range.offset << " in file "
+                << state->image_path() << " because of open transactions.";
+    response.error = "failed to hole punch";
+    return response;
+  }
+  try {
+    state->hash_store->invalidate_hashes(range.offset, range.length);
+  } catch (const std::exception& error) {
+    response.error = "Cannot defer hole punch at offset " + std::to_string(range.offset) + ": " + error.what();
+    return response;
+  }
+  add_deferred_operation(range.offset, range.length, nullptr, COMMAND_HOLE_PUNCH);
+  return response;
+}
+
+ServerMessageHandlerResponse ServerMessageHandler::block_hashing_command_hash(
+    const Message& request, ServerMessageHandlerResponse& response) {
+  Range range = decode_range(request);
+  std::vector<unsigned char> hash;
+  std::string failure = "hash failure";
+  try {
+    hash = state->hash_store->get_hash(
+        range.offset, range.length,
+        [this](const std::vector<long>& offsets, const std::vector<long>& lengths) {
+          return onDataRequired(offsets, lengths);
+        });
+  } catch (const std::runtime_error& error) {
+    failure = error.what();
+    hash.clear();
+  }
+  if (hash.empty()) {
+    response.error = "Cannot hash buffer";
+    TLOG(ERROR) << "Cannot hash buffer" << " at offset " << range.offset << " length " << range.length
+                << " from " << state->image_path() << " Error: " << failure;
+    return response;
+  }
+  response.message = new_response(COMMAND_HASH, static_cast<long>(wire::kHeaderSize + hash.size()));
+  char* out = response.message.buffer();
+  std::memcpy(out + wire::kOffset, request.buffer() + wire::kOffset, 16);
+  std::memcpy(out + wire::kHashData, hash.data(), hash.size());
+  if (message_debug_logging)
+    TLOG(DEBUG) << "COMMAND_HASH" << " | offset: " << range.offset << " | length: " << range.length
+                << " | target: " << state->target_name();
+  state->lun().increment_read_op_count();
+  if (on_hash_request) on_hash_request(static_cast<unsigned long>(range.length));
+  return response;
+}
+
+void ServerMessageHandler::add_deferred_operation(long offset, long length, std::unique_ptr<char[]> data,
+                                                  tarvelo_protocol_command_t command) {
+  state->deferred_operations.emplace_back(offset, length, std::move(data), command);
+  state->deferred_bytes += length;
+  if (state->deferred_operations.size() >= MAX_DEFERRED_OPERATIONS ||
+      state->deferred_bytes >= deferred_commit_bytes)
+    commit_deferred_operations();
+}
+
+}  // namespace tarvelo

@@ -1,0 +1,122 @@
+// One accepted connection: receive a request, hand it to the handler, send
+// the response, and close when the handler says so.
+
+#include <tarveloftp/TarveloFTPServer.h>
+
+#include <tarveloftp/Logger.h>
+
+namespace tarvelo {
+
+TarveloFTPServer::RemoteClient::RemoteClient(TarveloFTPServer& server,
+                                             std::unique_ptr<SocketImpl> socket)
+    : m_socket(std::move(socket)), m_server(server), m_handler(server.endpoints()) {
+  m_handler.setBlockHashStorage(server.isBlockHashStorageEnabled());
+  m_handler.setMessageDebugLogging(server.m_message_debug_logging);
+}
+
+TarveloFTPServer::RemoteClient::~RemoteClient() { (void)close(); }
+
+void TarveloFTPServer::RemoteClient::start() {
+  if (!m_in_use) return;
+  m_on_recv = [this](SocketImpl& socket, Message message, Transport::StatusCode status) {
+    on_receive(socket, std::move(message), std::move(status));
+  };
+  m_socket->async_receive(m_on_recv);
+}
+
+void TarveloFTPServer::RemoteClient::receive_next(SocketImpl& socket) {
+  if (m_bytes_in_flight > kMaxBytesInFlight) {
+    m_receive_waiting_for_send = true;
+    return;
+  }
+  m_receive_waiting_for_send = false;
+  socket.async_receive(m_on_recv);
+}
+
+void TarveloFTPServer::RemoteClient::on_receive(SocketImpl& socket, Message message,
+                                                Transport::StatusCode status) {
+  if (status.code < 0) {
+    if (!m_socket) {
+      TLOG(ERROR) << "RemoteClient m_on_recv but m_socket was nullptr";
+      return;
+    }
+    if (m_socket->is_sending()) {
+      TLOG(ERROR) << "Error on receive but send is pending, deferring close to send callback.";
+      return;
+    }
+    TLOG(ERROR) << "RemoteClient start got called with an error: " << status.code << " "
+                << status.text;
+    (void)socket.close();
+    (void)close();
+    TLOG(ERROR) << "Hanging up on client.";
+    return;
+  }
+
+  ServerMessageHandlerResponse response = m_handler.handle_message(std::move(message));
+  if (!response.error.empty())
+    TLOG(ERROR) << "RemoteClient encountered an error handling the message. Error: "
+                << response.error;
+  if (response.send_response) {
+    close_after_send = response.close_after_send;
+    if (close_after_send)
+      TLOG(DEBUG) << "Setting the close_after_send flag for this remoteclient: "
+                  << static_cast<const void*>(this);
+    std::size_t size = response.message.size();
+    m_bytes_in_flight += size;
+    socket.async_reply(response.message, [this, size](SocketImpl& sent, Transport::StatusCode sent_status) {
+      on_send(sent, std::move(sent_status), size);
+    });
+  }
+  if (!response.close_after_send) {
+    receive_next(socket);
+  } else if (!close_after_send) {
+    (void)close();  // nothing is being sent that the close would cut short
+  }
+}
+
+void TarveloFTPServer::RemoteClient::on_send(SocketImpl& socket, Transport::StatusCode status,
+                                             std::size_t size) {
+  m_bytes_in_flight -= size;
+  if (status.code >= 0 && !close_after_send) {
+    if (m_receive_waiting_for_send && m_socket) receive_next(socket);
+    return;
+  }
+  if (!m_socket) {
+    TLOG(ERROR) << "RemoteClient m_on_send but m_socket was nullptr";
+    return;
+  }
+  if (m_socket->is_receiving()) {
+    TLOG(DEBUG) << "After send callback completed, the status shows not ok, but an error "
+                << status.code << " but there is a receive pending, not closing socket yet.";
+    return;
+  }
+  if (close_after_send)
+    TLOG(DEBUG) << "After send callback completed, we found the close_after_send flag set, so "
+                   "we're going to close the socket now.";
+  else
+    TLOG(DEBUG) << "After send callback completed, the status shows not ok, but an error "
+                << status.code << " closing the socket now.";
+  (void)socket.close();
+  (void)close();
+}
+
+Transport::StatusCode TarveloFTPServer::RemoteClient::close() {
+  TLOG(DEBUG) << "RemoteClient close start.";
+  Transport::StatusCode result{"", 0};
+  if (!m_socket) {
+    TLOG(DEBUG) << "RemoteClient close socket was already closed.";
+  } else {
+    TLOG(DEBUG) << "RemoteClient closing socket.";
+    result = m_socket->close();
+    m_socket.reset();
+  }
+  if (m_in_use) {
+    TLOG(DEBUG) << "RemoteClient close marking this remoteclient no longer in use "
+                << static_cast<const void*>(this);
+    m_in_use = false;
+    m_handler.cleanup();
+  }
+  return result;
+}
+
+}  // namespace tarvelo

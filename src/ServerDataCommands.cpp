@@ -1,0 +1,257 @@
+// The direct data commands: READ, WRITE, HOLE_PUNCH and HASH served straight
+// on the image descriptor, and the single-operation helpers the commit of
+// deferred work uses.
+
+#include <tarveloftp/ServerMessageHandler.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <tarvelo/Crypto.h>
+#include <tarveloftp/Coding.h>
+#include <tarveloftp/Endpoints.h>
+#include <tarveloftp/Logger.h>
+
+namespace tarvelo {
+
+namespace {
+
+struct Range {
+  int64_t offset;
+  int64_t length;
+};
+
+Range decode_range(const Message& request) {
+  return {DecodeBigEndian<int64_t>(request.buffer() + wire::kOffset),
+          DecodeBigEndian<int64_t>(request.buffer() + wire::kLength)};
+}
+
+// Reads until `length` bytes arrived, the end of the file, or an error; a
+// regular file may return less than asked when interrupted.
+long read_fully(int fd, char* buffer, long length) {
+  long total = 0;
+  while (total < length) {
+    ssize_t got = ::read(fd, buffer + total, static_cast<std::size_t>(length - total));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return total > 0 ? total : -1;
+    }
+    if (got == 0) break;
+    total += got;
+  }
+  return total;
+}
+
+long write_fully(int fd, const char* buffer, long length) {
+  long total = 0;
+  while (total < length) {
+    ssize_t put = ::write(fd, buffer + total, static_cast<std::size_t>(length - total));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return total > 0 ? total : -1;
+    }
+    if (put == 0) break;
+    total += put;
+  }
+  return total;
+}
+
+int punch_hole(int fd, long offset, long length) {
+  return fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length);
+}
+
+}  // namespace
+
+ServerMessageHandlerResponse ServerMessageHandler::default_command_read(
+    const Message& request, ServerMessageHandlerResponse& response) {
+  auto [offset, length] = decode_range(request);
+  // A length that cannot fit one message, or a negative range, is refused
+  // before anything is allocated or any system call is made.
+  if (length < 0 || offset < 0 || length > kMaxRequestLength) {
+    TLOG(ERROR) << "Refusing read of length " << length << " at offset " << offset << " on "
+                << state->image_path() << ": at most " << kMaxRequestLength
+                << " bytes at a non-negative offset";
+    response.message = new_response(COMMAND_READ, wire::kHeaderSize);
+    EncodeBigEndian<int64_t>(response.message.buffer() + wire::kReadCount, -1);
+    response.message.buffer()[wire::kReadStatus] = STATUS_EINVAL;
+    return response;
+  }
+  response.message = new_response(COMMAND_READ, static_cast<long>(wire::kHeaderSize) + length);
+  char* out = response.message.buffer();
+  out[wire::kReadStatus] = STATUS_EIO;
+  long position = seek(state->fd, offset, SEEK_SET);
+  EncodeBigEndian<int64_t>(out + wire::kReadPosition, position);
+  if (position < 0 || position != offset) {
+    TLOG(ERROR) << "Error seeking for read" << " to offset " << offset << " on " << state->image_path()
+                << " Actual offset " << position << " Error: " << strerror(errno);
+    return response;
+  }
+  long count = read_fully(state->fd, out + wire::kReadData, length);
+  EncodeBigEndian<int64_t>(out + wire::kReadCount, count);
+  if (count < 0 || count != length) {
+    TLOG(ERROR) << "Error reading length " << length << " at offset " << offset << " from "
+                << state->image_path() << " Actually read " << count << " bytes"
+                << " Error: " << strerror(errno);
+    return response;
+  }
+  if (on_read) on_read(static_cast<unsigned long>(count));
+  if (message_debug_logging)
+    TLOG(DEBUG) << "COMMAND_READ" << " | offset: " << offset << " | length: " << length
+                << " | target: " << state->target_name();
+  out[wire::kReadStatus] = STATUS_SUCCESS;
+  state->lun().increment_read_op_count();
+  return response;
+}
+
+ServerMessageHandlerResponse ServerMessageHandler::default_command_write(
+    const Message& request, ServerMessageHandlerResponse& response) {
+  auto [offset, length] = decode_range(request);
+  bool acknowledge = (state->features & CLIENT_WRITE_ACKNOWLEDGEMENT) != 0;
+  // The data must have arrived whole; nothing past the message is read.
+  if (length < 0 || static_cast<uint64_t>(length) > request.size() - wire::kWriteData) {
+    response.error = "COMMAND_WRITE declares " + std::to_string(length) + " bytes at offset " +
+                     std::to_string(offset) + " but carries " +
+                     std::to_string(request.size() - wire::kWriteData);
+    return response;
+  }
+  tarvelo_protocol_status_t status = STATUS_SUCCESS;
+  long position = offset < 0 ? -1 : seek(state->fd, offset, SEEK_SET);
+  if (position < 0 || position != offset) {
+    std::string failure = "Error seeking for write to offset " + std::to_string(offset) + " on " +
+                          state->image_path() + " Actual offset " + std::to_string(position) +
+                          " Error: " + strerror(offset < 0 ? EINVAL : errno);
+    if (!acknowledge) {
+      response.error = failure;
+      return response;
+    }
+    TLOG(ERROR) << failure;
+    status = STATUS_EIO;
+  } else {
+    long written = write_fully(state->fd, request.buffer() + wire::kWriteData, length);
+    if (written < 0 || written != length) {
+      std::string failure = "Error writing length " + std::to_string(length) + " at offset " +
+                            std::to_string(offset) + " from " + state->image_path() +
+                            " Error: " + strerror(errno);
+      if (!acknowledge) {
+        response.error = failure;
+        return response;
+      }
+      TLOG(ERROR) << failure;
+      status = STATUS_EIO;
+    }
+    if (on_write) on_write(static_cast<unsigned long>(written));
+  }
+  if (acknowledge) state->queue_write_acknowledgement(offset, length, status);
+  if (message_debug_logging)
+    TLOG(DEBUG) << "COMMAND_WRITE" << " | offset: " << offset << " | length: " << length
+                << " | target: " << state->target_name();
+  state->lun().increment_write_op_count();
+  if (on_hash_request) on_hash_request(static_cast<unsigned long>(length));
+  return response;
+}
+
+ServerMessageHandlerResponse ServerMessageHandler::default_command_hole_punch(
+    const Message& request, ServerMessageHandlerResponse& response) {
+  auto [offset, length] = decode_range(request);
+  response.message = new_response(COMMAND_HOLE_PUNCH, wire::kHeaderSize);
+  char* out = response.message.buffer();
+  std::memcpy(out + wire::kOffset, request.buffer() + wire::kOffset, 16);
+  out[wire::kHolePunchStatus] = STATUS_EINVAL;
+  if (offset < 0 || length <= 0) {
+    TLOG(ERROR) << "Refusing hole punch of length " << length << " at offset " << offset
+                << " from file " << state->image_path();
+    return response;
+  }
+  if (punch_hole(state->fd, offset, length) != 0) {
+    TLOG(ERROR) << "Error deallocating space for hole punch" << " of length" << length
+                << " at offset " << offset << " from file " << state->image_path()
+                << " file descriptor " << state->fd << " Error: " << strerror(errno);
+    out[wire::kHolePunchStatus] = STATUS_EIO;
+    return response;
+  }
+  out[wire::kHolePunchStatus] = STATUS_SUCCESS;
+  if (message_debug_logging)
+    TLOG(DEBUG) << "COMMAND_HOLE_PUNCH" << " | offset: " << offset << " | length: " << length
+                << " | target: " << state->target_name();
+  state->lun().increment_write_op_count();
+  return response;
+}
+
+ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
+    const Message& request, ServerMessageHandlerResponse& response) {
+  auto [offset, length] = decode_range(request);
+  if (length < 0 || offset < 0 || length > kMaxRequestLength) {
+    TLOG(ERROR) << "Refusing hash of length " << length << " at offset " << offset << " on "
+                << state->image_path() << ": at most " << kMaxRequestLength
+                << " bytes at a non-negative offset";
+    return response;
+  }
+  std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(length) + 1]);
+  long position = seek(state->fd, offset, SEEK_SET);
+  if (position < 0 || position != offset) {
+    TLOG(ERROR) << "Error seeking for hash to offset " << offset << " on " << state->image_path()
+                << " Actual offset " << position << " Error: " << strerror(errno);
+    return response;
+  }
+  long count = read_fully(state->fd, buffer.get(), length);
+  if (count < 0 || count != length) {
+    TLOG(ERROR) << "Error reading for hash length " << length << " at offset " << offset
+                << " from " << state->image_path() << " Actually read " << count << " bytes"
+                << " Error: " << strerror(errno);
+    return response;
+  }
+  if (on_read) on_read(static_cast<unsigned long>(count));
+  response.message = new_response(COMMAND_HASH, wire::kDirectHashResponseSize);
+  char* out = response.message.buffer();
+  EncodeBigEndian<int64_t>(out + wire::kOffset, offset);
+  EncodeBigEndian<int64_t>(out + wire::kLength, length);
+  auto& digest = *reinterpret_cast<crypto::blake2b_hash_t*>(out + wire::kHashData);
+  if (!crypto::Blake2b::hash(digest, buffer.get(), length)) {
+    response.message = Message();
+    response.error = "Cannot hash buffer";
+    TLOG(ERROR) << "Cannot hash buffer" << " at offset " << offset << " length " << length
+                << " from " << state->image_path();
+    return response;
+  }
+  if (message_debug_logging)
+    TLOG(DEBUG) << "COMMAND_HASH" << " | offset: " << offset << " | length: " << length
+                << " | target: " << state->target_name();
+  state->lun().increment_read_op_count();
+  if (on_hash_request) on_hash_request(static_cast<unsigned long>(length));
+  return response;
+}
+
+bool ServerMessageHandler::operation_write_handler(long offset, long length, char* data) {
+  long position = offset < 0 ? -1 : seek(state->fd, offset, SEEK_SET);
+  if (position < 0 || position != offset) {
+    TLOG(ERROR) << "Error seeking for write" << " to offset " << offset << " on "
+                << state->image_path() << " Actual offset " << position << " Error: " << strerror(errno);
+    return false;
+  }
+  if (length == 0) return true;
+  // A short write is finished, not taken for complete.
+  long written = write_fully(state->fd, data, length);
+  if (written > 0 && on_write) on_write(static_cast<unsigned long>(written));
+  if (written == length) return true;
+  TLOG(ERROR) << "Error writing length " << length << " at offset " << offset << " from "
+              << state->image_path() << " Error: " << strerror(errno);
+  return false;
+}
+
+bool ServerMessageHandler::operation_hole_punch_handler(long offset, long length) {
+  if (offset >= 0 && length > 0 && punch_hole(state->fd, offset, length) == 0) {
+    if (message_debug_logging)
+      TLOG(DEBUG) << "COMMAND_HOLE_PUNCH" << " | offset: " << offset << " | length: " << length
+                  << " | target: " << state->target_name();
+    return true;
+  }
+  TLOG(ERROR) << "Error deallocating space for hole punch" << " of length" << length
+              << " at offset " << offset << " from file " << state->image_path()
+              << " file descriptor " << state->fd << " Error: " << strerror(errno);
+  return false;
+}
+
+}  // namespace tarvelo

@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+
+#include <tarveloftp/Coding.h>
+#include <tarveloftp/TarveloFTPServer.h>
+
+#include "AdminChannel.h"
+#include "ServerFixture.h"
+#include "TestSupport.h"
+
+namespace tarvelo {
+namespace {
+
+using namespace admin_wire;
+
+struct Answer {
+  bool answered = false;
+  uint8_t status = 0;
+  std::string text;
+};
+
+Message command(uint8_t code, std::size_t size = kHeaderSize) {
+  Message message(static_cast<long>(size));
+  message.buffer()[kCommand] = static_cast<char>(code);
+  return message;
+}
+
+Message add_target(const std::string& name, const std::string& passphrase = "") {
+  Message message = command(IPC_ADD_TARGET, kHeaderSize + name.size() + passphrase.size());
+  EncodeFixed64BE(message.buffer() + kAddTargetNameLength, name.size());
+  EncodeFixed64BE(message.buffer() + kAddTargetPassphraseLength, passphrase.size());
+  std::memcpy(message.buffer() + kAddTargetStrings, name.data(), name.size());
+  std::memcpy(message.buffer() + kAddTargetStrings + name.size(), passphrase.data(), passphrase.size());
+  return message;
+}
+
+Message remove_target(const std::string& name) {
+  Message message = command(IPC_REMOVE_TARGET, kHeaderSize + name.size());
+  EncodeFixed64BE(message.buffer() + kRemoveTargetNameLength, name.size());
+  std::memcpy(message.buffer() + kRemoveTargetName, name.data(), name.size());
+  return message;
+}
+
+Message add_lun(const std::string& name, uint8_t lun, const std::string& path) {
+  Message message = command(IPC_ADD_LUN, kHeaderSize + name.size() + path.size());
+  message.buffer()[kLunId] = static_cast<char>(lun);
+  EncodeFixed64BE(message.buffer() + kLunNameLength, name.size());
+  EncodeFixed64BE(message.buffer() + kAddLunPathLength, path.size());
+  std::memcpy(message.buffer() + kAddLunStrings, name.data(), name.size());
+  std::memcpy(message.buffer() + kAddLunStrings + name.size(), path.data(), path.size());
+  return message;
+}
+
+Message remove_lun(const std::string& name, uint8_t lun) {
+  Message message = command(IPC_REMOVE_LUN, kHeaderSize + name.size());
+  message.buffer()[kLunId] = static_cast<char>(lun);
+  EncodeFixed64BE(message.buffer() + kLunNameLength, name.size());
+  std::memcpy(message.buffer() + kRemoveLunName, name.data(), name.size());
+  return message;
+}
+
+Message listing(bool verbose) {
+  Message message = command(IPC_GET_CONFIGURATION);
+  message.buffer()[kVerbose] = verbose ? 1 : 0;
+  return message;
+}
+
+// One command on a fresh connection to the administration port.
+Answer send_command(uint16_t admin_port, Message message) {
+  BasicSocket socket(std::make_unique<TCPTransport>());
+  Answer answer;
+  if (!socket.connect("127.0.0.1", admin_port).ok() || !socket.send(message).ok()) return answer;
+  Transport::StatusCode status;
+  Message reply = socket.receive(&status);
+  if (!status.ok() || reply.size() < kHeaderSize) return answer;
+  answer.answered = true;
+  answer.status = static_cast<uint8_t>(reply.buffer()[kStatus]);
+  uint64_t length = DecodeFixed64BE(reply.buffer() + kTextLength);
+  EXPECT_EQ(reply.size(), kHeaderSize + length);
+  answer.text.assign(reply.buffer() + kText, std::min<uint64_t>(length, reply.size() - kText));
+  // One command per connection: the server hangs up after answering.
+  EXPECT_TRUE(socket.receive(&status).null());
+  return answer;
+}
+
+TEST(AdminChannelTest, EveryCommandAndItsRefusals) {
+  test::ServerFixture fixture(8192);
+  uint16_t port = fixture.server().admin_port();
+  Answer added = send_command(port, add_target("second"));
+  ASSERT_TRUE(added.answered);
+  EXPECT_EQ(added.status, kSuccess);
+  EXPECT_EQ(added.text, "");
+  Answer again = send_command(port, add_target("second", "new secret"));
+  EXPECT_EQ(again.status, kFailure);
+  EXPECT_EQ(again.text, "Endpoint already exists");
+  // The passphrase changed all the same.
+  EXPECT_EQ(fixture.server().endpoints().target("second").password(), "new secret");
+
+  test::write_file(fixture.dir().file("second.img"), std::vector<char>(4096, 'Z'));
+  EXPECT_EQ(send_command(port, add_lun("second", 3, fixture.dir().file("second.img"))).status, kSuccess);
+  Answer duplicate = send_command(port, add_lun("second", 3, "/elsewhere"));
+  EXPECT_EQ(duplicate.status, kFailure);
+  EXPECT_EQ(duplicate.text, "Endpoint already exists");
+  EXPECT_EQ(send_command(port, add_lun("nosuch", 0, "/x")).text, "Endpoint does not exist");
+
+  // The new LUN is served at once.
+  test::WireClient client(fixture.port());
+  client.handshake("second", 3, 0);
+  Message read = client.request(COMMAND_READ, 0, 16);
+  client.authenticate("new secret");
+  ASSERT_TRUE(client.send(read).ok());
+  Message data = client.receive();
+  ASSERT_EQ(data.size(), wire::kHeaderSize + 16);
+  EXPECT_EQ(data.buffer()[wire::kReadData], 'Z');
+
+  Answer verbose = send_command(port, listing(true));
+  EXPECT_EQ(verbose.status, kSuccess);
+  EXPECT_NE(verbose.text.find("\"second\""), std::string::npos) << verbose.text;
+  EXPECT_NE(verbose.text.find("1"), std::string::npos);
+
+  EXPECT_EQ(send_command(port, remove_lun("second", 4)).text, "Endpoint does not exist");
+  EXPECT_EQ(send_command(port, remove_lun("second", 3)).status, kSuccess);
+  EXPECT_EQ(send_command(port, remove_target("nosuch")).status, kFailure);
+  EXPECT_EQ(send_command(port, remove_target("second")).status, kSuccess);
+  EXPECT_EQ(send_command(port, remove_target("disk")).status, kSuccess);
+  Answer empty = send_command(port, listing(false));
+  EXPECT_EQ(empty.status, kSuccess);
+  EXPECT_EQ(empty.text, "{}");
+}
+
+TEST(AdminChannelTest, MalformedUnknownAndUnrenderable) {
+  test::ServerFixture fixture(8192);
+  uint16_t port = fixture.server().admin_port();
+  Answer unknown = send_command(port, command(4));
+  ASSERT_TRUE(unknown.answered);  // answered and closed, not left hanging
+  EXPECT_EQ(unknown.status, kFailure);
+  EXPECT_EQ(unknown.text, "Unknown command");
+
+  Message lying = add_target("abc");
+  EncodeFixed64BE(lying.buffer() + kAddTargetNameLength, 1000);  // more than arrived
+  Answer malformed = send_command(port, lying);
+  EXPECT_EQ(malformed.status, kFailure);
+  EXPECT_NE(malformed.text.find("shorter than the lengths it declares"), std::string::npos);
+  Answer tiny = send_command(port, command(IPC_GET_CONFIGURATION, 4));
+  EXPECT_EQ(tiny.status, kFailure);
+
+  EXPECT_EQ(send_command(port, add_lun("disk", 9, "/bad\xff\xfe")).status, kSuccess);
+  Answer refused = send_command(port, listing(false));
+  EXPECT_EQ(refused.status, kFailure);
+  EXPECT_FALSE(refused.text.empty());
+  // The administration thread is still there.
+  EXPECT_EQ(send_command(port, remove_lun("disk", 9)).status, kSuccess);
+  EXPECT_EQ(send_command(port, listing(false)).status, kSuccess);
+}
+
+TEST(AdminChannelTest, ASecondCommandOnTheSameConnectionIsNeverRead) {
+  test::ServerFixture fixture(8192);
+  BasicSocket socket(std::make_unique<TCPTransport>());
+  ASSERT_TRUE(socket.connect("127.0.0.1", fixture.server().admin_port()).ok());
+  Message first = add_target("one");
+  Message second = add_target("two");
+  ASSERT_TRUE(socket.send(first).ok());
+  socket.send(second);  // may or may not reach the server before it hangs up
+  Transport::StatusCode status;
+  EXPECT_EQ(socket.receive(&status).size(), kHeaderSize);
+  EXPECT_TRUE(socket.receive(&status).null());
+  EXPECT_TRUE(fixture.server().endpoints().target_exists("one"));
+  EXPECT_FALSE(fixture.server().endpoints().target_exists("two"));
+}
+
+TEST(AdminChannelTest, RemovingATargetInUseEndsItsConnections) {
+  test::ServerFixture fixture(8192);
+  test::WireClient client(fixture.port());
+  client.handshake("disk", 0, 0);
+  Answer verbose = send_command(fixture.server().admin_port(), listing(true));
+  EXPECT_NE(verbose.text.find("\"ref_count\": 1"), std::string::npos) << verbose.text;
+  EXPECT_EQ(send_command(fixture.server().admin_port(), remove_target("disk")).status, kSuccess);
+  Message read = client.request(COMMAND_READ, 0, 16);
+  ASSERT_TRUE(client.send(read).ok());
+  EXPECT_TRUE(client.closed_by_server());
+  // Others are still served.
+  EXPECT_EQ(send_command(fixture.server().admin_port(), listing(false)).text, "{}");
+}
+
+TEST(AdminChannelTest, AdminProgram) {
+  test::ServerFixture fixture(8192);
+  std::string port = std::to_string(fixture.port());
+  auto admin = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {test::tool_path("tarveloftp-admin"), "--port", port});
+    return test::run_program(args);
+  };
+  std::ofstream(fixture.dir().file("secret")) << "hunter2\n";
+  test::RunResult added = admin({"add-target", "extra", "--passphrase-file", fixture.dir().file("secret")});
+  EXPECT_EQ(added.status, 0) << added.err;
+  EXPECT_EQ(fixture.server().endpoints().target("extra").password(), "hunter2");
+  EXPECT_EQ(admin({"add-lun", "extra", "2", fixture.image_path()}).status, 0);
+  test::RunResult listed = admin({"list"});
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_NE(listed.out.find("\"extra\""), std::string::npos) << listed.out;
+  test::RunResult refused = admin({"add-target", "extra"});
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.err.find("Endpoint already exists"), std::string::npos) << refused.err;
+  EXPECT_EQ(admin({"remove-lun", "extra", "2"}).status, 0);
+  EXPECT_EQ(admin({"remove-target", "extra"}).status, 0);
+  test::RunResult unreachable = test::run_program(
+      {test::tool_path("tarveloftp-admin"), "--port", std::to_string(test::free_port()), "list"});
+  EXPECT_NE(unreachable.status, 0);
+  EXPECT_NE(unreachable.err.find("cannot reach"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarvelo

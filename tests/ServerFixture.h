@@ -1,0 +1,73 @@
+#pragma once
+
+// A real TarveloFTPServer on a free loopback port, serving images from a
+// temporary directory, and a client that speaks the wire protocol with
+// hand-built messages.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <tarvelo/BasicSocket.h>
+#include <tarveloftp/Protocol.h>
+#include <tarveloftp/TarveloFTPServer.h>
+
+#include "TestSupport.h"
+
+namespace tarvelo::test {
+
+class ServerFixture {
+ public:
+  // Serves target "disk" with LUN 0 backed by an image of `image_size`
+  // random bytes (and whatever else `setup` adds to the table).
+  explicit ServerFixture(std::size_t image_size = 1 << 20, bool block_hash_storage = false,
+                         const std::function<void(config::Endpoints&, TempDir&)>& setup = nullptr);
+  ~ServerFixture();
+  ServerFixture(const ServerFixture&) = delete;
+  ServerFixture& operator=(const ServerFixture&) = delete;
+
+  uint16_t port() const { return m_port; }
+  TarveloFTPServer& server() { return *m_server; }
+  TempDir& dir() { return m_dir; }
+  const std::string& image_path() const { return m_image_path; }
+  std::vector<char> image() const { return read_file(m_image_path); }
+  config::Lun& lun(const std::string& target = "disk", unsigned char id = 0);
+  // Stops the server now (normally the destructor does).
+  void stop();
+
+ private:
+  TempDir m_dir;
+  std::string m_image_path;
+  uint16_t m_port;
+  std::unique_ptr<TarveloFTPServer> m_server;
+  std::thread m_thread;
+};
+
+// Builds requests, sends them, and reads responses.
+class WireClient {
+ public:
+  explicit WireClient(uint16_t port);
+
+  bool connected() const { return m_connected; }
+  // Sends COMMAND_HANDSHAKE and returns the response (null on failure).
+  Message handshake(const std::string& target, uint8_t lun, uint64_t flags);
+  // A 32-byte request with offset and length fields, plus payload from 24.
+  Message request(tarvelo_protocol_command_t command, int64_t offset, int64_t length,
+                  const std::vector<char>& payload = {});
+  Message authenticate(const std::string& passphrase);
+  Transport::StatusCode send(Message& message) { return m_socket.send(message); }
+  Message receive(Transport::StatusCode* status = nullptr);
+  // True when the server closed the connection (the next receive fails).
+  bool closed_by_server();
+
+  tarvelo_protocol_uid_t uid;
+  uint32_t session_id = 0;
+
+ private:
+  BasicSocket m_socket;
+  bool m_connected;
+};
+
+}  // namespace tarvelo::test

@@ -1,0 +1,366 @@
+#include <tarveloftp/ServerMessageHandler.h>
+#include <tarveloftp/TarveloFTPServer.h>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <future>
+
+#include <tarvelo/Crypto.h>
+#include <tarveloftp/Coding.h>
+
+#include "ServerFixture.h"
+#include "TestSupport.h"
+
+namespace tarvelo {
+namespace {
+
+using test::ServerFixture;
+using test::WireClient;
+
+constexpr uint64_t kAllFlags = CLIENT_WRITE_ACKNOWLEDGEMENT | CLIENT_HANDSHAKE_SESSION_ID;
+
+uint8_t status_at(const Message& message, std::size_t offset) {
+  return static_cast<uint8_t>(message.buffer()[offset]);
+}
+
+int64_t field(const Message& message, std::size_t offset) {
+  return DecodeBigEndian<int64_t>(message.buffer() + offset);
+}
+
+// Adds target "locked" (passphrase "open sesame") and LUN 1 of "disk" whose
+// image does not exist.
+void extra_targets(config::Endpoints& endpoints, test::TempDir& dir) {
+  endpoints.add_target("locked");
+  endpoints.target("locked").password("open sesame");
+  test::write_file(dir.file("locked.img"), std::vector<char>(8192, 'L'));
+  endpoints.add_lun("locked", 0, dir.file("locked.img"));
+  endpoints.add_lun("disk", 1, dir.file("missing.img"));
+}
+
+TEST(ServerTest, HandshakeRefusalsLeaveCountsAlone) {
+  ServerFixture fixture(1 << 16, false, extra_targets);
+  {
+    WireClient client(fixture.port());
+    Message response = client.handshake("nosuch", 0, 0);
+    ASSERT_EQ(response.size(), wire::kHeaderSize);
+    EXPECT_EQ(status_at(response, 0), COMMAND_HANDSHAKE);
+    EXPECT_EQ(status_at(response, wire::kHandshakeStatus), STATUS_EEXIST);
+    EXPECT_EQ(DecodeFixed32BE(response.buffer() + wire::kHandshakeSessionId), 0u);
+    EXPECT_TRUE(client.closed_by_server());
+  }
+  {
+    WireClient client(fixture.port());
+    Message response = client.handshake("disk", 7, 0);  // LUN 7 is not defined
+    EXPECT_EQ(status_at(response, wire::kHandshakeStatus), STATUS_EEXIST);
+    EXPECT_TRUE(client.closed_by_server());
+  }
+  {
+    WireClient client(fixture.port());
+    Message response = client.handshake("disk", 1, 0);  // image file missing
+    EXPECT_EQ(status_at(response, wire::kHandshakeStatus), STATUS_EACCES);
+    EXPECT_TRUE(client.closed_by_server());
+  }
+  {
+    WireClient client(fixture.port());  // a request before any handshake
+    Message read = client.request(COMMAND_READ, 0, 10);
+    ASSERT_TRUE(client.send(read).ok());
+    EXPECT_TRUE(client.closed_by_server());
+  }
+  EXPECT_EQ(fixture.lun("disk", 1).reference_count(), 0u);
+  EXPECT_EQ(fixture.lun("disk", 7).reference_count(), 0u);
+  EXPECT_EQ(fixture.lun("disk", 0).reference_count(), 0u);
+
+  WireClient client(fixture.port());
+  Message response = client.handshake("disk", 0, kAllFlags);
+  ASSERT_EQ(status_at(response, wire::kHandshakeStatus), STATUS_SUCCESS);
+  EXPECT_NE(client.session_id, 0u);
+  EXPECT_EQ(field(response, wire::kHandshakeImageSize), 1 << 16);
+  EXPECT_EQ(DecodeFixed32BE(response.buffer() + wire::kHandshakeServerId), 0x00A50401u);
+  EXPECT_EQ(DecodeFixed32BE(response.buffer() + wire::kHandshakeFeatures), 0x0Fu);
+  for (int i = 0; i < 100 && fixture.lun().reference_count() != 1; ++i) usleep(1000);
+  EXPECT_EQ(fixture.lun().reference_count(), 1u);
+}
+
+TEST(ServerTest, PassphraseAcceptedRefusedOrSkipped) {
+  ServerFixture fixture(1 << 16, false, extra_targets);
+  {
+    WireClient client(fixture.port());
+    client.handshake("locked", 0, CLIENT_PASSPHRASE | CLIENT_HANDSHAKE_SESSION_ID);
+    Message answer = client.authenticate("open sesame");
+    ASSERT_EQ(answer.size(), wire::kHeaderSize);
+    EXPECT_EQ(status_at(answer, wire::kAuthenticateAccepted), 1);
+    EXPECT_EQ(DecodeFixed32BE(answer.buffer() + wire::kAuthenticateSessionId), client.session_id);
+    Message read = client.request(COMMAND_READ, 0, 100);
+    ASSERT_TRUE(client.send(read).ok());
+    Message data = client.receive();
+    ASSERT_EQ(data.size(), wire::kHeaderSize + 100);
+    EXPECT_EQ(status_at(data, wire::kReadStatus), STATUS_SUCCESS);
+    EXPECT_EQ(data.buffer()[wire::kReadData], 'L');
+    // A second authentication on an open connection is an unknown command.
+    Message again = client.authenticate("open sesame");
+    EXPECT_TRUE(again.null() || again.size() == 0);
+    EXPECT_TRUE(client.closed_by_server());
+  }
+  {
+    WireClient client(fixture.port());
+    client.handshake("locked", 0, CLIENT_PASSPHRASE);
+    Message answer = client.authenticate("open sesamE");
+    EXPECT_EQ(status_at(answer, wire::kAuthenticateAccepted), 0);
+    EXPECT_EQ(DecodeFixed32BE(answer.buffer() + wire::kAuthenticateSessionId), 0u);
+    EXPECT_TRUE(client.closed_by_server());
+  }
+  {
+    test::CaptureLog log;
+    WireClient client(fixture.port());
+    client.handshake("locked", 0, 0);
+    Message read = client.request(COMMAND_READ, 0, 100);
+    ASSERT_TRUE(client.send(read).ok());
+    EXPECT_TRUE(client.closed_by_server());
+    fixture.stop();
+    EXPECT_NE(log.out().find("Pending authenticate unfulfilled."), std::string::npos);
+  }
+}
+
+TEST(ServerTest, SessionIdIsCheckedOnlyWhenAskedFor) {
+  ServerFixture fixture;
+  {
+    WireClient client(fixture.port());
+    client.handshake("disk", 0, 0);
+    client.session_id = 12345;  // ignored without CLIENT_HANDSHAKE_SESSION_ID
+    Message read = client.request(COMMAND_READ, 0, 16);
+    ASSERT_TRUE(client.send(read).ok());
+    EXPECT_EQ(status_at(client.receive(), wire::kReadStatus), STATUS_SUCCESS);
+  }
+  WireClient client(fixture.port());
+  client.handshake("disk", 0, CLIENT_HANDSHAKE_SESSION_ID);
+  Message good = client.request(COMMAND_READ, 0, 16);
+  ASSERT_TRUE(client.send(good).ok());
+  EXPECT_EQ(status_at(client.receive(), wire::kReadStatus), STATUS_SUCCESS);
+  client.session_id ^= 1;
+  Message bad = client.request(COMMAND_READ, 0, 16);
+  ASSERT_TRUE(client.send(bad).ok());
+  EXPECT_TRUE(client.closed_by_server());
+}
+
+TEST(ServerTest, ReadsAndHashes) {
+  ServerFixture fixture(100000);
+  std::vector<char> image = fixture.image();
+  WireClient client(fixture.port());
+  client.handshake("disk", 0, kAllFlags);
+
+  Message read = client.request(COMMAND_READ, 1000, 5000);
+  ASSERT_TRUE(client.send(read).ok());
+  Message data = client.receive();
+  ASSERT_EQ(data.size(), wire::kHeaderSize + 5000);
+  EXPECT_EQ(status_at(data, wire::kReadStatus), STATUS_SUCCESS);
+  EXPECT_EQ(field(data, wire::kReadPosition), 1000);
+  EXPECT_EQ(field(data, wire::kReadCount), 5000);
+  EXPECT_EQ(std::memcmp(data.buffer() + wire::kReadData, image.data() + 1000, 5000), 0);
+
+  // Past the end: EIO with the short count, and the connection stays open.
+  Message past = client.request(COMMAND_READ, 99000, 2000);
+  ASSERT_TRUE(client.send(past).ok());
+  Message short_read = client.receive();
+  EXPECT_EQ(status_at(short_read, wire::kReadStatus), STATUS_EIO);
+  EXPECT_EQ(field(short_read, wire::kReadCount), 1000);
+
+  // Lengths beyond one message, or negative ranges, are refused up front.
+  Message huge = client.request(COMMAND_READ, 0, int64_t{1} << 40);
+  ASSERT_TRUE(client.send(huge).ok());
+  Message refused = client.receive();
+  ASSERT_EQ(refused.size(), wire::kHeaderSize);
+  EXPECT_EQ(status_at(refused, wire::kReadStatus), STATUS_EINVAL);
+  Message negative = client.request(COMMAND_READ, -4096, 10);
+  ASSERT_TRUE(client.send(negative).ok());
+  EXPECT_EQ(status_at(client.receive(), wire::kReadStatus), STATUS_EINVAL);
+
+  Message hash = client.request(COMMAND_HASH, 4096, 65536);
+  ASSERT_TRUE(client.send(hash).ok());
+  Message digest = client.receive();
+  ASSERT_EQ(digest.size(), wire::kDirectHashResponseSize);
+  crypto::blake2b_hash_t expected;
+  ASSERT_TRUE(crypto::Blake2b::hash(expected, image.data() + 4096, 65536));
+  EXPECT_EQ(std::memcmp(digest.buffer() + wire::kHashData, expected, 32), 0);
+  EXPECT_EQ(field(digest, wire::kOffset), 4096);
+  EXPECT_EQ(field(digest, wire::kLength), 65536);
+
+  // A hash past the end carries no digest but the connection goes on.
+  Message bad_hash = client.request(COMMAND_HASH, 99999, 10);
+  ASSERT_TRUE(client.send(bad_hash).ok());
+  EXPECT_EQ(client.receive().size(), 0u);
+  ASSERT_TRUE(client.send(read).ok());
+  EXPECT_EQ(status_at(client.receive(), wire::kReadStatus), STATUS_SUCCESS);
+  EXPECT_EQ(fixture.lun().read_op_count(), 3u);
+}
+
+TEST(ServerTest, WritesAcknowledgementsAndHolePunch) {
+  ServerFixture fixture(1 << 20);
+  {
+    WireClient client(fixture.port());
+    client.handshake("disk", 0, kAllFlags);
+    std::vector<char> data = test::random_bytes(10000, 3);
+    Message write = client.request(COMMAND_WRITE, 5000, 10000, data);
+    ASSERT_TRUE(client.send(write).ok());
+    // A failing write (negative offset) is acknowledged EIO; the connection stays.
+    Message failing = client.request(COMMAND_WRITE, -1, 4, {'a', 'b', 'c', 'd'});
+    ASSERT_TRUE(client.send(failing).ok());
+    Message ack = client.request(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
+    ASSERT_TRUE(client.send(ack).ok());
+    Message records = client.receive();
+    ASSERT_EQ(records.size(), wire::kHeaderSize + 2 * wire::kAcknowledgeRecordSize);
+    EXPECT_EQ(field(records, wire::kAcknowledgeCount), 2);
+    EXPECT_EQ(field(records, wire::kAcknowledgeFailures), 1);
+    const char* first = records.buffer() + wire::kAcknowledgeRecords;
+    EXPECT_EQ(DecodeBigEndian<int64_t>(first), 5000);
+    EXPECT_EQ(DecodeBigEndian<int64_t>(first + 8), 10000);
+    EXPECT_EQ(first[16], STATUS_SUCCESS);
+    EXPECT_EQ(first[17 + 16], STATUS_EIO);
+    // An empty queue answers 32 bytes with no records.
+    ASSERT_TRUE(client.send(ack).ok());
+    Message empty = client.receive();
+    ASSERT_EQ(empty.size(), wire::kHeaderSize);
+    EXPECT_EQ(field(empty, wire::kAcknowledgeCount), 0);
+
+    Message punch = client.request(COMMAND_HOLE_PUNCH, 4096, 8192);
+    ASSERT_TRUE(client.send(punch).ok());
+    Message punched = client.receive();
+    ASSERT_EQ(punched.size(), wire::kHeaderSize);
+    EXPECT_EQ(status_at(punched, wire::kHolePunchStatus), STATUS_SUCCESS);
+    EXPECT_EQ(field(punched, wire::kOffset), 4096);
+    EXPECT_EQ(field(punched, wire::kLength), 8192);
+    Message close = client.request(COMMAND_CLOSE, 0, 0);
+    ASSERT_TRUE(client.send(close).ok());
+    Message closed = client.receive();
+    ASSERT_EQ(closed.size(), wire::kHeaderSize);
+    EXPECT_EQ(status_at(closed, wire::kCloseStatus), STATUS_SUCCESS);
+    EXPECT_TRUE(client.closed_by_server());
+
+    std::vector<char> image = fixture.image();
+    ASSERT_EQ(image.size(), 1u << 20);  // the punch kept the size
+    EXPECT_TRUE(std::all_of(image.begin() + 4096, image.begin() + 12288, [](char c) { return c == 0; }));
+    EXPECT_EQ(std::memcmp(image.data() + 12288, data.data() + 12288 - 5000, 15000 - 12288), 0);
+  }
+  {
+    // Without acknowledgements a failing write closes the connection.
+    WireClient client(fixture.port());
+    client.handshake("disk", 0, 0);
+    Message failing = client.request(COMMAND_WRITE, -1, 4, {'a', 'b', 'c', 'd'});
+    ASSERT_TRUE(client.send(failing).ok());
+    EXPECT_TRUE(client.closed_by_server());
+  }
+  {
+    // A write that declares more data than it carries is refused and closed.
+    WireClient client(fixture.port());
+    client.handshake("disk", 0, kAllFlags);
+    Message lying = client.request(COMMAND_WRITE, 0, 1 << 20, {'x'});
+    ASSERT_TRUE(client.send(lying).ok());
+    EXPECT_TRUE(client.closed_by_server());
+  }
+  EXPECT_EQ(fixture.image()[0], test::random_bytes(1, 7)[0]);
+}
+
+TEST(ServerTest, AcknowledgementQueueKeepsTheNewest) {
+  test::TempDir dir;
+  test::write_file(dir.file("a.img"), std::vector<char>(4096));
+  config::Endpoints endpoints;
+  endpoints.add_target("t");
+  endpoints.add_lun("t", 0, dir.file("a.img"));
+  ServerMessageHandler::ConnectionState state(endpoints, 1, {0, 0}, 0, "t", dir.file("a.img"));
+  for (int64_t i = 0; i < 200001; ++i) state.queue_write_acknowledgement(i, 1, STATUS_SUCCESS);
+  ASSERT_EQ(state.write_acknowledgements.size(), 200000u);
+  EXPECT_EQ(state.write_acknowledgements.front().offset, 1);
+  EXPECT_EQ(state.write_acknowledgements.back().offset, 200000);
+  EXPECT_EQ(endpoints.target("t").lun(0).reference_count(), 1u);
+}
+
+TEST(ServerTest, SecondHandshakeReleasesTheFirstLun) {
+  ServerFixture fixture(1 << 16, false, [](config::Endpoints& endpoints, test::TempDir& dir) {
+    test::write_file(dir.file("second.img"), std::vector<char>(4096, 'S'));
+    endpoints.add_lun("disk", 2, dir.file("second.img"));
+  });
+  WireClient client(fixture.port());
+  client.handshake("disk", 0, 0);
+  Message response = client.handshake("disk", 2, 0);
+  EXPECT_EQ(status_at(response, wire::kHandshakeStatus), STATUS_SUCCESS);
+  EXPECT_EQ(field(response, wire::kHandshakeImageSize), 4096);
+  EXPECT_EQ(fixture.lun("disk", 0).reference_count(), 0u);
+  EXPECT_EQ(fixture.lun("disk", 2).reference_count(), 1u);
+}
+
+TEST(ServerTest, RequestsNamingAnotherLunAreRefused) {
+  ServerFixture fixture(1 << 16, false, extra_targets);
+  WireClient client(fixture.port());
+  client.handshake("locked", 0, 0);
+  client.uid.target_id = 0;  // "disk": its passphrase is not this one's to check
+  Message answer = client.authenticate("");
+  EXPECT_TRUE(answer.null() || answer.size() == 0);
+  EXPECT_TRUE(client.closed_by_server());
+
+  WireClient hashing(fixture.port());
+  hashing.handshake("disk", 0, kAllFlags);
+  Message handshake = hashing.request(COMMAND_HASH_HANDSHAKE, 0, 0);
+  ASSERT_TRUE(hashing.send(handshake).ok());  // no block-hash storage here
+  EXPECT_TRUE(hashing.closed_by_server());
+}
+
+TEST(ServerTest, SlotsRunOutAndComeBack) {
+  ServerFixture fixture(4096);
+  std::vector<std::unique_ptr<WireClient>> clients;
+  for (std::size_t i = 0; i < TarveloFTPServer::MAX_CLIENTS; ++i) {
+    clients.push_back(std::make_unique<WireClient>(fixture.port()));
+    ASSERT_TRUE(clients.back()->connected());
+  }
+  // All slots are taken once the first handshake round trip completes.
+  Message response = clients.back()->handshake("disk", 0, 0);
+  ASSERT_EQ(status_at(response, wire::kHandshakeStatus), STATUS_SUCCESS);
+  WireClient refused(fixture.port());
+  EXPECT_TRUE(refused.closed_by_server());
+  clients.front().reset();  // frees slot 0
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    WireClient late(fixture.port());
+    Message answer = late.handshake("disk", 0, 0);
+    if (answer.size() == wire::kHeaderSize) {
+      EXPECT_EQ(status_at(answer, wire::kHandshakeStatus), STATUS_SUCCESS);
+      return;
+    }
+    usleep(10000);
+  }
+  ADD_FAILURE() << "no connection was accepted after a slot freed";
+}
+
+TEST(ServerTest, CloseFromAnotherThreadSyncsAndReleasesClients) {
+  ServerFixture fixture(1 << 16);
+  WireClient first(fixture.port());
+  WireClient second(fixture.port());
+  first.handshake("disk", 0, kAllFlags);
+  second.handshake("disk", 0, 0);
+  Message write = first.request(COMMAND_WRITE, 0, 4, {'D', 'O', 'N', 'E'});
+  ASSERT_TRUE(first.send(write).ok());
+  Message ack = first.request(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
+  ASSERT_TRUE(first.send(ack).ok());
+  first.receive();
+  EXPECT_EQ(fixture.lun().reference_count(), 2u);
+  auto closing = std::async(std::launch::async, [&] { return fixture.server().close(); });
+  ASSERT_EQ(closing.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_FALSE(fixture.server().is_running());
+  EXPECT_EQ(fixture.lun().reference_count(), 0u);
+  EXPECT_TRUE(first.closed_by_server());
+  EXPECT_TRUE(second.closed_by_server());
+  EXPECT_EQ(std::string(fixture.image().data(), 4), "DONE");
+}
+
+TEST(ServerTest, PortInUseIsReportedByRun) {
+  ServerFixture fixture(4096);
+  config::Endpoints endpoints;
+  TarveloFTPServer second(std::make_unique<BasicSocket>(std::make_unique<TCPTransport>()), "127.0.0.1",
+                          fixture.port(), std::move(endpoints));
+  Transport::StatusCode status = second.run();
+  EXPECT_LT(status.code, 0);
+  EXPECT_FALSE(second.is_running());
+}
+
+}  // namespace
+}  // namespace tarvelo
