@@ -5,7 +5,9 @@
 #include <string>
 
 // Only the narrow-character INI class is used; without this the header
-// wants a wide-character converter that is not installed.
+// wants a wide-character converter that is not installed. A program that
+// calls the INI object itself defines SI_IMPLEMENTATION in one of its files
+// before including this header, as the packaged INI header requires.
 #if !defined(SI_NO_CONVERSION) && !defined(SI_CONVERT_ICU) && !defined(SI_CONVERT_GENERIC)
 #define SI_NO_CONVERSION
 #endif

@@ -1,9 +1,13 @@
+// The packaged INI header keeps its member definitions behind this macro;
+// this file instantiates the ones the library uses.
+#define SI_IMPLEMENTATION
 #include <tarveloftp/Logger.h>
 #include <tarveloftp/TarveloConfig.h>
 
 #include <tarvelo/Crypto.h>
 
 #include <sodium.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -11,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <regex>
 #include <utility>
 #include <vector>
@@ -172,10 +177,19 @@ TarveloConfig TarveloConfig::load(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return TarveloConfig();
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, &std::fclose);
+  // A directory opens and "seeks" to an absurd length; only regular files
+  // have a length worth reading.
+  struct stat status {};
+  if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return TarveloConfig();
   if (std::fseek(file, 0, SEEK_END) != 0) return TarveloConfig();
   long length = std::ftell(file);
   if (length < 0 || std::fseek(file, 0, SEEK_SET) != 0) return TarveloConfig();
-  std::vector<char> data(static_cast<std::size_t>(length));
+  std::vector<char> data;
+  try {
+    data.resize(static_cast<std::size_t>(length));
+  } catch (const std::bad_alloc&) {
+    return TarveloConfig();
+  }
   if (std::fread(data.data(), 1, data.size(), file) != data.size()) return TarveloConfig();
   auto ini = new_ini();
   if (ini->LoadData(data.data(), data.size()) < 0) return TarveloConfig();

@@ -1,0 +1,303 @@
+#include <tarveloftp/Endpoints.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace tarvelo::config {
+namespace {
+
+using Status = Endpoints::endpoint_status_t;
+
+bool contains(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
+}
+
+TEST(EndpointsTest, TargetSlotsAreReusedLowestFirst) {
+  test::CaptureLog log;
+  Endpoints endpoints;
+  EXPECT_EQ(endpoints.next_target_id(), 0);
+  for (int id = 0; id < 255; ++id) EXPECT_TRUE(endpoints.target(static_cast<unsigned char>(id)).name().empty());
+
+  ASSERT_EQ(endpoints.add_target("A"), Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_target("B"), Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_target("C"), Endpoints::ENDPOINT_OK);
+  EXPECT_EQ(endpoints.target(1).name(), "B");
+  EXPECT_TRUE(contains(log.out(), "add_target Adding target B\n"));
+
+  ASSERT_EQ(endpoints.remove_target("B", false), Endpoints::ENDPOINT_OK);
+  EXPECT_TRUE(contains(log.out(), "remove_target Removing target B\n"));
+  EXPECT_FALSE(endpoints.target_exists("B"));
+  EXPECT_TRUE(endpoints.target(1).name().empty());
+  ASSERT_EQ(endpoints.add_target("D"), Endpoints::ENDPOINT_OK);
+  EXPECT_EQ(endpoints.target("D").id(), 1);
+  EXPECT_EQ(endpoints.target(1).name(), "D");
+
+  // Names are case-sensitive.
+  ASSERT_EQ(endpoints.add_target("a"), Endpoints::ENDPOINT_OK);
+  EXPECT_EQ(endpoints.target("a").id(), 3);
+  EXPECT_EQ(endpoints.target("A").id(), 0);
+
+  EXPECT_EQ(endpoints.add_target("A"), Endpoints::ENDPOINT_ALREADY_EXISTS);
+  EXPECT_TRUE(contains(log.err(), "add_target Trying to add target that already exists: A\n"));
+
+  // An empty name would be indexed while its slot still looked free.
+  EXPECT_EQ(endpoints.add_target(""), Endpoints::ENDPOINT_DOES_NOT_EXIST);
+  EXPECT_FALSE(endpoints.target_exists(""));
+  EXPECT_EQ(endpoints.next_target_id(), 4);
+
+  EXPECT_EQ(endpoints.remove_target("nope", false), Endpoints::ENDPOINT_DOES_NOT_EXIST);
+  EXPECT_TRUE(contains(log.err(), "remove_target Trying to remove non existent target: nope\n"));
+}
+
+TEST(EndpointsTest, FullTableReportsNoSlotsBeforeDuplicates) {
+  test::CaptureLog log;
+  Endpoints endpoints;
+  for (int i = 0; i < 255; ++i) ASSERT_EQ(endpoints.add_target("t" + std::to_string(i)), Endpoints::ENDPOINT_OK);
+  EXPECT_EQ(endpoints.next_target_id(), -1);
+  EXPECT_EQ(endpoints.add_target("t7"), Endpoints::ENDPOINT_NO_SLOTS);
+  EXPECT_TRUE(contains(log.err(), "add_target Ran out of space trying to add target: t7\n"));
+  EXPECT_EQ(endpoints.add_target("new"), Endpoints::ENDPOINT_NO_SLOTS);
+  EXPECT_FALSE(endpoints.target_exists("new"));
+
+  ASSERT_EQ(endpoints.remove_target("t200", false), Endpoints::ENDPOINT_OK);
+  EXPECT_EQ(endpoints.add_target("t7"), Endpoints::ENDPOINT_ALREADY_EXISTS);
+  EXPECT_EQ(endpoints.add_target("new"), Endpoints::ENDPOINT_OK);
+  EXPECT_EQ(endpoints.target("new").id(), 200);
+}
+
+TEST(EndpointsTest, InUseEndpointsNeedForceToRemove) {
+  test::CaptureLog log;
+  Endpoints endpoints;
+  ASSERT_EQ(endpoints.add_target("disk"), Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("disk", 3, "/images/d3.img"), Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("disk", 4, "/images/d4.img"), Endpoints::ENDPOINT_OK);
+  EXPECT_TRUE(contains(log.out(), "add_lun Adding lun 3 file /images/d3.img to disk\n"));
+  Target& disk = endpoints.target("disk");
+  Lun& lun3 = disk.lun(3);
+  lun3.increment_reference_count();
+  EXPECT_TRUE(disk.in_use());
+
+  EXPECT_EQ(endpoints.remove_lun("disk", 3, false), Endpoints::ENDPOINT_IN_USE);
+  EXPECT_TRUE(contains(log.err(), "remove_lun Trying to remove lun 3 that is in use from target: disk\n"));
+  EXPECT_EQ(endpoints.remove_target("disk", false), Endpoints::ENDPOINT_IN_USE);
+  EXPECT_TRUE(contains(log.err(), "remove_target Trying to remove in-use target: disk\n"));
+  EXPECT_TRUE(disk.lun_exists(3));
+
+  // Another LUN of the same target is free to go.
+  EXPECT_EQ(endpoints.remove_lun("disk", 4, false), Endpoints::ENDPOINT_OK);
+  std::string out = log.out();
+  auto target_line = out.find("remove_lun Removing lun 4 from disk\n");
+  auto endpoints_line = out.find("remove_lun Removing lun 4 from target: disk\n");
+  ASSERT_NE(target_line, std::string::npos);
+  ASSERT_NE(endpoints_line, std::string::npos);
+  EXPECT_LT(target_line, endpoints_line);
+
+  EXPECT_EQ(endpoints.remove_lun("disk", 3, true), Endpoints::ENDPOINT_OK);
+  EXPECT_FALSE(disk.lun_exists(3));
+  // The connection that still holds the ids finds a count of 0.
+  EXPECT_EQ(lun3.reference_count(), 0u);
+  EXPECT_EQ(lun3.decrement_reference_count(), 0u);
+
+  ASSERT_EQ(endpoints.add_lun("disk", 5, "/images/d5.img"), Endpoints::ENDPOINT_OK);
+  disk.lun(5).increment_reference_count();
+  EXPECT_EQ(endpoints.remove_target("disk", true), Endpoints::ENDPOINT_OK);
+  EXPECT_TRUE(endpoints.target(0).name().empty());
+  EXPECT_FALSE(endpoints.target(0).lun_exists(5));
+  EXPECT_EQ(endpoints.target(0).lun(5).reference_count(), 0u);
+  EXPECT_FALSE(endpoints.target_exists("disk"));
+}
+
+TEST(EndpointsTest, LunRefusalsAndUnknownNames) {
+  test::CaptureLog log;
+  Endpoints endpoints;
+  ASSERT_EQ(endpoints.add_target("disk"), Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("disk", 0, "/images/a.img"), Endpoints::ENDPOINT_OK);
+  EXPECT_EQ(endpoints.add_lun("disk", 0, "/images/b.img"), Endpoints::ENDPOINT_ALREADY_EXISTS);
+  EXPECT_TRUE(contains(log.err(), "add_lun Trying to add lun 0 that already exists to target: disk\n"));
+  EXPECT_EQ(endpoints.target("disk").lun(0).file(), "/images/a.img");
+
+  EXPECT_EQ(endpoints.remove_lun("disk", 1, false), Endpoints::ENDPOINT_DOES_NOT_EXIST);
+  EXPECT_TRUE(contains(log.err(), "remove_lun Trying to remove lun 1 that doesn't exist from target: disk\n"));
+  EXPECT_EQ(endpoints.add_lun("other", 0, "/x"), Endpoints::ENDPOINT_DOES_NOT_EXIST);
+  EXPECT_TRUE(contains(log.err(), "add_lun Trying to add lun to non existent target: other\n"));
+  EXPECT_EQ(endpoints.remove_lun("other", 0, true), Endpoints::ENDPOINT_DOES_NOT_EXIST);
+  EXPECT_TRUE(contains(log.err(), "remove_lun Trying to remove lun from non existent target: other\n"));
+
+  Target& missing = endpoints.target("other");
+  EXPECT_EQ(&missing, &Endpoints::EmptyTarget);
+  EXPECT_TRUE(missing.name().empty());
+  EXPECT_TRUE(contains(log.err(),
+                       "target Tarvelo config looking for target other but there are no targets "
+                       "defined by that name.\n"));
+
+  // An empty file leaves the slot empty.
+  EXPECT_EQ(endpoints.add_lun("disk", 9, ""), Endpoints::ENDPOINT_OK);
+  EXPECT_FALSE(endpoints.target("disk").lun_exists(9));
+
+  // Id 255 has no slot: refused everywhere, never indexed.
+  std::string errors_before = log.err();
+  EXPECT_EQ(endpoints.add_lun("disk", 255, "/images/c.img"), Endpoints::ENDPOINT_DOES_NOT_EXIST);
+  EXPECT_EQ(endpoints.remove_lun("disk", 255, true), Endpoints::ENDPOINT_DOES_NOT_EXIST);
+  std::string errors = log.err().substr(errors_before.size());
+  EXPECT_TRUE(contains(errors, "add_lun Trying to add lun 255"));
+  EXPECT_TRUE(contains(errors, "remove_lun Trying to remove lun 255"));
+  Target& disk = endpoints.target("disk");
+  EXPECT_FALSE(disk.lun_exists(255));
+  EXPECT_NE(&disk.lun(255), &disk.lun(254));
+  disk.add_lun(Lun(255, "/images/c.img"));
+  EXPECT_FALSE(disk.lun_exists(255));
+  EXPECT_TRUE(disk.lun(255).file().empty());
+  disk.remove_lun(255);
+  EXPECT_EQ(disk.luns(), 1u);
+  EXPECT_EQ(&endpoints.target(static_cast<unsigned char>(255)), &Endpoints::EmptyTarget);
+}
+
+TEST(EndpointsTest, LunCounters) {
+  test::CaptureLog log;
+  Lun lun(7, "/images/seven.img");
+  EXPECT_EQ(lun.decrement_reference_count(), 0u);
+  EXPECT_EQ(lun.reference_count(), 0u);
+  EXPECT_TRUE(log.out().empty());
+
+  EXPECT_EQ(lun.increment_reference_count(), 1u);
+  EXPECT_EQ(lun.increment_reference_count(), 2u);
+  lun.increment_read_op_count();
+  lun.increment_write_op_count();
+  lun.increment_write_op_count();
+  Lun copy(lun);
+  EXPECT_EQ(copy.reference_count(), 2u);
+  EXPECT_EQ(copy.write_op_count(), 2u);
+
+  EXPECT_EQ(lun.decrement_reference_count(), 1u);
+  EXPECT_TRUE(contains(log.out(),
+                       "decrement_reference_count Decrementing reference count of /images/seven.img from 2\n"));
+  lun.clear_op_counts();
+  EXPECT_EQ(lun.read_op_count(), 0u);
+  EXPECT_EQ(lun.write_op_count(), 0u);
+  EXPECT_EQ(lun.reference_count(), 1u);
+
+  Lun moved(std::move(copy));
+  EXPECT_EQ(moved.file(), "/images/seven.img");
+  EXPECT_EQ(moved.id(), 7);
+  EXPECT_TRUE(copy.file().empty());  // NOLINT(bugprone-use-after-move)
+
+  EXPECT_TRUE(lun == 7);
+  EXPECT_TRUE(lun != 8);
+  EXPECT_TRUE(lun < 8);
+  EXPECT_TRUE(lun > 6);
+  EXPECT_TRUE(lun == Lun(7, "/elsewhere"));
+  EXPECT_TRUE(lun != Lun());
+}
+
+TEST(EndpointsTest, StatusTexts) {
+  EXPECT_EQ(Endpoints::endpoint_status_to_str(Endpoints::ENDPOINT_OK), "");
+  EXPECT_EQ(Endpoints::endpoint_status_to_str(Endpoints::ENDPOINT_IN_USE), "Endpoint currently in use");
+  EXPECT_EQ(Endpoints::endpoint_status_to_str(Endpoints::ENDPOINT_ALREADY_EXISTS), "Endpoint already exists");
+  EXPECT_EQ(Endpoints::endpoint_status_to_str(Endpoints::ENDPOINT_DOES_NOT_EXIST), "Endpoint does not exist");
+  EXPECT_EQ(Endpoints::endpoint_status_to_str(Endpoints::ENDPOINT_NO_SLOTS), "No endpoint slots available");
+  EXPECT_EQ(Endpoints::endpoint_status_to_str(static_cast<Status>(5)), "Unknown");
+}
+
+TEST(EndpointsTest, CopiesCarryTheTable) {
+  test::CaptureLog log;
+  Endpoints endpoints;
+  ASSERT_EQ(endpoints.add_target("disk"), Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("disk", 2, "/images/d2.img"), Endpoints::ENDPOINT_OK);
+  endpoints.target("disk").password("secret");
+  Endpoints copy(endpoints);
+  Endpoints moved(std::move(endpoints));
+  for (Endpoints* table : {&copy, &moved}) {
+    EXPECT_EQ(table->target("disk").password(), "secret");
+    EXPECT_EQ(table->target("disk").lun(2).file(), "/images/d2.img");
+    EXPECT_EQ(table->add_target("next"), Endpoints::ENDPOINT_OK);
+    EXPECT_EQ(table->target("next").id(), 1);
+  }
+  Endpoints assigned;
+  assigned = copy;
+  EXPECT_TRUE(assigned.target_exists("next"));
+  EXPECT_EQ(assigned.target(0).lun(2).file(), "/images/d2.img");
+}
+
+// The server's two threads: the administration thread edits and lists the
+// table while the client thread looks targets up and moves the counters,
+// including those of LUNs being removed under it.
+TEST(EndpointsConcurrencyTest, AdministrationAndCountersRunTogether) {
+  test::CaptureLog log;
+  Endpoints endpoints;
+  ASSERT_EQ(endpoints.add_target("stable"), Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("stable", 0, "/images/stable-0.img"), Endpoints::ENDPOINT_OK);
+  constexpr int kRounds = 400;
+  std::atomic<bool> done{false};
+
+  std::thread administration([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      std::string name = "churn" + std::to_string(round % 4);
+      (void)endpoints.add_target(name);
+      (void)endpoints.add_lun(name, 0, "/images/" + name + "-with-a-long-path-" + std::to_string(round));
+      (void)endpoints.add_lun("stable", 1, "/images/stable-1-" + std::to_string(round));
+      endpoints.print();
+      endpoints.print_json(true);
+      (void)endpoints.remove_lun("stable", 1, true);
+      (void)endpoints.remove_lun(name, 0, round % 2 == 0);
+      (void)endpoints.remove_target(name, round % 3 == 0);
+    }
+    done = true;
+  });
+
+  std::thread client([&] {
+    uint64_t lookups = 0;
+    while (!done || lookups < 1000) {
+      Lun& stable = endpoints.target("stable").lun(0);
+      stable.increment_reference_count();
+      stable.increment_read_op_count();
+      stable.increment_write_op_count();
+      if (stable.decrement_reference_count() == 0) stable.clear_op_counts();
+      // Slots the other thread keeps replacing, forced removals included.
+      for (unsigned char id = 1; id <= 4; ++id) {
+        Target& target = endpoints.target(id);
+        (void)target.name();
+        Lun& lun = target.lun(0);
+        (void)lun.file();
+        lun.increment_reference_count();
+        lun.decrement_reference_count();
+      }
+      Lun& replaced = endpoints.target(0).lun(1);
+      replaced.increment_reference_count();
+      (void)replaced.file();
+      replaced.decrement_reference_count();
+      ++lookups;
+    }
+  });
+
+  administration.join();
+  client.join();
+  EXPECT_EQ(endpoints.target("stable").lun(0).reference_count(), 0u);
+  // No decrement may have wrapped a count below zero.
+  for (unsigned char id = 0; id <= 4; ++id)
+    for (unsigned char lun = 0; lun <= 1; ++lun)
+      EXPECT_LT(endpoints.target(id).lun(lun).reference_count(), 2u);
+}
+
+TEST(EndpointsConcurrencyTest, RacingDecrementsStopAtZero) {
+  test::CaptureLog log;
+  Lun lun(1, "/images/one.img");
+  constexpr int kPerThread = 2000;
+  for (int i = 0; i < kPerThread; ++i) lun.increment_reference_count();
+  // Twice as many decrements as increments: the surplus must find 0.
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < kPerThread / 2; ++i) lun.decrement_reference_count();
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(lun.reference_count(), 0u);
+}
+
+}  // namespace
+}  // namespace tarvelo::config

@@ -1,0 +1,365 @@
+#include <tarveloftp/TarveloConfig.h>
+
+#include <gtest/gtest.h>
+
+#include <sodium.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace tarvelo {
+namespace {
+
+using transport_type_t = TarveloConfig::transport_type_t;
+using crypto_type_t = TarveloConfig::crypto_type_t;
+using compression_type_t = TarveloConfig::compression_type_t;
+
+bool contains(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
+}
+
+std::string bytes_of(const TarveloConfig::xsalsa20_key_t& key) {
+  return std::string(reinterpret_cast<const char*>(key), TarveloConfig::kKeySize);
+}
+
+// The public key is the base-point multiple of the secret key.
+bool is_key_pair(const TarveloConfig::xsalsa20_key_t& public_key,
+                 const TarveloConfig::xsalsa20_key_t& secret_key) {
+  unsigned char derived[32];
+  if (crypto_scalarmult_base(derived, secret_key) != 0) return false;
+  return std::memcmp(derived, public_key, 32) == 0;
+}
+
+TEST(TarveloConfigTest, UnreadableInputGivesObjectDefaults) {
+  test::TempDir dir;
+  for (const std::string& path : {dir.file("missing.ini"), dir.path().string()}) {
+    TarveloConfig config = TarveloConfig::load(path);
+    EXPECT_EQ(config.getAddress(), "*") << path;
+    EXPECT_EQ(config.getPort(), 3263) << path;
+    EXPECT_EQ(config.getTransport(), transport_type_t::TCP);
+    EXPECT_EQ(config.getCryptoCipher(), crypto_type_t::NONE);
+    EXPECT_TRUE(is_key_pair(config.getXSalsa20PublicKey(), config.getXSalsa20SecretKey()));
+  }
+}
+
+TEST(TarveloConfigTest, MissingConfigSectionGivesPerKeyDefaults) {
+  test::CaptureLog log;
+  for (const std::string& text : {std::string("[disk]\nlun0 = /img/a\n"), std::string()}) {
+    TarveloConfig config = TarveloConfig::loads(text);
+    EXPECT_EQ(config.getAddress(), "");
+    EXPECT_EQ(config.getPort(), 0);
+    EXPECT_EQ(config.getTransport(), transport_type_t::TCP);
+    EXPECT_EQ(config.getCryptoCipher(), crypto_type_t::NONE);
+    EXPECT_EQ(config.getCompressionAlgorithm(), compression_type_t::NONE);
+    EXPECT_EQ(config.getKeepAliveTimeout(), 0);
+    EXPECT_EQ(config.getTLSCertificateFile(), "");
+  }
+  test::TempDir dir;
+  test::write_file(dir.file("empty.ini"), {});
+  EXPECT_EQ(TarveloConfig::load(dir.file("empty.ini")).getAddress(), "");
+  EXPECT_EQ(TarveloConfig::loads("[disk]\nlun0 = /img/a\n").getEndpoints().target("disk").lun(0).file(),
+            "/img/a");
+}
+
+TEST(TarveloConfigTest, NumberParsing) {
+  struct Case {
+    std::string text;
+    long expected;
+  };
+  const std::vector<Case> ports = {{"3263abc", 3263}, {"70000", 4464}, {"  +12", 12}, {"-1", 65535},
+                                   {"abc", 0},        {"", 0},         {"65535", 65535}};
+  for (const Case& c : ports) {
+    TarveloConfig config = TarveloConfig::loads("[config]\nport = " + c.text + "\n");
+    EXPECT_EQ(config.getPort(), c.expected) << c.text;
+  }
+  const std::vector<Case> keep_alive = {{"0x10", 16}, {"0X1f", 31}, {"10s", 0},         {"0x", 0},
+                                        {"-5", -5},   {"42", 42},   {"99999999999", 0}, {"0x1g", 0}};
+  for (const Case& c : keep_alive) {
+    TarveloConfig config = TarveloConfig::loads("[config]\nkeep_alive_timeout = " + c.text +
+                                                "\nkeep_alive_probes = " + c.text +
+                                                "\nkeep_alive_probe_timeout = " + c.text + "\n");
+    EXPECT_EQ(config.getKeepAliveTimeout(), c.expected) << c.text;
+    EXPECT_EQ(config.getKeepAliveProbeLimit(), c.expected) << c.text;
+    EXPECT_EQ(config.getKeepAliveProbeTimeout(), c.expected) << c.text;
+  }
+}
+
+TEST(TarveloConfigTest, EnumerationTexts) {
+  EXPECT_EQ(string_to_enum<transport_type_t>("udt"), transport_type_t::UDT);
+  EXPECT_EQ(string_to_enum<transport_type_t>("tls"), transport_type_t::TLS);
+  EXPECT_EQ(string_to_enum<transport_type_t>("TLS"), transport_type_t::TCP);
+  EXPECT_EQ(string_to_enum<transport_type_t>("quic"), transport_type_t::TCP);
+  EXPECT_EQ(string_to_enum<crypto_type_t>("xsalsa20"), crypto_type_t::XSALSA20);
+  EXPECT_EQ(string_to_enum<crypto_type_t>("XSalsa20"), crypto_type_t::NONE);
+  EXPECT_EQ(string_to_enum<compression_type_t>("lz4"), compression_type_t::LZ4);
+  EXPECT_EQ(string_to_enum<compression_type_t>("zstd"), compression_type_t::NONE);
+}
+
+TEST(TarveloConfigTest, TargetSectionsAndLunKeys) {
+  test::CaptureLog log;
+  TarveloConfig config = TarveloConfig::loads(
+      "[zeta]\n"
+      "lun007 = /img/z-007\n"
+      "lun7 = /img/z-7\n"
+      "lun255 = /img/z-255\n"
+      "lun254 = /img/z-254\n"
+      "lun99999999999999999999999 = /img/z-huge\n"
+      "lun = /img/z-none\n"
+      "lun1x = /img/z-1x\n"
+      "Password = ignored\n"
+      "[Alpha]\n"
+      "LUN1 = /img/a-upper\n"
+      "password = open sesame\n"
+      "lun0 = /img/a-0\n"
+      "[CONFIG]\n"
+      "port = 4000\n");
+  config::Endpoints& endpoints = config.getEndpoints();
+  // Sections come sorted ignoring case, and that gives the ids.
+  EXPECT_EQ(endpoints.target(0).name(), "Alpha");
+  EXPECT_EQ(endpoints.target(1).name(), "CONFIG");
+  EXPECT_EQ(endpoints.target(2).name(), "zeta");
+  EXPECT_EQ(config.getPort(), 4000);
+  EXPECT_EQ(endpoints.target("CONFIG").luns(), 0u);
+
+  config::Target& alpha = endpoints.target("Alpha");
+  EXPECT_EQ(alpha.password(), "open sesame");
+  EXPECT_FALSE(alpha.lun_exists(1));
+  EXPECT_EQ(alpha.lun(0).file(), "/img/a-0");
+
+  config::Target& zeta = endpoints.target("zeta");
+  EXPECT_EQ(zeta.password(), "");
+  EXPECT_TRUE(zeta.lun_exists(7));
+  // Keys come sorted, so lun007 is seen first and lun7 is refused.
+  EXPECT_EQ(zeta.lun(7).file(), "/img/z-007");
+  EXPECT_TRUE(contains(log.err(), "Trying to add lun 7 that already exists to target: zeta\n"));
+  EXPECT_EQ(zeta.lun(254).file(), "/img/z-254");
+  EXPECT_EQ(zeta.luns(), 2u);
+}
+
+TEST(TarveloConfigTest, MoreSectionsThanSlots) {
+  test::CaptureLog log;
+  std::string text;
+  for (int i = 0; i < 256; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof(name), "t%03d", i);
+    text += "[" + std::string(name) + "]\nlun0 = /img/" + name + "\npassword = pw\n";
+  }
+  TarveloConfig config = TarveloConfig::loads(text);
+  EXPECT_EQ(config.getEndpoints().target(254).name(), "t254");
+  EXPECT_FALSE(config.getEndpoints().target_exists("t255"));
+  EXPECT_TRUE(contains(log.err(), "Ran out of space trying to add target: t255\n"));
+  EXPECT_TRUE(contains(log.err(), "Trying to add lun to non existent target: t255\n"));
+  // The password of the refused section went nowhere.
+  EXPECT_EQ(config::Endpoints::EmptyTarget.password(), "");
+}
+
+TEST(TarveloConfigTest, KeysAndTlsFiles) {
+  test::CaptureLog log;
+  unsigned char public_key[32];
+  unsigned char secret_key[32];
+  crypto_box_keypair(public_key, secret_key);
+  std::string public_text = TarveloConfig::encode(public_key, 32);
+  std::string secret_text = TarveloConfig::encode(secret_key, 32);
+
+  TarveloConfig both = TarveloConfig::loads("[config]\nencryption = xsalsa20\npublic_key = " + public_text +
+                                            "\nsecret_key = " + secret_text + "\n");
+  EXPECT_EQ(both.getCryptoCipher(), crypto_type_t::XSALSA20);
+  EXPECT_EQ(bytes_of(both.getXSalsa20PublicKey()), std::string(reinterpret_cast<char*>(public_key), 32));
+  EXPECT_EQ(bytes_of(both.getXSalsa20SecretKey()), std::string(reinterpret_cast<char*>(secret_key), 32));
+
+  // Keys are only read when encryption is on.
+  TarveloConfig off = TarveloConfig::loads("[config]\npublic_key = " + public_text + "\n");
+  EXPECT_EQ(bytes_of(off.getXSalsa20PublicKey()), bytes_of(TarveloConfig().getXSalsa20PublicKey()));
+
+  std::string default_public = bytes_of(TarveloConfig().getXSalsa20PublicKey());
+  const std::vector<std::string> half_pairs = {
+      "public_key = " + public_text,
+      "public_key = " + public_text + "\nsecret_key = not*base64",
+      "public_key = " + public_text + "\nsecret_key = " + TarveloConfig::encode(secret_key, 31),
+      "public_key = " + public_text + "\nsecret_key = " + TarveloConfig::encode(secret_key, 16) +
+          TarveloConfig::encode(secret_key, 16),
+  };
+  for (const std::string& keys : half_pairs) {
+    TarveloConfig fresh = TarveloConfig::loads("[config]\nencryption = xsalsa20\n" + keys + "\n");
+    std::string fresh_public = bytes_of(fresh.getXSalsa20PublicKey());
+    EXPECT_NE(fresh_public, std::string(reinterpret_cast<char*>(public_key), 32)) << keys;
+    EXPECT_NE(fresh_public, default_public) << keys;
+    EXPECT_TRUE(is_key_pair(fresh.getXSalsa20PublicKey(), fresh.getXSalsa20SecretKey())) << keys;
+  }
+  EXPECT_TRUE(contains(log.err(), "WARNING: "));
+  EXPECT_TRUE(contains(log.err(), "Configuration key secret_key does not hold 32 base64 encoded bytes"));
+
+  TarveloConfig tls = TarveloConfig::loads(
+      "[config]\ntransport = tls\ntls_certificate_file = /etc/c.crt\ntls_key_file = /etc/c.key\n");
+  EXPECT_EQ(tls.getTLSCertificateFile(), "/etc/c.crt");
+  EXPECT_EQ(tls.getTLSPrivateKeyFile(), "/etc/c.key");
+  TarveloConfig half_tls = TarveloConfig::loads("[config]\ntransport = tls\ntls_key_file = /etc/c.key\n");
+  EXPECT_EQ(half_tls.getTLSCertificateFile(), "/etc/tarveloftp/tarveloftp.crt");
+  EXPECT_EQ(half_tls.getTLSPrivateKeyFile(), "/etc/tarveloftp/tarveloftp.key");
+  TarveloConfig no_tls = TarveloConfig::loads("[config]\ntransport = udt\ntls_key_file = /etc/c.key\n");
+  EXPECT_EQ(no_tls.getTransport(), transport_type_t::UDT);
+  EXPECT_EQ(no_tls.getTLSPrivateKeyFile(), "");
+}
+
+TEST(TarveloConfigTest, SaveAndLoadRoundTrip) {
+  test::CaptureLog log;
+  test::TempDir dir;
+  TarveloConfig original = TarveloConfig::loads(
+      "[config]\n"
+      "address = 10.1.2.3\n"
+      "port = 4100\n"
+      "transport = tls\n"
+      "encryption = xsalsa20\n"
+      "compression = lz4\n"
+      "keep_alive_timeout = 30\n"
+      "tls_certificate_file = /etc/s.crt\n"
+      "tls_key_file = /etc/s.key\n"
+      "[disk1]\n"
+      "lun1 = /srv/images/disk1-b.img\n"
+      "lun0 = /srv/images/disk1-a.img\n"
+      "[locked]\n"
+      "password = p w=1\n"
+      "lun12 = /srv/images/locked.img\n"
+      "[bare]\n");
+  ASSERT_EQ(original.getKeepAliveTimeout(), 30);
+  config::Endpoints& endpoints = original.getEndpoints();
+  ASSERT_EQ(endpoints.add_target("only-password"), config::Endpoints::ENDPOINT_OK);
+  endpoints.target("only-password").password("pw");
+
+  std::string path = dir.file("tarveloftp.ini");
+  ASSERT_TRUE(TarveloConfig::save(original, path));
+  std::vector<char> file = test::read_file(path);
+  std::string text(file.begin(), file.end());
+  std::string public_text = TarveloConfig::encode(original.getXSalsa20PublicKey(), 32);
+  std::string secret_text = TarveloConfig::encode(original.getXSalsa20SecretKey(), 32);
+  EXPECT_EQ(text,
+            "\xEF\xBB\xBF"
+            "[config]\n"
+            "address = 10.1.2.3\n"
+            "port = 4100\n"
+            "transport = tls\n"
+            "encryption = xsalsa20\n"
+            "compression = lz4\n"
+            "public_key = " + public_text + "\n"
+            "secret_key = " + secret_text + "\n"
+            "tls_certificate_file = /etc/s.crt\n"
+            "tls_key_file = /etc/s.key\n"
+            "\n\n"
+            "[disk1]\n"
+            "lun0 = /srv/images/disk1-a.img\n"
+            "lun1 = /srv/images/disk1-b.img\n"
+            "\n\n"
+            "[locked]\n"
+            "password = p w=1\n"
+            "lun12 = /srv/images/locked.img\n"
+            "\n\n"
+            "[only-password]\n"
+            "password = pw\n");
+  EXPECT_EQ(TarveloConfig::dump(original), text.substr(3));
+
+  TarveloConfig loaded = TarveloConfig::load(path);
+  EXPECT_EQ(loaded.getAddress(), "10.1.2.3");
+  EXPECT_EQ(loaded.getPort(), 4100);
+  EXPECT_EQ(loaded.getTransport(), transport_type_t::TLS);
+  EXPECT_EQ(loaded.getCryptoCipher(), crypto_type_t::XSALSA20);
+  EXPECT_EQ(loaded.getCompressionAlgorithm(), compression_type_t::LZ4);
+  EXPECT_EQ(bytes_of(loaded.getXSalsa20PublicKey()), bytes_of(original.getXSalsa20PublicKey()));
+  EXPECT_EQ(bytes_of(loaded.getXSalsa20SecretKey()), bytes_of(original.getXSalsa20SecretKey()));
+  EXPECT_EQ(loaded.getTLSCertificateFile(), "/etc/s.crt");
+  EXPECT_EQ(loaded.getTLSPrivateKeyFile(), "/etc/s.key");
+  EXPECT_EQ(loaded.getKeepAliveTimeout(), 0);
+  // "bare" has nothing to write, so it has no section and does not return.
+  config::Endpoints expected = original.getEndpoints();
+  ASSERT_EQ(expected.remove_target("bare", false), config::Endpoints::ENDPOINT_OK);
+  EXPECT_EQ(loaded.getEndpoints().print(), expected.print());
+  EXPECT_EQ(loaded.getEndpoints().print_json(false), expected.print_json(false));
+}
+
+TEST(TarveloConfigTest, DumpLayoutAndSaveFailure) {
+  test::CaptureLog log;
+  TarveloConfig config;
+  config::Endpoints& endpoints = config.getEndpoints();
+  ASSERT_EQ(endpoints.add_target("disk1"), config::Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_target("b"), config::Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("disk1", 0, "/srv/images/disk1-a.img"), config::Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("disk1", 1, "/srv/images/disk1-b.img"), config::Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("b", 3, "/srv/b3"), config::Endpoints::ENDPOINT_OK);
+  endpoints.target("b").password("secret");
+  // Sections follow target ids, a password before the LUNs.
+  EXPECT_EQ(TarveloConfig::dump(config),
+            "[config]\n"
+            "address = *\n"
+            "port = 3263\n"
+            "transport = tcp\n"
+            "encryption = none\n"
+            "compression = none\n"
+            "\n\n"
+            "[disk1]\n"
+            "lun0 = /srv/images/disk1-a.img\n"
+            "lun1 = /srv/images/disk1-b.img\n"
+            "\n\n"
+            "[b]\n"
+            "password = secret\n"
+            "lun3 = /srv/b3\n");
+
+  test::TempDir dir;
+  EXPECT_FALSE(TarveloConfig::save(config, dir.file("no/such/dir/x.ini")));
+}
+
+TEST(TarveloConfigTest, TargetsDifferingOnlyInCaseAreFlaggedOnDump) {
+  test::CaptureLog log;
+  TarveloConfig config;
+  config::Endpoints& endpoints = config.getEndpoints();
+  ASSERT_EQ(endpoints.add_target("Disk"), config::Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_target("disk"), config::Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("Disk", 0, "/a"), config::Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("disk", 1, "/b"), config::Endpoints::ENDPOINT_OK);
+  TarveloConfig::dump(config);
+  EXPECT_TRUE(contains(log.err(), "WARNING: "));
+  EXPECT_TRUE(contains(log.err(), "Target disk shares its section"));
+}
+
+TEST(TarveloConfigTest, CopiesLeaveTheTableBehind) {
+  test::CaptureLog log;
+  TarveloConfig config = TarveloConfig::loads("[config]\naddress = host\n[disk]\nlun0 = /img\n");
+  TarveloConfig copy(config);
+  EXPECT_EQ(copy.getAddress(), "host");
+  EXPECT_FALSE(copy.getEndpoints().target_exists("disk"));
+  TarveloConfig moved(std::move(config));
+  EXPECT_FALSE(moved.getEndpoints().target_exists("disk"));
+  EXPECT_TRUE(config.getEndpoints().target_exists("disk"));  // NOLINT(bugprone-use-after-move)
+
+  TarveloConfig assigned = TarveloConfig::loads("[kept]\nlun0 = /kept\n");
+  assigned = copy;
+  EXPECT_EQ(assigned.getAddress(), "host");
+  EXPECT_TRUE(assigned.getEndpoints().target_exists("kept"));
+  EXPECT_FALSE(assigned.getEndpoints().target_exists("disk"));
+}
+
+TEST(TarveloConfigTest, Base64) {
+  std::vector<char> bytes = test::random_bytes(32, 7);
+  std::string text = TarveloConfig::encode(bytes.data(), bytes.size());
+  EXPECT_EQ(text.size(), 44u);
+  EXPECT_EQ(text.back(), '=');
+  EXPECT_NE(text[42], '=');
+  EXPECT_EQ(TarveloConfig::decode(text), std::string(bytes.begin(), bytes.end()));
+  for (std::size_t length = 0; length <= 5; ++length)
+    EXPECT_EQ(TarveloConfig::decode(TarveloConfig::encode(bytes.data(), length)),
+              std::string(bytes.begin(), bytes.begin() + static_cast<long>(length)));
+
+  EXPECT_EQ(TarveloConfig::encode("ABC", 3), "QUJD");
+  EXPECT_EQ(TarveloConfig::decode("QUJD"), "ABC");
+  EXPECT_EQ(TarveloConfig::decode("QUI="), "AB");
+  EXPECT_EQ(TarveloConfig::decode("QUI"), "");      // padding is required
+  EXPECT_EQ(TarveloConfig::decode("QU*D"), "");     // outside the alphabet
+  EXPECT_EQ(TarveloConfig::decode("QUJDR"), "");    // a one-character block
+  EXPECT_EQ(TarveloConfig::decode("QUJD QUJD"), "");
+  EXPECT_EQ(TarveloConfig::decode("Q-_D"), "");     // the URL-safe alphabet is another one
+}
+
+}  // namespace
+}  // namespace tarvelo
