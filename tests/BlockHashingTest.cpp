@@ -1,0 +1,232 @@
+#include <tarveloftp/ServerMessageHandler.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+
+#include <tarvelo/Crypto.h>
+#include <tarveloftp/Coding.h>
+#include <tarveloftp/Endpoints.h>
+
+#include "TestSupport.h"
+
+namespace tarvelo {
+namespace {
+
+constexpr long kBlock = 4096;
+
+// BLAKE2b over the BLAKE2b digests of each 4096-byte block of `data`.
+std::string aggregate(const std::vector<char>& data) {
+  std::vector<unsigned char> digests;
+  for (std::size_t at = 0; at < data.size(); at += kBlock) {
+    std::vector<char> block(kBlock, 0);
+    std::memcpy(block.data(), data.data() + at, std::min<std::size_t>(kBlock, data.size() - at));
+    crypto::blake2b_hash_t digest;
+    crypto::Blake2b::hash(digest, block.data(), kBlock);
+    digests.insert(digests.end(), digest, digest + 32);
+  }
+  crypto::blake2b_hash_t total;
+  crypto::Blake2b::hash(total, digests.data(), static_cast<long>(digests.size()));
+  return std::string(reinterpret_cast<char*>(total), 32);
+}
+
+// A handler in block-hashing mode on a temporary image, driven with
+// hand-built messages and no network.
+class Harness {
+ public:
+  explicit Harness(std::size_t image_size = 1 << 20)
+      : m_image(m_dir.file("image.img")), m_handler(m_endpoints) {
+    test::write_file(m_image, test::random_bytes(image_size, 5));
+    m_endpoints.add_target("disk");
+    m_endpoints.add_lun("disk", 0, m_image);
+    m_handler.setBlockHashStorage(true);
+    m_handler.setMessageDebugLogging(true);
+    connect();
+  }
+
+  // Handshake and hash handshake, as a reconnecting client would.
+  void connect() {
+    Message handshake(32 + 4);
+    handshake.buffer()[0] = COMMAND_HANDSHAKE;
+    EncodeFixed64BE(handshake.buffer() + wire::kHandshakeFlags,
+                    CLIENT_WRITE_ACKNOWLEDGEMENT | CLIENT_HANDSHAKE_SESSION_ID);
+    EncodeFixed64BE(handshake.buffer() + wire::kHandshakeNameLength, 4);
+    std::memcpy(handshake.buffer() + wire::kHandshakeName, "disk", 4);
+    ServerMessageHandlerResponse response = m_handler.handle_message(handshake);
+    ASSERT_TRUE(response.error.empty()) << response.error;
+    m_session = DecodeFixed32BE(response.message.buffer() + wire::kHandshakeSessionId);
+    ServerMessageHandlerResponse hashing = handle(COMMAND_HASH_HANDSHAKE, 0, 0);
+    ASSERT_TRUE(hashing.error.empty()) << hashing.error;
+    EXPECT_EQ(DecodeFixed64BE(hashing.message.buffer() + wire::kHashHandshakeBlockSize), 4096u);
+    EXPECT_EQ(DecodeFixed32BE(hashing.message.buffer() + wire::kHashHandshakeFunctionId), 1u);
+  }
+
+  ServerMessageHandlerResponse handle(tarvelo_protocol_command_t command, int64_t offset, int64_t length,
+                                      const std::vector<char>& payload = {}) {
+    Message message(static_cast<long>(std::max<std::size_t>(32, 24 + payload.size())));
+    tarvelo_protocol_message_t front;
+    front.command = command;
+    front.session_id = m_session;
+    front.fields[0] = static_cast<uint64_t>(offset);
+    front.fields[1] = static_cast<uint64_t>(length);
+    encode_message_front(message.buffer(), front);
+    if (!payload.empty()) std::memcpy(message.buffer() + 24, payload.data(), payload.size());
+    return m_handler.handle_message(message);
+  }
+
+  std::vector<char> read(int64_t offset, int64_t length) {
+    ServerMessageHandlerResponse response = handle(COMMAND_READ, offset, length);
+    EXPECT_EQ(response.message.buffer()[wire::kReadStatus], STATUS_SUCCESS);
+    return std::vector<char>(response.message.buffer() + 32, response.message.buffer() + 32 + length);
+  }
+
+  std::string hash(int64_t offset, int64_t length) {
+    ServerMessageHandlerResponse response = handle(COMMAND_HASH, offset, length);
+    EXPECT_TRUE(response.error.empty()) << response.error;
+    if (response.message.size() < 64) return "";
+    return std::string(response.message.buffer() + 24, 32);
+  }
+
+  // The acknowledgement records: (offset, length, status).
+  std::vector<tarvelo_write_acknowledgement_t> acknowledge() {
+    ServerMessageHandlerResponse response = handle(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
+    std::vector<tarvelo_write_acknowledgement_t> records;
+    uint64_t count = DecodeFixed64BE(response.message.buffer() + wire::kAcknowledgeCount);
+    for (uint64_t i = 0; i < count; ++i) {
+      const char* record = response.message.buffer() + 24 + 17 * i;
+      records.push_back({DecodeBigEndian<int64_t>(record), DecodeBigEndian<int64_t>(record + 8),
+                         static_cast<tarvelo_protocol_status_t>(record[16])});
+    }
+    return records;
+  }
+
+  std::size_t pending() const { return m_handler.connection_state()->deferred_operations.size(); }
+  std::size_t queued() const { return m_handler.connection_state()->write_acknowledgements.size(); }
+
+  test::TempDir m_dir;
+  std::string m_image;
+  config::Endpoints m_endpoints;
+  ServerMessageHandler m_handler;
+  uint32_t m_session = 0;
+};
+
+TEST(BlockHashingTest, ReadsAndHashesSeeDeferredWork) {
+  Harness harness;
+  std::vector<char> before = test::read_file(harness.m_image);
+  std::vector<char> first = test::random_bytes(8192, 1);
+  std::vector<char> second = test::random_bytes(100, 2);
+  EXPECT_FALSE(harness.handle(COMMAND_WRITE, 0, 8192, first).send_response);
+  harness.handle(COMMAND_WRITE, 50, 100, second);  // overlaps the first
+  ServerMessageHandlerResponse punch = harness.handle(COMMAND_HOLE_PUNCH, 16384, 4096);
+  EXPECT_FALSE(punch.send_response);  // acknowledged later, like a write
+  EXPECT_EQ(harness.pending(), 3u);
+  EXPECT_EQ(test::read_file(harness.m_image), before);  // nothing applied yet
+
+  std::vector<char> expected = before;
+  std::memcpy(expected.data(), first.data(), 8192);
+  std::memcpy(expected.data() + 50, second.data(), 100);
+  std::memset(expected.data() + 16384, 0, 4096);
+  EXPECT_EQ(harness.read(0, 20480), std::vector<char>(expected.begin(), expected.begin() + 20480));
+  std::string deferred_hash = harness.hash(0, 8192);
+  EXPECT_EQ(deferred_hash, aggregate(std::vector<char>(expected.begin(), expected.begin() + 8192)));
+
+  auto records = harness.acknowledge();  // commits first
+  ASSERT_EQ(records.size(), 3u);
+  for (const auto& record : records) EXPECT_EQ(record.status, STATUS_SUCCESS);
+  EXPECT_EQ(records[2].offset, 16384);
+  EXPECT_EQ(test::read_file(harness.m_image), expected);
+
+  // The partial write left block 0 not valid; hashing the range stores it.
+  EXPECT_EQ(harness.hash(0, 8192), deferred_hash);
+  // Now answered from stored entries: changing the image behind the
+  // server's back does not change the answer.
+  std::fstream image(harness.m_image, std::ios::in | std::ios::out | std::ios::binary);
+  image.write("XXXXXXXX", 8);
+  image.close();
+  EXPECT_EQ(harness.hash(0, 8192), deferred_hash);
+  // A partial block is always read from the image.
+  EXPECT_NE(harness.hash(0, 100), aggregate(std::vector<char>(expected.begin(), expected.begin() + 100)));
+}
+
+TEST(BlockHashingTest, CommitTriggers) {
+  Harness harness(64 << 20);
+  // 25 MiB of writes commits without being asked.
+  std::vector<char> mebibyte = test::random_bytes(1 << 20, 3);
+  for (int i = 0; i < 24; ++i) harness.handle(COMMAND_WRITE, int64_t{i} << 20, 1 << 20, mebibyte);
+  EXPECT_EQ(harness.pending(), 24u);
+  harness.handle(COMMAND_WRITE, int64_t{24} << 20, 1 << 20, mebibyte);
+  EXPECT_EQ(harness.pending(), 0u);
+  EXPECT_EQ(harness.queued(), 25u);
+  // So does a 25 MiB hole punch, which carries no data.
+  harness.handle(COMMAND_HOLE_PUNCH, 0, 25 << 20);
+  EXPECT_EQ(harness.pending(), 0u);
+  EXPECT_EQ(harness.queued(), 26u);
+  std::vector<char> image = test::read_file(harness.m_image);
+  EXPECT_TRUE(std::all_of(image.begin(), image.begin() + (25 << 20), [](char c) { return c == 0; }));
+  EXPECT_EQ(harness.hash(0, 8192), aggregate(std::vector<char>(8192, 0)));
+
+  // Connection loss commits what is pending.
+  harness.handle(COMMAND_WRITE, 0, 4, {'l', 'o', 's', 't'});
+  harness.m_handler.cleanup();
+  EXPECT_EQ(std::string(test::read_file(harness.m_image).data(), 4), "lost");
+}
+
+TEST(BlockHashingTest, TheTwoHundredThousandthOperationCommits) {
+  Harness harness(1 << 20);
+  std::vector<char> byte{'b'};
+  for (int i = 0; i < 199999; ++i) harness.handle(COMMAND_WRITE, i % (1 << 20), 1, byte);
+  EXPECT_EQ(harness.pending(), 199999u);
+  harness.handle(COMMAND_WRITE, 0, 1, byte);
+  EXPECT_EQ(harness.pending(), 0u);
+  EXPECT_EQ(harness.queued(), 200000u);
+}
+
+TEST(BlockHashingTest, CloseCommitsAndOutOfRangeWorkIsRefused) {
+  Harness harness(1 << 16);
+  harness.handle(COMMAND_WRITE, 4096, 5, {'c', 'l', 'o', 's', 'e'});
+  ServerMessageHandlerResponse closed = harness.handle(COMMAND_CLOSE, 0, 0);
+  EXPECT_TRUE(closed.close_after_send);
+  EXPECT_EQ(std::string(test::read_file(harness.m_image).data() + 4096, 5), "close");
+
+  harness.connect();
+  ServerMessageHandlerResponse outside = harness.handle(COMMAND_WRITE, (1 << 16) - 2, 4, {'a', 'b', 'c', 'd'});
+  EXPECT_FALSE(outside.error.empty());
+  EXPECT_TRUE(outside.close_after_send);
+  harness.connect();
+  ServerMessageHandlerResponse punch = harness.handle(COMMAND_HOLE_PUNCH, 1 << 20, 4096);
+  EXPECT_FALSE(punch.error.empty());
+  harness.connect();
+  ServerMessageHandlerResponse negative = harness.handle(COMMAND_HOLE_PUNCH, -4096, 4096);
+  EXPECT_FALSE(negative.error.empty());
+  EXPECT_EQ(test::read_file(harness.m_image).size(), 1u << 16);
+}
+
+TEST(BlockHashingTest, MissingJournalFailsTheHashHandshake) {
+  test::TempDir dir;
+  std::string image = dir.file("image.img");
+  test::write_file(image, std::vector<char>(1 << 16, 'x'));
+  config::Endpoints endpoints;
+  endpoints.add_target("disk");
+  endpoints.add_lun("disk", 0, image);
+  {
+    Harness first;  // creates hash file and journal for its own image
+  }
+  test::write_file(image + ".hash", test::read_file(dir.file("image.img")));  // placeholder hash file
+  ServerMessageHandler handler(endpoints);
+  handler.setBlockHashStorage(true);
+  Message handshake(36);
+  handshake.buffer()[0] = COMMAND_HANDSHAKE;
+  EncodeFixed64BE(handshake.buffer() + 8, CLIENT_WRITE_ACKNOWLEDGEMENT);
+  EncodeFixed64BE(handshake.buffer() + 16, 4);
+  std::memcpy(handshake.buffer() + 24, "disk", 4);
+  ASSERT_TRUE(handler.handle_message(handshake).error.empty());
+  Message hashing(32);
+  hashing.buffer()[0] = COMMAND_HASH_HANDSHAKE;
+  ServerMessageHandlerResponse response = handler.handle_message(hashing);
+  EXPECT_NE(response.error.find("but an error occured opening the hash store file: "), std::string::npos)
+      << response.error;
+}
+
+}  // namespace
+}  // namespace tarvelo
