@@ -1,0 +1,16 @@
+#pragma once
+
+#include <tarveloftp/IHashFunction.h>
+
+namespace tarvelo {
+
+// BLAKE2b with 32-byte digests, hash id 1.
+class TARVELOFTP_EXPORT BlakeHash : public IHashFunction {
+ public:
+  std::vector<unsigned char> get_hash(void* data, long length) override;
+  unsigned long hash_size_in_bytes() const override;
+  unsigned int hash_id() const override;
+  std::unique_ptr<Incremental> start_incremental() const override;
+};
+
+}  // namespace tarvelo

@@ -1,0 +1,162 @@
+#include <tarveloftp/SimpleCachedReader.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include <tarveloftp/Logger.h>
+
+namespace tarvelo {
+
+SimpleCachedReader::SimpleCachedReader(unsigned long capacity) : m_capacity(capacity) {}
+
+SimpleCachedReader::~SimpleCachedReader() {
+  if (is_valid_fd(m_fd) && ::close(m_fd) != 0)
+    TLOG(ERROR) << "close failed in simple cached reader destructor";
+  m_fd = -1;
+}
+
+SimpleCachedReader::SimpleCachedReader(SimpleCachedReader&& other) noexcept
+    : m_position(other.m_position),
+      m_fd(std::exchange(other.m_fd, -1)),
+      m_window(std::move(other.m_window)),
+      m_window_start(other.m_window_start),
+      m_window_end(other.m_window_end),
+      m_capacity(other.m_capacity),
+      m_on_write(std::move(other.m_on_write)),
+      m_on_read(std::move(other.m_on_read)),
+      m_file_name(std::move(other.m_file_name)) {
+  other.m_window_start = other.m_window_end = 0;
+}
+
+SimpleCachedReader& SimpleCachedReader::operator=(SimpleCachedReader&& other) noexcept {
+  if (this == &other) return *this;
+  closeDescriptor();
+  m_position = other.m_position;
+  m_fd = std::exchange(other.m_fd, -1);
+  m_window = std::move(other.m_window);
+  m_window_start = std::exchange(other.m_window_start, 0);
+  m_window_end = std::exchange(other.m_window_end, 0);
+  m_capacity = other.m_capacity;
+  m_on_write = std::move(other.m_on_write);
+  m_on_read = std::move(other.m_on_read);
+  m_file_name = std::move(other.m_file_name);
+  return *this;
+}
+
+void SimpleCachedReader::closeDescriptor() {
+  if (is_valid_fd(m_fd) && ::close(m_fd) != 0)
+    TLOG(ERROR) << "close failed in simple cached reader destructor";
+  m_fd = -1;
+}
+
+int SimpleCachedReader::open(const std::string& path, int flags) {
+  m_fd = ::open(path.c_str(), flags);
+  if (m_fd < 0) return m_fd;
+  m_position = seek_int(m_fd, 0, SEEK_CUR);
+  if (m_position < 0) return -1;
+  m_window = std::make_unique<char[]>(m_capacity);
+  m_file_name = path;
+  return m_fd;
+}
+
+// Refills use pread and writes pwrite at the reader's own position, so the
+// window always mirrors the file bytes at the offsets it claims, whatever
+// order reads, writes and seeks come in.
+long SimpleCachedReader::read(void* buffer, long length) {
+  if (length <= 0) return -1;
+  char* out = static_cast<char*>(buffer);
+  int64_t remaining = length;
+  int64_t copied = 0;
+  while (true) {
+    if (m_window_start <= m_position && m_position < m_window_end) {
+      int64_t count = std::min(m_window_end - m_position, remaining);
+      std::memcpy(out, m_window.get() + (m_position - m_window_start), static_cast<size_t>(count));
+      m_position += count;
+      out += count;
+      copied += count;
+      remaining -= count;
+    }
+    if (remaining == 0 || m_window == nullptr || m_position < 0) break;
+    ssize_t got = ::pread(m_fd, m_window.get(), m_capacity, m_position);
+    if (got <= 0) break;
+    if (m_on_read) m_on_read(static_cast<unsigned long>(got));
+    m_window_start = m_position;
+    m_window_end = m_position + got;
+  }
+  return copied > 0 ? copied : -1;
+}
+
+int SimpleCachedReader::write(const void* buffer, unsigned long length) {
+  if (m_position < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  ssize_t written = ::pwrite(m_fd, buffer, length, m_position);
+  if (written <= 0) return static_cast<int>(written);
+  if (m_on_write) m_on_write(static_cast<unsigned long>(written));
+  int64_t from = std::max(m_position, m_window_start);
+  int64_t to = std::min(m_position + written, m_window_end);
+  if (from < to)
+    std::memcpy(m_window.get() + (from - m_window_start),
+                static_cast<const char*>(buffer) + (from - m_position), static_cast<size_t>(to - from));
+  m_position += written;
+  return static_cast<int>(written);
+}
+
+long SimpleCachedReader::seek(long offset, int whence) {
+  if (whence == SEEK_SET) {
+    m_position = offset;
+  } else if (whence == SEEK_CUR) {
+    int64_t target = 0;
+    if (__builtin_add_overflow(m_position, static_cast<int64_t>(offset), &target)) {
+      errno = EOVERFLOW;
+      return -1;
+    }
+    m_position = target;
+  } else {
+    throw std::runtime_error("seek received an unsupported whence: " + std::to_string(whence));
+  }
+  return seek_int(m_fd, m_position, SEEK_SET);
+}
+
+void SimpleCachedReader::truncate(unsigned long length) {
+  int fd = ::open(m_file_name.c_str(), O_WRONLY | O_CREAT, 0600);
+  if (fd < 0)
+    throw std::runtime_error("creat(\"" + m_file_name + "\") failed: " + std::to_string(errno));
+  int result = ::ftruncate(fd, static_cast<off_t>(length));
+  int error = errno;
+  ::close(fd);
+  if (result != 0)
+    throw std::runtime_error("ftruncate(\"" + m_file_name + "\") failed: " + std::to_string(error));
+  // Bytes past the new end are gone from the file; forget them here too.
+  if (m_window_end > static_cast<int64_t>(length))
+    m_window_start = m_window_end = 0;
+}
+
+int SimpleCachedReader::fsync() const { return ::fsync(m_fd); }
+
+int SimpleCachedReader::sync_file_range(long offset, long count) {
+  unsigned int flags =
+      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+  return ::sync_file_range(m_fd, offset, count, flags) == 0 ? 0 : -1;
+}
+
+void SimpleCachedReader::setOnWriteCallback(std::function<void(unsigned long)> callback) {
+  m_on_write = std::move(callback);
+}
+
+void SimpleCachedReader::setOnReadCallback(std::function<void(unsigned long)> callback) {
+  m_on_read = std::move(callback);
+}
+
+long SimpleCachedReader::seek_int(int fd, long offset, int whence) { return ::lseek64(fd, offset, whence); }
+
+bool SimpleCachedReader::is_valid_fd(int fd) { return fd >= 0; }
+
+}  // namespace tarvelo
