@@ -1,0 +1,174 @@
+#pragma once
+
+// Client side of the protocol: one LUN of one target on a remote server,
+// used like a file. Every operation is a blocking exchange on the caller's
+// thread; the client never logs and reads no environment.
+//
+// Threading: a client is used by one thread at a time and takes no lock.
+// The exception is get_block_hash_local_at(), which touches no connection
+// state and may run on another thread while the client is in use (but not
+// while open() runs).
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <tarvelo/Message.h>
+#include <tarvelo/SocketImpl.h>
+#include <tarvelo/Transport.h>
+#include <tarveloftp/Export.h>
+#include <tarveloftp/FileSystem.h>
+#include <tarveloftp/IHashFunction.h>
+#include <tarveloftp/Protocol.h>
+
+namespace tarvelo {
+
+class TARVELOFTP_EXPORT TarveloFTPClient {
+ public:
+  // Status codes the client fills in itself; the transport's own negative
+  // codes are passed on unchanged.
+  static constexpr int64_t kProtocolError = -1;      // wrong command byte, malformed reply, bad hash id
+  static constexpr int64_t kOutOfBounds = -15;       // out of range, unusable block size, local hash failure
+  static constexpr int64_t kRefused = -22;           // handshake, authentication or close refused
+  static constexpr int64_t kClientClosed = -23;      // no usable session
+  static constexpr int64_t kNotAvailable = -25;      // feature not offered, hole punch refused
+  static constexpr int64_t kNoResponse = -28;        // no reply without a transport error; read refused
+
+  // Largest data length of one READ, WRITE or HASH request: a READ reply or
+  // a WRITE request carries it behind the 32-byte front and must fit in one
+  // transport frame. Longer reads are split; longer writes are refused.
+  static constexpr long kMaxRequestLength = static_cast<long>(kMaxMessageSize) - 32;
+  // Largest hash block size a server may announce (the client allocates it).
+  static constexpr long kMaxBlockSize = 65536;
+  // HASH requests in flight at once in get_block_hashes_remote(); their
+  // replies (72 bytes each on the wire) fit in any socket buffer.
+  static constexpr std::size_t kHashPipelineDepth = 256;
+
+  // One range of the remote image, in absolute image offsets.
+  struct HashRange {
+    long offset = 0;
+    long length = 0;
+  };
+
+  // Stores the arguments; sends nothing. Only the low 8 bits of `lun` count.
+  TarveloFTPClient(std::unique_ptr<SocketImpl> socket, const std::string& address,
+                   unsigned short port, const std::string& target, unsigned long lun,
+                   unsigned long flags, const std::string& password, long partition_offset);
+  // Closes the session if the client still holds a socket.
+  virtual ~TarveloFTPClient();
+
+  TarveloFTPClient(const TarveloFTPClient&) = delete;
+  TarveloFTPClient& operator=(const TarveloFTPClient&) = delete;
+  // Member-wise; the source is left without socket, hash function or buffer.
+  TarveloFTPClient(TarveloFTPClient&& other) noexcept;
+  TarveloFTPClient& operator=(TarveloFTPClient&& other) noexcept;
+
+  // Connect, COMMAND_HANDSHAKE, optional COMMAND_AUTHENTICATE (when a
+  // passphrase is set and the server offers it), optional
+  // COMMAND_HASH_HANDSHAKE (when the server has block-hash storage).
+  [[nodiscard]] virtual Transport::StatusCode open();
+  // New position, or -1 with errno set; sends nothing.
+  virtual long seek(long offset, tarvelo_seek_dir_t whence);
+  // Reads at the position; clamped at the end of the image (0 there), -1 on
+  // failure. Counts above kMaxRequestLength are read in several exchanges.
+  virtual long read(void* buffer, long count, Transport::StatusCode* status);
+  // Sends a COMMAND_WRITE at the position without waiting (its outcome comes
+  // through write_acknowledgement()). With differential merge on, data the
+  // remote range already holds are not sent (*sent stays false).
+  virtual long write(void* data, long count, bool* sent, Transport::StatusCode* status);
+  [[nodiscard]] virtual Transport::StatusCode hole_punch(long length);
+  // Whether the range at the position already holds `data` (hash compare).
+  virtual bool compare(void* data, long length, Transport::StatusCode* status);
+  // Every write outcome queued on the server since the last call, oldest first.
+  virtual std::vector<tarvelo_write_acknowledgement_t> write_acknowledgement(
+      bool& has_failures, Transport::StatusCode* status);
+  virtual long tell() const;
+  virtual long size() const;
+  [[nodiscard]] virtual Transport::StatusCode close();
+  virtual void set_differential_merge(bool enabled);
+  virtual bool get_differential_merge() const;
+  // Takes effect at the next open().
+  virtual void set_password(std::string password);
+  virtual std::string get_password() const;
+  // The hash the server would report for `length` bytes at the position,
+  // computed from `data`: plain, or aggregate against block-hash storage.
+  virtual std::vector<unsigned char> get_block_hash_local(void* data, long length,
+                                                          Transport::StatusCode* status);
+  // The server's hash of `length` bytes at the position.
+  virtual std::vector<unsigned char> get_block_hash_remote(long length,
+                                                           Transport::StatusCode* status);
+
+  std::vector<unsigned char> get_default_block_hash_local(void* data, long length,
+                                                          Transport::StatusCode* status) const;
+  std::vector<unsigned char> get_aggregate_block_hash_local(void* data, long length,
+                                                            Transport::StatusCode* status) const;
+  std::vector<unsigned char> get_default_block_hash_remote(long length,
+                                                           Transport::StatusCode* status) const;
+  std::vector<unsigned char> get_aggregate_block_hash_remote(long length,
+                                                             Transport::StatusCode* status) const;
+
+  // As get_block_hash_local() for a range at an explicit image offset,
+  // without clamping and without the shared block buffer, so that it can
+  // run beside the client's exchanges on another thread.
+  std::vector<unsigned char> get_block_hash_local_at(long offset, const void* data, long length,
+                                                     Transport::StatusCode* status) const;
+  // The server's hashes of many ranges, requested in a pipeline of up to
+  // kHashPipelineDepth requests in flight and answered in order. Returns
+  // ranges.size() hashes of hash_size() bytes each, back to back, or empty
+  // on failure. A reply that breaks the order leaves the connection useless,
+  // so the client then closes it.
+  std::vector<unsigned char> get_block_hashes_remote(const std::vector<HashRange>& ranges,
+                                                     Transport::StatusCode* status);
+
+  bool supports_handshake_session_id() const;
+  static bool message_requires_response(const Message& message);
+
+  // What the last handshake reported, for programs that describe the server.
+  uint32_t server_features() const { return m_server_features; }
+  uint32_t server_id() const { return m_server_id; }
+  // Status byte of the last handshake reply (STATUS_INVALID before one).
+  tarvelo_protocol_status_t handshake_status() const { return m_handshake_status; }
+  long block_size() const { return static_cast<long>(m_block_size); }
+  // Digest size of the local hash function; 0 when there is none.
+  std::size_t hash_size() const;
+  bool is_closed() const { return m_closed; }
+
+ private:
+  // Sends `request` and receives its reply; a null message on failure with
+  // `status` set (`missing_text`, code -28, when no reply came without a
+  // transport error). Checks the echoed command and the reply's minimum size.
+  Message exchange(Message& request, tarvelo_protocol_command_t command,
+                   std::size_t minimum_reply_size, Transport::StatusCode* status,
+                   const char* missing_text = nullptr) const;
+  Message new_request(tarvelo_protocol_command_t command, std::size_t size) const;
+  Transport::StatusCode open_session();
+  long read_once(char* buffer, long count, Transport::StatusCode* status);
+  std::vector<unsigned char> remote_hash(long offset, long length,
+                                         Transport::StatusCode* status) const;
+  std::vector<unsigned char> aggregate_hash(long offset, const void* data, long length,
+                                            unsigned char* block_buffer,
+                                            Transport::StatusCode* status) const;
+  bool old_server_lacks(uint32_t feature) const;
+  void release();
+
+  std::unique_ptr<SocketImpl> m_socket;
+  std::string m_address;
+  uint16_t m_port = 0;
+  std::string m_target;
+  tarvelo_protocol_uid_t m_uid;
+  uint64_t m_flags = 0;
+  uint32_t m_server_features = 0;
+  uint32_t m_server_id = 0;
+  FileSystem::File m_file;
+  std::string m_password;
+  uint32_t m_session_id = 0;
+  bool m_closed = false;
+  int64_t m_block_size = 4096;
+  std::unique_ptr<IHashFunction> m_hash_function;
+  std::unique_ptr<unsigned char[]> m_block_buffer;
+  int64_t m_partition_offset = 0;
+  tarvelo_protocol_status_t m_handshake_status = STATUS_INVALID;
+};
+
+}  // namespace tarvelo

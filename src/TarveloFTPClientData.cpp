@@ -1,0 +1,185 @@
+// Data operations of the client: read, write, hole punch and the collection
+// of write acknowledgements. All lengths are clamped at the end of the image
+// here, so no request ever reaches past it.
+
+#include <tarveloftp/TarveloFTPClient.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <tarveloftp/Coding.h>
+
+#include "TarveloFTPClientInternal.h"
+
+namespace tarvelo {
+
+using client_detail::make_status;
+using client_detail::report;
+
+long TarveloFTPClient::read(void* buffer, long count, Transport::StatusCode* status) {
+  if (m_closed) {
+    report(status, "", kClientClosed);
+    return -1;
+  }
+  long n = m_file.io(count);
+  if (n <= 0) return n;
+  // One reply carries at most kMaxRequestLength bytes, so longer reads take
+  // several exchanges; a failure part-way reports what arrived before it.
+  auto* out = static_cast<char*>(buffer);
+  long done = 0;
+  while (done < n) {
+    long part = std::min(n - done, kMaxRequestLength);
+    long got = read_once(out + done, part, status);
+    if (got < 0) return done > 0 ? done : -1;
+    done += got;
+    if (got < part) break;
+  }
+  return done;
+}
+
+long TarveloFTPClient::read_once(char* buffer, long count, Transport::StatusCode* status) {
+  // The server reads only the request's first 24 bytes, so the request goes
+  // out as a bare front instead of carrying `count` unused bytes.
+  Message request = new_request(COMMAND_READ, wire::kHeaderSize);
+  EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(tell()));
+  EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(count));
+  Message reply = exchange(request, COMMAND_READ, wire::kReadData, status);
+  if (reply.null()) return -1;
+  const char* bytes = reply.buffer();
+  auto reply_status = static_cast<tarvelo_protocol_status_t>(bytes[wire::kReadStatus]);
+  if (reply_status != STATUS_SUCCESS) {
+    report(status, "Error during read: " + Protocol::to_string(reply_status), kNoResponse);
+    return -1;
+  }
+  // The reported count is checked against what was asked and what arrived,
+  // so a faulty reply never writes past the caller's buffer.
+  auto got = static_cast<int64_t>(DecodeFixed64BE(bytes + wire::kReadCount));
+  if (got < 0 || got > count || static_cast<uint64_t>(got) > reply.size() - wire::kReadData) {
+    report(status,
+           "Read reply reports " + std::to_string(got) + " bytes for a request of " +
+               std::to_string(count) + " bytes with " +
+               std::to_string(reply.size() - wire::kReadData) + " bytes of data",
+           kProtocolError);
+    return -1;
+  }
+  std::memcpy(buffer, bytes + wire::kReadData, static_cast<std::size_t>(got));
+  // The position follows the bytes handed out, so a short reply can never
+  // make a caller skip data it did not get.
+  m_file.seek(got, TARVELO_SEEK_CUR);
+  return got;
+}
+
+long TarveloFTPClient::write(void* data, long count, bool* sent, Transport::StatusCode* status) {
+  if (m_closed) {
+    report(status, "", kClientClosed);
+    return -1;
+  }
+  long n = m_file.io(count);
+  if (sent) *sent = false;
+  if (n <= 0) {
+    report(status, "Request is out of bounds", kOutOfBounds);
+    return n;
+  }
+  // A write travels in one frame; splitting it would turn one outcome into
+  // several acknowledgements, so an oversized one is refused instead.
+  if (n > kMaxRequestLength) {
+    report(status,
+           "Write of " + std::to_string(n) + " bytes exceeds the largest request of " +
+               std::to_string(kMaxRequestLength) + " bytes",
+           kOutOfBounds);
+    return -1;
+  }
+  if (get_differential_merge() && compare(data, n, status)) {
+    m_file.seek(n, TARVELO_SEEK_CUR);
+    return n;
+  }
+  Message request = new_request(COMMAND_WRITE, wire::kHeaderSize + static_cast<std::size_t>(n));
+  EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(tell()));
+  EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(n));
+  std::memcpy(request.buffer() + wire::kWriteData, data, static_cast<std::size_t>(n));
+  Transport::StatusCode send_status = m_socket->send(request);
+  if (send_status.code < 0) {
+    if (status) *status = std::move(send_status);
+    return -1;
+  }
+  if (status) *status = std::move(send_status);
+  if (sent) *sent = true;
+  m_file.seek(n, TARVELO_SEEK_CUR);
+  return n;
+}
+
+bool TarveloFTPClient::old_server_lacks(uint32_t feature) const {
+  return (m_server_id & 0xffff) == 0 && ((m_server_id >> 24) & 0xff) == 0xA5 &&
+         (m_server_features & feature) == 0;
+}
+
+Transport::StatusCode TarveloFTPClient::hole_punch(long length) {
+  if (m_closed) return make_status("", kClientClosed);
+  long n = m_file.io(length);
+  if (n <= 0) return make_status("Hole is out of bounds", kOutOfBounds);
+  if (old_server_lacks(FEATURE_HOLE_PUNCH)) return make_status("Feature not remotely available", kNotAvailable);
+  Message request = new_request(COMMAND_HOLE_PUNCH, wire::kHeaderSize);
+  EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(tell()));
+  EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(n));
+  if (m_server_features & FEATURE_BLOCK_HASH_STORAGE) {
+    // Deferred on the server; the outcome arrives as an acknowledgement.
+    Transport::StatusCode status = m_socket->send(request);
+    if (status.code >= 0) m_file.seek(n, TARVELO_SEEK_CUR);
+    return status;
+  }
+  Transport::StatusCode status;
+  Message reply = exchange(request, COMMAND_HOLE_PUNCH, wire::kHeaderSize, &status);
+  if (reply.null()) return status;
+  auto reply_status = static_cast<tarvelo_protocol_status_t>(reply.buffer()[wire::kHolePunchStatus]);
+  if (reply_status != STATUS_SUCCESS)
+    return make_status("Error during hole punch: " + Protocol::to_string(reply_status), kNotAvailable);
+  m_file.seek(n, TARVELO_SEEK_CUR);
+  return status;
+}
+
+std::vector<tarvelo_write_acknowledgement_t> TarveloFTPClient::write_acknowledgement(
+    bool& has_failures, Transport::StatusCode* status) {
+  std::vector<tarvelo_write_acknowledgement_t> records;
+  if (m_closed) {
+    report(status, "", kClientClosed);
+    return records;
+  }
+  if (old_server_lacks(FEATURE_WRITE_ACKNOWLEDGEMENT)) {
+    report(status, "Feature not remotely available", kNotAvailable);
+    return records;
+  }
+  Message request = new_request(COMMAND_WRITE_ACKNOWLEDGE, wire::kHeaderSize);
+  Transport::StatusCode received;
+  Message reply = exchange(request, COMMAND_WRITE_ACKNOWLEDGE, wire::kAcknowledgeRecords, &received);
+  if (reply.null()) {
+    if (status) *status = std::move(received);
+    return records;
+  }
+  const char* bytes = reply.buffer();
+  uint64_t count = DecodeFixed64BE(bytes + wire::kAcknowledgeCount);
+  // The count must fit the bytes that arrived; it is never trusted further.
+  uint64_t room = (reply.size() - wire::kAcknowledgeRecords) / wire::kAcknowledgeRecordSize;
+  if (count > room) {
+    report(status,
+           "Acknowledgement reply declares " + std::to_string(count) + " records but holds " +
+               std::to_string(room),
+           kProtocolError);
+    return records;
+  }
+  // A record that failed counts even if the reply's tally says otherwise.
+  has_failures = DecodeFixed64BE(bytes + wire::kAcknowledgeFailures) != 0;
+  records.reserve(count);
+  const char* record = bytes + wire::kAcknowledgeRecords;
+  for (uint64_t i = 0; i < count; ++i, record += wire::kAcknowledgeRecordSize) {
+    tarvelo_write_acknowledgement_t ack;
+    ack.offset = static_cast<int64_t>(DecodeFixed64BE(record));
+    ack.length = static_cast<int64_t>(DecodeFixed64BE(record + 8));
+    ack.status = static_cast<tarvelo_protocol_status_t>(record[16]);
+    if (ack.status != STATUS_SUCCESS) has_failures = true;
+    records.push_back(ack);
+  }
+  if (status) *status = std::move(received);
+  return records;
+}
+
+}  // namespace tarvelo

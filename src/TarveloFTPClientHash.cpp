@@ -1,0 +1,295 @@
+// Block hashes of the client: local hashes computed the way the server
+// computes its own (plain BLAKE2b of the range, or against block-hash
+// storage the aggregate of the range's block hashes over the server's block
+// grid), remote hashes, compare, and the pipelined batch of remote hashes.
+
+#include <tarveloftp/TarveloFTPClient.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <tarveloftp/Coding.h>
+
+#include "TarveloFTPClientInternal.h"
+
+namespace tarvelo {
+
+using client_detail::make_status;
+using client_detail::report;
+
+namespace {
+
+bool in_image(long offset, long length, long image_size) {
+  return offset >= 0 && length > 0 && offset <= image_size && length <= image_size - offset;
+}
+
+}  // namespace
+
+std::vector<unsigned char> TarveloFTPClient::get_block_hash_local(void* data, long length,
+                                                                  Transport::StatusCode* status) {
+  long n = m_file.io(length);
+  if (n <= 0) {
+    report(status, "Request is out of bounds", kOutOfBounds);
+    return {};
+  }
+  if (m_server_features & FEATURE_BLOCK_HASH_STORAGE)
+    return get_aggregate_block_hash_local(data, n, status);
+  return get_default_block_hash_local(data, n, status);
+}
+
+std::vector<unsigned char> TarveloFTPClient::get_default_block_hash_local(
+    void* data, long length, Transport::StatusCode* status) const {
+  std::vector<unsigned char> hash;
+  if (m_hash_function && length >= 0) hash = m_hash_function->get_hash(data, length);
+  if (hash.empty()) report(status, "Error performing local hash", kOutOfBounds);
+  return hash;
+}
+
+std::vector<unsigned char> TarveloFTPClient::get_aggregate_block_hash_local(
+    void* data, long length, Transport::StatusCode* status) const {
+  return aggregate_hash(tell(), data, length, m_block_buffer.get(), status);
+}
+
+std::vector<unsigned char> TarveloFTPClient::aggregate_hash(long offset, const void* data,
+                                                            long length,
+                                                            unsigned char* block_buffer,
+                                                            Transport::StatusCode* status) const {
+  // Without the hash handshake's block size and buffer, or below the
+  // partition, there is no block grid to hash over.
+  if (!m_hash_function || !block_buffer || m_block_size <= 0) {
+    report(status, "No block hashing set up: the hash handshake did not complete", kOutOfBounds);
+    return {};
+  }
+  if (offset < m_partition_offset) {
+    report(status,
+           "Position " + std::to_string(offset) + " is below the partition offset " +
+               std::to_string(m_partition_offset),
+           kOutOfBounds);
+    return {};
+  }
+  if (length <= 0) {
+    report(status, "Request is out of bounds", kOutOfBounds);
+    return {};
+  }
+  const auto block = static_cast<unsigned long>(m_block_size);
+  const auto internal = static_cast<unsigned long>(offset - m_partition_offset);
+  const unsigned long ulength = static_cast<unsigned long>(length);
+  const unsigned long start = roundDownToNearestBlock(internal, block);
+  const unsigned long head = internal - start;
+  const unsigned long end = roundUpToNearestBlock(internal + ulength, block);
+  const unsigned long tail = end - (internal + ulength);
+  const unsigned long blocks = (end - start) / block;
+  const std::size_t hash_bytes = m_hash_function->hash_size_in_bytes();
+
+  std::vector<unsigned char> concatenated(blocks * hash_bytes);
+  const auto* p = static_cast<const unsigned char*>(data);
+  for (unsigned long s = 0; s < blocks; ++s) {
+    const unsigned char* block_data = p;
+    if (s == 0 && (head != 0 || block > ulength)) {
+      unsigned long count = std::min(block - head, ulength);
+      std::memset(block_buffer, 0, block);
+      std::memcpy(block_buffer + head, p, count);
+      block_data = block_buffer;
+      p += count;
+    } else if (tail != 0 && s == blocks - 1) {
+      std::memcpy(block_buffer, p, block - tail);
+      std::memset(block_buffer + (block - tail), 0, tail);
+      block_data = block_buffer;
+      p += block - tail;
+    } else {
+      p += block;
+    }
+    std::vector<unsigned char> hash =
+        m_hash_function->get_hash(const_cast<unsigned char*>(block_data), static_cast<long>(block));
+    if (hash.size() != hash_bytes) {
+      report(status, "Error generating concatenated block hashes", kOutOfBounds);
+      return {};
+    }
+    std::memcpy(concatenated.data() + s * hash_bytes, hash.data(), hash_bytes);
+  }
+  std::vector<unsigned char> result =
+      m_hash_function->get_hash(concatenated.data(), static_cast<long>(concatenated.size()));
+  if (result.empty()) report(status, "Error generating concatenated block hashes", kOutOfBounds);
+  return result;
+}
+
+std::vector<unsigned char> TarveloFTPClient::get_block_hash_local_at(
+    long offset, const void* data, long length, Transport::StatusCode* status) const {
+  if (!in_image(offset, length, size())) {
+    report(status, "Request is out of bounds", kOutOfBounds);
+    return {};
+  }
+  if (m_server_features & FEATURE_BLOCK_HASH_STORAGE) {
+    if (m_block_size <= 0 || m_block_size > kMaxBlockSize) {
+      report(status, "No block hashing set up: the hash handshake did not complete", kOutOfBounds);
+      return {};
+    }
+    // Its own scratch block, so that it can run beside the client's thread.
+    std::vector<unsigned char> scratch(static_cast<std::size_t>(m_block_size));
+    return aggregate_hash(offset, data, length, m_block_buffer ? scratch.data() : nullptr, status);
+  }
+  return get_default_block_hash_local(const_cast<void*>(data), length, status);
+}
+
+std::vector<unsigned char> TarveloFTPClient::remote_hash(long offset, long length,
+                                                         Transport::StatusCode* status) const {
+  // A range past the end gets no reply from the server at all, and a huge
+  // one makes it read the whole range into memory; neither is sent.
+  if (!in_image(offset, length, size())) {
+    report(status, "Request is out of bounds", kOutOfBounds);
+    return {};
+  }
+  if (length > kMaxRequestLength) {
+    report(status,
+           "Hash of " + std::to_string(length) + " bytes exceeds the largest request of " +
+               std::to_string(kMaxRequestLength) + " bytes",
+           kOutOfBounds);
+    return {};
+  }
+  const std::size_t hash_bytes = hash_size();
+  if (hash_bytes == 0) {
+    report(status, "No local hash function", kOutOfBounds);
+    return {};
+  }
+  Message request = new_request(COMMAND_HASH, wire::kHeaderSize);
+  EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(offset));
+  EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(length));
+  Message reply = exchange(request, COMMAND_HASH, wire::kHashData + hash_bytes, status);
+  if (reply.null()) return {};
+  const char* bytes = reply.buffer();
+  if (DecodeFixed64BE(bytes + wire::kOffset) != static_cast<uint64_t>(offset) ||
+      DecodeFixed64BE(bytes + wire::kLength) != static_cast<uint64_t>(length)) {
+    report(status, "Hash reply is for another range", kProtocolError);
+    return {};
+  }
+  const auto* digest = reinterpret_cast<const unsigned char*>(bytes + wire::kHashData);
+  return std::vector<unsigned char>(digest, digest + hash_bytes);
+}
+
+std::vector<unsigned char> TarveloFTPClient::get_block_hash_remote(long length,
+                                                                   Transport::StatusCode* status) {
+  long n = m_file.io(length);
+  if (n <= 0) {
+    report(status, "Request is out of bounds", kOutOfBounds);
+    return {};
+  }
+  return remote_hash(tell(), n, status);
+}
+
+std::vector<unsigned char> TarveloFTPClient::get_default_block_hash_remote(
+    long length, Transport::StatusCode* status) const {
+  return remote_hash(tell(), length, status);
+}
+
+std::vector<unsigned char> TarveloFTPClient::get_aggregate_block_hash_remote(
+    long length, Transport::StatusCode* status) const {
+  return remote_hash(tell(), length, status);
+}
+
+bool TarveloFTPClient::compare(void* data, long length, Transport::StatusCode* status) {
+  long n = m_file.io(length);
+  if (n > kMaxRequestLength) {
+    // Too long for one hash request: the range equals `data` exactly when
+    // every piece does. Against block-hash storage the pieces end on the
+    // server's block grid so that whole blocks come from stored hashes.
+    long piece = kMaxRequestLength;
+    bool aggregate = (m_server_features & FEATURE_BLOCK_HASH_STORAGE) && m_block_size > 0;
+    if (aggregate) piece = (kMaxRequestLength / m_block_size) * m_block_size;
+    const auto* bytes = static_cast<const char*>(data);
+    const long start = tell();
+    long done = 0;
+    while (done < n) {
+      long offset = start + done;
+      long next = std::min(n, done + piece);
+      if (aggregate && next < n) {
+        long grid = offset + (next - done);
+        grid -= (grid - m_partition_offset) % m_block_size;
+        if (grid > offset) next = grid - start;
+      }
+      std::vector<unsigned char> local = get_block_hash_local_at(offset, bytes + done, next - done, status);
+      if (local.empty()) return false;
+      std::vector<unsigned char> remote = remote_hash(offset, next - done, status);
+      if (remote.empty() || remote != local) return false;
+      done = next;
+    }
+    return true;
+  }
+  std::vector<unsigned char> local = get_block_hash_local(data, length, status);
+  if (local.empty()) return false;
+  std::vector<unsigned char> remote = get_block_hash_remote(length, status);
+  if (remote.empty()) return false;
+  return local == remote;
+}
+
+std::vector<unsigned char> TarveloFTPClient::get_block_hashes_remote(
+    const std::vector<HashRange>& ranges, Transport::StatusCode* status) {
+  if (m_closed || !m_socket) {
+    report(status, "", kClientClosed);
+    return {};
+  }
+  const std::size_t hash_bytes = hash_size();
+  if (hash_bytes == 0) {
+    report(status, "No local hash function", kOutOfBounds);
+    return {};
+  }
+  for (const HashRange& range : ranges) {
+    if (!in_image(range.offset, range.length, size()) || range.length > kMaxRequestLength) {
+      report(status,
+             "Request is out of bounds: " + std::to_string(range.offset) + "+" +
+                 std::to_string(range.length),
+             kOutOfBounds);
+      return {};
+    }
+  }
+
+  std::vector<unsigned char> hashes(ranges.size() * hash_bytes);
+  std::size_t sent = 0;
+  std::size_t received = 0;
+  // Replies still in flight when something goes wrong would be taken for
+  // the replies of later requests: the connection cannot be used again.
+  auto fail = [&](Transport::StatusCode failure) {
+    if (sent > received) {
+      (void)m_socket->close();
+      m_closed = true;
+      failure.text += " (connection closed: replies were still in flight)";
+    }
+    if (status) *status = std::move(failure);
+    return std::vector<unsigned char>();
+  };
+
+  while (received < ranges.size()) {
+    while (sent < ranges.size() && sent - received < kHashPipelineDepth) {
+      Message request = new_request(COMMAND_HASH, wire::kHeaderSize);
+      EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(ranges[sent].offset));
+      EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(ranges[sent].length));
+      Transport::StatusCode send_status = m_socket->send(request);
+      if (send_status.code < 0) return fail(std::move(send_status));
+      ++sent;
+    }
+    Transport::StatusCode receive_status;
+    Message reply = m_socket->receive(&receive_status);
+    if (reply.null()) {
+      if (receive_status.code >= 0) receive_status = make_status("No response to COMMAND_HASH", kNoResponse);
+      return fail(std::move(receive_status));
+    }
+    const char* bytes = reply.buffer();
+    auto actual = static_cast<uint8_t>(bytes[wire::kCommand]);
+    if (actual != COMMAND_HASH)
+      return fail(make_status(client_detail::wrong_command_text(COMMAND_HASH, actual), kProtocolError));
+    if (reply.size() < wire::kHashData + hash_bytes)
+      return fail(make_status("Response to COMMAND_HASH too short: " + std::to_string(reply.size()) +
+                                  " bytes, expected at least " +
+                                  std::to_string(wire::kHashData + hash_bytes),
+                              kProtocolError));
+    const HashRange& expected = ranges[received];
+    if (DecodeFixed64BE(bytes + wire::kOffset) != static_cast<uint64_t>(expected.offset) ||
+        DecodeFixed64BE(bytes + wire::kLength) != static_cast<uint64_t>(expected.length))
+      return fail(make_status("Hash reply is for another range", kProtocolError));
+    std::memcpy(hashes.data() + received * hash_bytes, bytes + wire::kHashData, hash_bytes);
+    ++received;
+  }
+  report(status, "Received", 0);
+  return hashes;
+}
+
+}  // namespace tarvelo

@@ -1,0 +1,518 @@
+// The client against a scripted peer that answers each request with bytes
+// chosen by the test: well-formed replies, and the faulty ones a client must
+// survive (oversized counts, short replies, replies for other requests).
+
+#include <tarveloftp/TarveloFTPClient.h>
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sodium.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include <tarvelo/BasicSocket.h>
+#include <tarveloftp/Coding.h>
+
+#include "TestSupport.h"
+
+namespace tarvelo {
+namespace {
+
+using StatusCode = Transport::StatusCode;
+using Bytes = std::string;
+
+constexpr long kImageSize = 1 << 20;
+
+Bytes frame(const Bytes& message) {
+  char header[8];
+  EncodeFixed64BE(header, message.size());
+  return Bytes(header, 8) + message;
+}
+
+// A peer on 127.0.0.1 that accepts one connection and hands every message
+// to `respond`, sending back whatever messages it returns, in order.
+class ScriptedPeer {
+ public:
+  using Respond = std::function<std::vector<Bytes>(const Bytes& request)>;
+
+  explicit ScriptedPeer(Respond respond) : m_respond(std::move(respond)), m_port(test::free_port()) {
+    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int yes = 1;
+    setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(m_port);
+    if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(m_listener, 4) != 0)
+      throw std::runtime_error("cannot listen");
+    m_thread = std::thread([this] { serve(); });
+  }
+
+  ~ScriptedPeer() {
+    shutdown(m_listener, SHUT_RDWR);
+    int connection = m_connection.exchange(-1);
+    if (connection >= 0) shutdown(connection, SHUT_RDWR);
+    m_thread.join();
+    ::close(m_listener);
+    if (connection >= 0) ::close(connection);
+  }
+
+  uint16_t port() const { return m_port; }
+
+  std::vector<Bytes> requests() {
+    std::lock_guard lock(m_mutex);
+    return m_requests;
+  }
+
+  int count(tarvelo_protocol_command_t command) {
+    int n = 0;
+    for (const Bytes& request : requests())
+      if (static_cast<uint8_t>(request[0]) == command) ++n;
+    return n;
+  }
+
+ private:
+  void serve() {
+    int connection = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) return;
+    m_connection = connection;
+    while (true) {
+      char header[8];
+      if (test::receive_raw(connection, header, 8) != 8) break;
+      uint64_t length = DecodeFixed64BE(header);
+      Bytes request(length, '\0');
+      if (test::receive_raw(connection, request.data(), length) != length) break;
+      {
+        std::lock_guard lock(m_mutex);
+        m_requests.push_back(request);
+      }
+      for (const Bytes& reply : m_respond(request)) {
+        Bytes bytes = frame(reply);
+        if (!test::send_raw(connection, bytes.data(), bytes.size())) return;
+      }
+    }
+  }
+
+  Respond m_respond;
+  uint16_t m_port;
+  int m_listener = -1;
+  std::atomic<int> m_connection{-1};
+  std::mutex m_mutex;
+  std::vector<Bytes> m_requests;
+  std::thread m_thread;
+};
+
+uint8_t command_of(const Bytes& request) { return static_cast<uint8_t>(request[0]); }
+uint64_t field(const Bytes& message, std::size_t offset) { return DecodeFixed64BE(message.data() + offset); }
+
+Bytes reply_front(uint8_t command, std::size_t size) {
+  Bytes reply(size, '\0');
+  reply[0] = static_cast<char>(command);
+  reply[1] = 3;  // target id
+  reply[2] = 0;  // LUN id
+  return reply;
+}
+
+Bytes handshake_reply(uint32_t features, long image_size = kImageSize) {
+  Bytes reply = reply_front(COMMAND_HANDSHAKE, 32);
+  reply[8] = STATUS_SUCCESS;
+  EncodeFixed32BE(reply.data() + 12, 0x1234);
+  EncodeFixed64BE(reply.data() + 16, static_cast<uint64_t>(image_size));
+  EncodeFixed32BE(reply.data() + 24, tarvelo_version_uid());
+  EncodeFixed32BE(reply.data() + 28, features);
+  return reply;
+}
+
+Bytes hash_handshake_reply(uint64_t block_size, uint32_t hash_id) {
+  Bytes reply = reply_front(COMMAND_HASH_HANDSHAKE, 32);
+  EncodeFixed64BE(reply.data() + 8, block_size);
+  EncodeFixed32BE(reply.data() + 16, hash_id);
+  return reply;
+}
+
+// The plain hash of the bytes, computed here with libsodium directly.
+std::vector<unsigned char> blake2b(const void* data, std::size_t length) {
+  std::vector<unsigned char> out(32);
+  crypto_generichash(out.data(), 32, static_cast<const unsigned char*>(data), length, nullptr, 0);
+  return out;
+}
+
+Bytes hash_reply(const Bytes& request, const std::vector<unsigned char>& digest) {
+  Bytes reply = reply_front(COMMAND_HASH, 64);
+  std::memcpy(reply.data() + 8, request.data() + 8, 16);
+  std::memcpy(reply.data() + 24, digest.data(), digest.size());
+  return reply;
+}
+
+// Answers handshake, hash handshake, close and write acknowledgement
+// normally; everything else goes to `other`.
+ScriptedPeer::Respond server(uint32_t features, ScriptedPeer::Respond other = nullptr,
+                             uint64_t block_size = 4096, uint32_t hash_id = 1,
+                             long image_size = kImageSize) {
+  return [=](const Bytes& request) -> std::vector<Bytes> {
+    switch (command_of(request)) {
+      case COMMAND_HANDSHAKE:
+        return {handshake_reply(features, image_size)};
+      case COMMAND_HASH_HANDSHAKE:
+        return {hash_handshake_reply(block_size, hash_id)};
+      case COMMAND_CLOSE: {
+        Bytes reply = reply_front(COMMAND_CLOSE, 32);
+        reply[8] = STATUS_SUCCESS;
+        return {reply};
+      }
+      default:
+        return other ? other(request) : std::vector<Bytes>{};
+    }
+  };
+}
+
+std::unique_ptr<TarveloFTPClient> make_client(uint16_t port, const std::string& password = "",
+                                              long partition_offset = 0) {
+  return std::make_unique<TarveloFTPClient>(std::make_unique<BasicSocket>(std::make_unique<TCPTransport>()),
+                                            "127.0.0.1", port, "disk", 0,
+                                            CLIENT_WRITE_ACKNOWLEDGEMENT | CLIENT_HANDSHAKE_SESSION_ID,
+                                            password, partition_offset);
+}
+
+constexpr uint32_t kDirect = 0x0F;
+constexpr uint32_t kBlockHashing = 0x1F;
+
+TEST(TarveloFTPClientProtocol, HashHandshakeChecksBlockSizeAndHashId) {
+  struct Case {
+    uint64_t block_size;
+    uint32_t hash_id;
+    int64_t code;
+    std::string text;
+  };
+  const Case cases[] = {
+      {65536, 1, 0, ""},
+      {65537, 1, -15, "Did not respond with reasonable block size.  Actual: 65537"},
+      {0, 1, -15, "Did not respond with reasonable block size.  Actual: 0"},
+      {4096, 2, -1, "Did not respond with valid hash function.  Actual: 2"},
+  };
+  for (const Case& c : cases) {
+    ScriptedPeer peer(server(kBlockHashing, nullptr, c.block_size, c.hash_id));
+    auto client = make_client(peer.port());
+    StatusCode status = client->open();
+    EXPECT_EQ(status.code, c.code) << c.block_size << " " << status.text;
+    if (c.code < 0) {
+      EXPECT_EQ(status.text, c.text);
+      EXPECT_TRUE(client->is_closed());
+      // A failed open leaves nothing to close: nothing is sent.
+      StatusCode closed = client->close();
+      EXPECT_EQ(closed.code, 0);
+      EXPECT_EQ(peer.count(COMMAND_CLOSE), 0);
+    } else {
+      EXPECT_EQ(client->block_size(), 65536);
+    }
+  }
+}
+
+TEST(TarveloFTPClientProtocol, PassphraseOnlyToServersThatAuthenticate) {
+  // Without FEATURE_AUTHENTICATION the passphrase is never sent.
+  ScriptedPeer peer(server(kDirect & ~FEATURE_AUTHENTICATION));
+  auto client = make_client(peer.port(), "secret");
+  ASSERT_EQ(client->open().code, 0);
+  EXPECT_EQ(peer.count(COMMAND_AUTHENTICATE), 0);
+  EXPECT_EQ(peer.count(COMMAND_HASH_HANDSHAKE), 0);
+  EXPECT_EQ(client->block_size(), 4096);
+  EXPECT_EQ(client->close().code, 0);
+
+  // A refused passphrase, and a reply that hands out another session id.
+  for (bool accepted : {false, true}) {
+    ScriptedPeer refusing(server(kDirect, [accepted](const Bytes&) {
+      Bytes reply = reply_front(COMMAND_AUTHENTICATE, 32);
+      EncodeFixed32BE(reply.data() + 8, accepted ? 0x9999 : 0);
+      reply[12] = accepted ? 1 : 0;
+      return std::vector<Bytes>{reply};
+    }));
+    auto other = make_client(refusing.port(), "secret");
+    StatusCode status = other->open();
+    EXPECT_EQ(status.code, -22);
+    EXPECT_EQ(status.text, "Couldn't authenticate remote target");
+    ASSERT_EQ(refusing.count(COMMAND_AUTHENTICATE), 1);
+    Bytes request = refusing.requests()[1];
+    EXPECT_EQ(field(request, 8), 6u);  // passphrase length
+    EXPECT_EQ(request.substr(16, 6), "secret");
+    EXPECT_EQ(DecodeFixed32BE(request.data() + 4), 0x1234u);
+  }
+}
+
+TEST(TarveloFTPClientProtocol, ReadNeverCopiesMoreThanAskedOrArrived) {
+  // The peer reports a byte count of its choosing with 16 bytes of data.
+  std::atomic<int64_t> reported{0};
+  ScriptedPeer peer(server(kDirect, [&](const Bytes& request) {
+    Bytes reply = reply_front(COMMAND_READ, 32 + 16);
+    std::memcpy(reply.data() + 8, request.data() + 8, 8);
+    EncodeFixed64BE(reply.data() + 16, static_cast<uint64_t>(reported.load()));
+    reply[24] = STATUS_SUCCESS;
+    std::memset(reply.data() + 32, 'x', 16);
+    return std::vector<Bytes>{reply};
+  }));
+  auto client = make_client(peer.port());
+  ASSERT_EQ(client->open().code, 0);
+  char buffer[64];
+  for (int64_t count : {int64_t{17}, int64_t{-5}, int64_t{1} << 40}) {
+    reported = count;
+    std::memset(buffer, 0, sizeof(buffer));
+    StatusCode status;
+    EXPECT_EQ(client->read(buffer, 16, &status), -1) << count;
+    EXPECT_EQ(status.code, -1) << count;
+    EXPECT_EQ(client->tell(), 0);
+    for (char c : buffer) ASSERT_EQ(c, 0) << count;
+  }
+  // A count above what arrived (20 > 16 data bytes), though within the request.
+  reported = 20;
+  StatusCode status;
+  EXPECT_EQ(client->read(buffer, 32, &status), -1);
+  EXPECT_EQ(status.code, -1);
+  // A count the request and the reply both hold is copied.
+  reported = 16;
+  EXPECT_EQ(client->read(buffer, 16, &status), 16);
+  EXPECT_EQ(std::string(buffer, 16), std::string(16, 'x'));
+  EXPECT_EQ(client->tell(), 16);
+  // The request carries only its 32-byte front, offset and length.
+  Bytes last = peer.requests().back();
+  EXPECT_EQ(last.size(), 32u);
+  EXPECT_EQ(field(last, 16), 16u);
+}
+
+TEST(TarveloFTPClientProtocol, RepliesShorterThanTheirLayoutAreRefused) {
+  // Handshake reply of 16 bytes: the image size and features would lie past it.
+  {
+    ScriptedPeer peer([](const Bytes&) { return std::vector<Bytes>{reply_front(COMMAND_HANDSHAKE, 16)}; });
+    auto client = make_client(peer.port());
+    StatusCode status = client->open();
+    EXPECT_EQ(status.code, -1);
+    EXPECT_NE(status.text.find("too short"), std::string::npos) << status.text;
+    EXPECT_EQ(client->size(), 0);
+  }
+  // A hash reply without the whole digest, and one for another range.
+  bool other_range = false;
+  ScriptedPeer peer(server(kDirect, [&](const Bytes& request) {
+    Bytes reply = hash_reply(request, std::vector<unsigned char>(32, 7));
+    if (other_range)
+      EncodeFixed64BE(reply.data() + 8, field(request, 8) + 1);
+    else
+      reply.resize(40);
+    return std::vector<Bytes>{reply};
+  }));
+  auto client = make_client(peer.port());
+  ASSERT_EQ(client->open().code, 0);
+  StatusCode status;
+  EXPECT_TRUE(client->get_block_hash_remote(100, &status).empty());
+  EXPECT_EQ(status.code, -1);
+  other_range = true;
+  EXPECT_TRUE(client->get_block_hash_remote(100, &status).empty());
+  EXPECT_EQ(status.text, "Hash reply is for another range");
+}
+
+TEST(TarveloFTPClientProtocol, AcknowledgementCountMustFitTheReply) {
+  std::atomic<uint64_t> declared{0};
+  ScriptedPeer peer(server(kDirect, [&](const Bytes&) {
+    // Two records; the second failed, though the tally says none did.
+    Bytes reply = reply_front(COMMAND_WRITE_ACKNOWLEDGE, 32 + 2 * 17);
+    EncodeFixed64BE(reply.data() + 8, declared);
+    EncodeFixed64BE(reply.data() + 24, 4096);
+    EncodeFixed64BE(reply.data() + 32, 512);
+    reply[40] = STATUS_SUCCESS;
+    EncodeFixed64BE(reply.data() + 41, 8192);
+    EncodeFixed64BE(reply.data() + 49, 100);
+    reply[57] = STATUS_EIO;
+    return std::vector<Bytes>{reply};
+  }));
+  auto client = make_client(peer.port());
+  ASSERT_EQ(client->open().code, 0);
+  for (uint64_t count : {uint64_t{3}, uint64_t{1} << 60, ~uint64_t{0}}) {
+    declared = count;
+    bool failures = false;
+    StatusCode status;
+    EXPECT_TRUE(client->write_acknowledgement(failures, &status).empty()) << count;
+    EXPECT_EQ(status.code, -1) << count;
+  }
+  declared = 2;
+  bool failures = false;
+  StatusCode status;
+  auto records = client->write_acknowledgement(failures, &status);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_GE(status.code, 0);
+  EXPECT_EQ(records[0].offset, 4096);
+  EXPECT_EQ(records[0].length, 512);
+  EXPECT_EQ(records[1].offset, 8192);
+  EXPECT_EQ(records[1].status, STATUS_EIO);
+  EXPECT_TRUE(failures);
+}
+
+TEST(TarveloFTPClientProtocol, OversizedRequestsAreSplitOrRefused) {
+  const long image = TarveloFTPClient::kMaxRequestLength + 4096;
+  ScriptedPeer peer(server(kDirect, [&](const Bytes& request) -> std::vector<Bytes> {
+    if (command_of(request) != COMMAND_READ) return {};
+    long length = static_cast<long>(field(request, 16));
+    Bytes reply = reply_front(COMMAND_READ, 32 + static_cast<std::size_t>(length));
+    std::memcpy(reply.data() + 8, request.data() + 8, 16);
+    reply[24] = STATUS_SUCCESS;
+    // Each byte tells which request it came from.
+    std::memset(reply.data() + 32, field(request, 8) == 0 ? 'a' : 'b', static_cast<std::size_t>(length));
+    return {reply};
+  }, 4096, 1, image));
+  auto client = make_client(peer.port());
+  ASSERT_EQ(client->open().code, 0);
+  std::vector<char> data(static_cast<std::size_t>(image));
+  StatusCode status;
+  ASSERT_EQ(client->read(data.data(), image, &status), image) << status.text;
+  EXPECT_EQ(data.front(), 'a');
+  EXPECT_EQ(data[TarveloFTPClient::kMaxRequestLength - 1], 'a');
+  EXPECT_EQ(data[TarveloFTPClient::kMaxRequestLength], 'b');
+  EXPECT_EQ(data.back(), 'b');
+  EXPECT_EQ(peer.count(COMMAND_READ), 2);
+
+  // A write that no frame can carry is refused before anything is sent.
+  ASSERT_EQ(client->seek(0, TARVELO_SEEK_SET), 0);
+  bool sent = true;
+  EXPECT_EQ(client->write(data.data(), image, &sent, &status), -1);
+  EXPECT_EQ(status.code, -15);
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(client->tell(), 0);
+  EXPECT_EQ(client->get_block_hash_remote(image, &status), std::vector<unsigned char>());
+  EXPECT_EQ(status.code, -15);
+  EXPECT_EQ(peer.count(COMMAND_WRITE), 0);
+  EXPECT_EQ(peer.count(COMMAND_HASH), 0);
+}
+
+// The aggregate rule for B = 4096, position 4000, length 200, computed here
+// without the client: H(H(4000 zeros + data[0, 96)) + H(data[96, 200) + 3992 zeros)).
+std::vector<unsigned char> expected_aggregate_4000_200(const std::vector<char>& data) {
+  std::vector<char> block0(4096, 0), block1(4096, 0);
+  std::memcpy(block0.data() + 4000, data.data(), 96);
+  std::memcpy(block1.data(), data.data() + 96, 104);
+  std::vector<unsigned char> both = blake2b(block0.data(), 4096);
+  std::vector<unsigned char> second = blake2b(block1.data(), 4096);
+  both.insert(both.end(), second.begin(), second.end());
+  return blake2b(both.data(), both.size());
+}
+
+TEST(TarveloFTPClientProtocol, AggregateHashFollowsTheBlockGrid) {
+  ASSERT_GE(sodium_init(), 0);
+  std::vector<char> data = test::random_bytes(8192, 11);
+  ScriptedPeer peer(server(kBlockHashing));
+  auto client = make_client(peer.port());
+  ASSERT_EQ(client->open().code, 0);
+  ASSERT_EQ(client->seek(4000, TARVELO_SEEK_SET), 4000);
+  StatusCode status;
+  EXPECT_EQ(client->get_block_hash_local(data.data(), 200, &status), expected_aggregate_4000_200(data));
+  EXPECT_EQ(client->get_block_hash_local_at(4000, data.data(), 200, &status),
+            expected_aggregate_4000_200(data));
+  // One aligned block is H(H(block)), not H(block).
+  std::vector<unsigned char> inner = blake2b(data.data(), 4096);
+  EXPECT_EQ(client->get_block_hash_local_at(8192, data.data(), 4096, &status),
+            blake2b(inner.data(), inner.size()));
+
+  // Against a server without block-hash storage the hash is plain.
+  ScriptedPeer direct(server(kDirect));
+  auto plain = make_client(direct.port());
+  ASSERT_EQ(plain->open().code, 0);
+  ASSERT_EQ(plain->seek(4000, TARVELO_SEEK_SET), 4000);
+  EXPECT_EQ(plain->get_block_hash_local(data.data(), 200, &status), blake2b(data.data(), 200));
+}
+
+TEST(TarveloFTPClientProtocol, AggregateHashNeedsTheGridItHashesOver) {
+  std::vector<char> data(4096, 1);
+  // Below the partition offset there is no block to put the bytes in.
+  ScriptedPeer peer(server(kBlockHashing));
+  auto client = make_client(peer.port(), "", 8192);
+  ASSERT_EQ(client->open().code, 0);
+  StatusCode status;
+  EXPECT_TRUE(client->get_block_hash_local(data.data(), 100, &status).empty());
+  EXPECT_EQ(status.code, -15);
+  EXPECT_NE(status.text.find("below the partition offset"), std::string::npos);
+  ASSERT_EQ(client->seek(8192, TARVELO_SEEK_SET), 8192);
+  EXPECT_EQ(client->get_block_hash_local(data.data(), 100, &status).size(), 32u);
+
+  // Without a completed hash handshake there is no block buffer.
+  auto unopened = make_client(peer.port());
+  EXPECT_TRUE(unopened->get_aggregate_block_hash_local(data.data(), 100, &status).empty());
+  EXPECT_EQ(status.code, -15);
+}
+
+TEST(TarveloFTPClientProtocol, PipelinedHashesComeBackInOrder) {
+  ASSERT_GE(sodium_init(), 0);
+  std::vector<char> image = test::random_bytes(kImageSize, 5);
+  std::atomic<bool> corrupt{false};
+  ScriptedPeer peer(server(kDirect, [&](const Bytes& request) -> std::vector<Bytes> {
+    if (command_of(request) != COMMAND_HASH) return {};
+    uint64_t offset = field(request, 8);
+    Bytes reply = hash_reply(request, blake2b(image.data() + offset, field(request, 16)));
+    if (corrupt && offset == 4096 * 100) EncodeFixed64BE(reply.data() + 8, offset + 4096);
+    return {reply};
+  }));
+  auto client = make_client(peer.port());
+  ASSERT_EQ(client->open().code, 0);
+  std::vector<TarveloFTPClient::HashRange> ranges;
+  for (long offset = 0; offset < kImageSize; offset += 4096) ranges.push_back({offset, 4096});
+  ranges.push_back({17, 5000});
+  StatusCode status;
+  std::vector<unsigned char> hashes = client->get_block_hashes_remote(ranges, &status);
+  ASSERT_EQ(hashes.size(), ranges.size() * 32) << status.text;
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    std::vector<unsigned char> one(hashes.begin() + static_cast<long>(i * 32),
+                                   hashes.begin() + static_cast<long>((i + 1) * 32));
+    ASSERT_EQ(one, blake2b(image.data() + ranges[i].offset, static_cast<std::size_t>(ranges[i].length)));
+  }
+  // Out-of-range requests are refused before any is sent.
+  int sent_before = peer.count(COMMAND_HASH);
+  EXPECT_TRUE(client->get_block_hashes_remote({{0, 10}, {kImageSize - 1, 2}}, &status).empty());
+  EXPECT_EQ(status.code, -15);
+  EXPECT_EQ(peer.count(COMMAND_HASH), sent_before);
+
+  // A reply for another range breaks the order: the client stops using the
+  // connection instead of taking later replies for the wrong requests.
+  corrupt = true;
+  EXPECT_TRUE(client->get_block_hashes_remote(ranges, &status).empty());
+  EXPECT_EQ(status.code, -1);
+  EXPECT_TRUE(client->is_closed());
+  long position = client->tell();
+  char byte;
+  EXPECT_EQ(client->read(&byte, 1, &status), -1);
+  EXPECT_EQ(status.code, -23);
+  EXPECT_EQ(client->tell(), position);
+}
+
+TEST(TarveloFTPClientProtocol, ClosedClientRefusesEverything) {
+  auto client = make_client(test::free_port());
+  StatusCode status = client->open();
+  EXPECT_EQ(status.code, Transport::kError);  // nothing listens
+  char buffer[8] = {};
+  EXPECT_EQ(client->read(buffer, 8, &status), -1);
+  EXPECT_EQ(status.code, -23);
+  bool sent = true;
+  EXPECT_EQ(client->write(buffer, 8, &sent, &status), -1);
+  EXPECT_EQ(status.code, -23);
+  EXPECT_TRUE(sent);  // untouched on a closed client
+  EXPECT_EQ(client->hole_punch(8).code, -23);
+  bool failures = false;
+  EXPECT_TRUE(client->write_acknowledgement(failures, &status).empty());
+  EXPECT_EQ(status.code, -23);
+  EXPECT_EQ(client->close().code, 0);
+
+  // A moved-from client holds nothing and refuses as closed.
+  ScriptedPeer peer(server(kDirect));
+  auto opened = make_client(peer.port());
+  ASSERT_EQ(opened->open().code, 0);
+  TarveloFTPClient moved(std::move(*opened));
+  EXPECT_EQ(moved.size(), kImageSize);
+  EXPECT_EQ(opened->read(buffer, 8, &status), -1);
+  EXPECT_EQ(status.code, -23);
+  EXPECT_EQ(moved.close().code, 0);
+  EXPECT_EQ(peer.count(COMMAND_CLOSE), 1);
+}
+
+}  // namespace
+}  // namespace tarvelo
