@@ -16,21 +16,16 @@
 #include <tarveloftp/Logger.h>
 #include <tarveloftp/TarveloJournal.h>
 
+#include "ImageRequests.h"
+
 namespace tarvelo {
 
 namespace {
 
 constexpr unsigned int kBlockSize = 4096;
 
-struct Range {
-  int64_t offset;
-  int64_t length;
-};
-
-Range decode_range(const Message& request) {
-  return {DecodeBigEndian<int64_t>(request.buffer() + wire::kOffset),
-          DecodeBigEndian<int64_t>(request.buffer() + wire::kLength)};
-}
+using detail::decode_range;
+using detail::Range;
 
 bool inside_image(const Range& range, int64_t file_size) {
   return range.offset >= 0 && range.length >= 0 && range.offset <= file_size &&
@@ -130,13 +125,7 @@ std::vector<std::unique_ptr<char[]>> ServerMessageHandler::onDataRequired(
                   << " Actual offset " << position << " Error: " << strerror(errno);
       return {};
     }
-    long total = 0;
-    while (total < lengths[i]) {
-      ssize_t got = ::read(state->fd, buffer.get() + total, static_cast<std::size_t>(lengths[i] - total));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      total += got;
-    }
+    long total = detail::read_fully(state->fd, buffer.get(), lengths[i]);
     if (total != lengths[i]) {
       TLOG(ERROR) << "Error reading requested data for number of offsets " << offsets.size()
                   << " from " << state->image_path() << " Expected to read " << lengths[i] << " bytes"

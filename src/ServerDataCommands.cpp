@@ -15,22 +15,12 @@
 #include <tarveloftp/Endpoints.h>
 #include <tarveloftp/Logger.h>
 
+#include "ImageRequests.h"
+
 namespace tarvelo {
 
-namespace {
+namespace detail {
 
-struct Range {
-  int64_t offset;
-  int64_t length;
-};
-
-Range decode_range(const Message& request) {
-  return {DecodeBigEndian<int64_t>(request.buffer() + wire::kOffset),
-          DecodeBigEndian<int64_t>(request.buffer() + wire::kLength)};
-}
-
-// Reads until `length` bytes arrived, the end of the file, or an error; a
-// regular file may return less than asked when interrupted.
 long read_fully(int fd, char* buffer, long length) {
   long total = 0;
   while (total < length) {
@@ -58,6 +48,14 @@ long write_fully(int fd, const char* buffer, long length) {
   }
   return total;
 }
+
+}  // namespace detail
+
+namespace {
+
+using detail::decode_range;
+using detail::read_fully;
+using detail::write_fully;
 
 int punch_hole(int fd, long offset, long length) {
   return fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length);
