@@ -2,10 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include <tarveloftp/Export.h>
+#include <tarveloftp/GuardedText.h>
 
 namespace tarvelo::config {
 
@@ -14,9 +14,8 @@ namespace tarvelo::config {
 //
 // Threading: the administration thread may replace a slot (add, remove)
 // while the client thread reads it through a reference it looked up earlier,
-// so every field is atomic. The file name is held behind a shared pointer: a
-// reader keeps the old text alive even if the slot is replaced meanwhile.
-// Counters use relaxed ordering; they order nothing else.
+// so every field is atomic or guarded. Counters use relaxed ordering; they
+// order nothing else.
 class TARVELOFTP_EXPORT Lun {
  public:
   Lun();
@@ -56,8 +55,7 @@ class TARVELOFTP_EXPORT Lun {
 
  private:
   std::atomic<unsigned char> m_id{0};
-  // Null stands for the empty file, so empty slots allocate nothing.
-  std::atomic<std::shared_ptr<const std::string>> m_file;
+  detail::GuardedText m_file;
   std::atomic<uint64_t> m_reference_count{0};
   std::atomic<uint64_t> m_read_op_count{0};
   std::atomic<uint64_t> m_write_op_count{0};

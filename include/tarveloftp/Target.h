@@ -2,11 +2,11 @@
 
 #include <atomic>
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include <tarveloftp/Export.h>
+#include <tarveloftp/GuardedText.h>
 #include <tarveloftp/Lun.h>
 
 namespace tarvelo::config {
@@ -16,9 +16,9 @@ namespace tarvelo::config {
 // slots never move, so references from lun() stay valid for the life of the
 // target (their contents may be replaced by a later remove).
 //
-// Takes no locks; `Endpoints` serialises the changes. Name and password are
-// atomic for the same reason as a LUN's fields: a reader on another thread
-// may hold a reference while the slot is overwritten.
+// `Endpoints` serialises the changes. Name and password are guarded for the
+// same reason as a LUN's fields: a reader on another thread may hold a
+// reference while the slot is overwritten.
 class TARVELOFTP_EXPORT Target {
  public:
   // LUN ids run from 0 to 254; 255 has no slot.
@@ -64,9 +64,8 @@ class TARVELOFTP_EXPORT Target {
   void assign_slots(const std::vector<Lun>& from);
   void assign_slots(std::vector<Lun>&& from);
 
-  // Null stands for the empty string.
-  std::atomic<std::shared_ptr<const std::string>> m_name;
-  std::atomic<std::shared_ptr<const std::string>> m_password;
+  detail::GuardedText m_name;
+  detail::GuardedText m_password;
   std::atomic<unsigned char> m_id{0};
   std::vector<Lun> lun_slots;
   // What lun(255) returns; it stays out of every check and listing.

@@ -5,27 +5,22 @@ namespace tarvelo::config {
 
 namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
-
-std::shared_ptr<const std::string> share(const std::string& text) {
-  if (text.empty()) return nullptr;
-  return std::make_shared<const std::string>(text);
-}
 }  // namespace
 
 Lun::Lun() = default;
 
-Lun::Lun(unsigned char id, const std::string& file) : m_id(id), m_file(share(file)) {}
+Lun::Lun(unsigned char id, const std::string& file) : m_id(id), m_file(file) {}
 
 Lun::Lun(const Lun& other)
     : m_id(other.m_id.load(kRelaxed)),
-      m_file(other.m_file.load()),
+      m_file(other.m_file),
       m_reference_count(other.m_reference_count.load(kRelaxed)),
       m_read_op_count(other.m_read_op_count.load(kRelaxed)),
       m_write_op_count(other.m_write_op_count.load(kRelaxed)) {}
 
 Lun::Lun(Lun&& other) noexcept
     : m_id(other.m_id.load(kRelaxed)),
-      m_file(other.m_file.exchange(nullptr)),
+      m_file(other.m_file.take()),
       m_reference_count(other.m_reference_count.load(kRelaxed)),
       m_read_op_count(other.m_read_op_count.load(kRelaxed)),
       m_write_op_count(other.m_write_op_count.load(kRelaxed)) {}
@@ -33,7 +28,7 @@ Lun::Lun(Lun&& other) noexcept
 Lun& Lun::operator=(const Lun& other) {
   if (this == &other) return *this;
   m_id.store(other.m_id.load(kRelaxed), kRelaxed);
-  m_file.store(other.m_file.load());
+  m_file = other.m_file;
   m_reference_count.store(other.m_reference_count.load(kRelaxed), kRelaxed);
   m_read_op_count.store(other.m_read_op_count.load(kRelaxed), kRelaxed);
   m_write_op_count.store(other.m_write_op_count.load(kRelaxed), kRelaxed);
@@ -43,7 +38,7 @@ Lun& Lun::operator=(const Lun& other) {
 Lun& Lun::operator=(Lun&& other) noexcept {
   if (this == &other) return *this;
   m_id.store(other.m_id.load(kRelaxed), kRelaxed);
-  m_file.store(other.m_file.exchange(nullptr));
+  m_file.set(other.m_file.take());
   m_reference_count.store(other.m_reference_count.load(kRelaxed), kRelaxed);
   m_read_op_count.store(other.m_read_op_count.load(kRelaxed), kRelaxed);
   m_write_op_count.store(other.m_write_op_count.load(kRelaxed), kRelaxed);
@@ -54,12 +49,9 @@ Lun::~Lun() = default;
 
 unsigned char Lun::id() const { return m_id.load(kRelaxed); }
 
-std::string Lun::file() const {
-  auto file = m_file.load();
-  return file ? *file : std::string();
-}
+std::string Lun::file() const { return m_file.get(); }
 
-bool Lun::has_file() const { return m_file.load() != nullptr; }
+bool Lun::has_file() const { return !m_file.empty(); }
 
 uint64_t Lun::increment_reference_count() { return m_reference_count.fetch_add(1, kRelaxed) + 1; }
 

@@ -7,42 +7,32 @@ namespace tarvelo::config {
 
 namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
-
-std::shared_ptr<const std::string> share(const std::string& text) {
-  if (text.empty()) return nullptr;
-  return std::make_shared<const std::string>(text);
-}
-
-std::string text_of(const std::atomic<std::shared_ptr<const std::string>>& field) {
-  auto text = field.load();
-  return text ? *text : std::string();
-}
 }  // namespace
 
 Target::Target() : Target(0, "", "") {}
 
 Target::Target(unsigned char id, const std::string& name, const std::string& password)
-    : m_name(share(name)), m_password(share(password)), m_id(id) {
+    : m_name(name), m_password(password), m_id(id) {
   lun_slots.reserve(kLunSlots);
   lun_slots.resize(kLunSlots);
 }
 
 Target::Target(const Target& other)
-    : m_name(other.m_name.load()),
-      m_password(other.m_password.load()),
+    : m_name(other.m_name),
+      m_password(other.m_password),
       m_id(other.m_id.load(kRelaxed)),
       lun_slots(other.lun_slots) {}
 
 Target::Target(Target&& other) noexcept
-    : m_name(other.m_name.load()),
-      m_password(other.m_password.load()),
+    : m_name(other.m_name),
+      m_password(other.m_password),
       m_id(other.m_id.load(kRelaxed)),
       lun_slots(std::move(other.lun_slots)) {}
 
 Target& Target::operator=(const Target& other) {
   if (this == &other) return *this;
-  m_name.store(other.m_name.load());
-  m_password.store(other.m_password.load());
+  m_name = other.m_name;
+  m_password = other.m_password;
   m_id.store(other.m_id.load(kRelaxed), kRelaxed);
   assign_slots(other.lun_slots);
   return *this;
@@ -50,8 +40,8 @@ Target& Target::operator=(const Target& other) {
 
 Target& Target::operator=(Target&& other) {
   if (this == &other) return *this;
-  m_name.store(other.m_name.load());
-  m_password.store(other.m_password.load());
+  m_name = other.m_name;
+  m_password = other.m_password;
   m_id.store(other.m_id.load(kRelaxed), kRelaxed);
   assign_slots(std::move(other.lun_slots));
   return *this;
@@ -75,10 +65,10 @@ void Target::assign_slots(std::vector<Lun>&& from) {
 
 bool Target::has_slot(unsigned char id) const { return id < lun_slots.size(); }
 
-std::string Target::name() const { return text_of(m_name); }
+std::string Target::name() const { return m_name.get(); }
 unsigned char Target::id() const { return m_id.load(kRelaxed); }
-std::string Target::password() const { return text_of(m_password); }
-void Target::password(const std::string& password) { m_password.store(share(password)); }
+std::string Target::password() const { return m_password.get(); }
+void Target::password(const std::string& password) { m_password.set(password); }
 
 Lun& Target::lun(unsigned char id) { return has_slot(id) ? lun_slots[id] : m_spare_lun; }
 
