@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -20,6 +21,7 @@
 #include <tarvelo/BasicSocket.h>
 #include <tarveloftp/Coding.h>
 
+#include "ServerFixture.h"
 #include "TestSupport.h"
 
 namespace tarvelo {
@@ -512,6 +514,224 @@ TEST(TarveloFTPClientProtocol, ClosedClientRefusesEverything) {
   EXPECT_EQ(status.code, -23);
   EXPECT_EQ(moved.close().code, 0);
   EXPECT_EQ(peer.count(COMMAND_CLOSE), 1);
+}
+
+// ---- against a real TarveloFTPServer on loopback ----
+
+using test::ServerFixture;
+
+void locked_target(config::Endpoints& endpoints, test::TempDir& dir) {
+  endpoints.add_target("locked");
+  endpoints.target("locked").password("open sesame");
+  test::write_file(dir.file("locked.img"), std::vector<char>(8192, 'L'));
+  endpoints.add_lun("locked", 0, dir.file("locked.img"));
+}
+
+std::unique_ptr<TarveloFTPClient> connect_to(uint16_t port, const std::string& target,
+                                             const std::string& password = "") {
+  uint64_t flags = CLIENT_WRITE_ACKNOWLEDGEMENT | CLIENT_HANDSHAKE_SESSION_ID;
+  if (!password.empty()) flags |= CLIENT_PASSPHRASE;
+  return std::make_unique<TarveloFTPClient>(std::make_unique<BasicSocket>(std::make_unique<TCPTransport>()),
+                                            "127.0.0.1", port, target, 0, flags, password, 0);
+}
+
+TEST(TarveloFTPClientServer, ReadWriteAndClampAtTheEnd) {
+  test::CaptureLog log;
+  ServerFixture fixture(1 << 20);
+  std::vector<char> image = fixture.image();
+  auto client = connect_to(fixture.port(), "disk");
+  StatusCode status = client->open();
+  ASSERT_EQ(status.code, 0) << status.text;
+  EXPECT_EQ(client->size(), 1 << 20);
+  EXPECT_EQ(client->server_features(), 0x0Fu);
+  EXPECT_EQ(client->server_id(), 0x00A50401u);
+
+  // 100 bytes asked 10 before the end: 10 arrive and the position ends there.
+  char buffer[100];
+  ASSERT_EQ(client->seek(-10, TARVELO_SEEK_END), (1 << 20) - 10);
+  EXPECT_EQ(client->read(buffer, 100, &status), 10);
+  EXPECT_EQ(std::string(buffer, 10), std::string(image.end() - 10, image.end()));
+  EXPECT_EQ(client->tell(), 1 << 20);
+  EXPECT_EQ(client->read(buffer, 100, &status), 0);
+  bool sent = true;
+  EXPECT_EQ(client->write(buffer, 100, &sent, &status), 0);
+  EXPECT_EQ(status.code, -15);
+  EXPECT_EQ(status.text, "Request is out of bounds");
+  EXPECT_FALSE(sent);
+
+  // Written bytes read back, the outcome is acknowledged, and a write that
+  // passes the end is cut there.
+  std::vector<char> data = test::random_bytes(3 * 4096, 99);
+  ASSERT_EQ(client->seek(8192, TARVELO_SEEK_SET), 8192);
+  EXPECT_EQ(client->write(data.data(), 3 * 4096, &sent, &status), 3 * 4096);
+  EXPECT_TRUE(sent);
+  ASSERT_EQ(client->seek(-50, TARVELO_SEEK_END), (1 << 20) - 50);
+  EXPECT_EQ(client->write(data.data(), 100, &sent, &status), 50);
+  bool failures = true;
+  auto records = client->write_acknowledgement(failures, &status);
+  ASSERT_EQ(records.size(), 2u) << status.text;
+  EXPECT_FALSE(failures);
+  EXPECT_EQ(records[0].offset, 8192);
+  EXPECT_EQ(records[0].length, 3 * 4096);
+  EXPECT_EQ(records[1].length, 50);
+  EXPECT_EQ(records[1].status, STATUS_SUCCESS);
+  EXPECT_TRUE(client->write_acknowledgement(failures, &status).empty());
+  EXPECT_FALSE(failures);
+  std::vector<char> back(3 * 4096);
+  ASSERT_EQ(client->seek(8192, TARVELO_SEEK_SET), 8192);
+  EXPECT_EQ(client->read(back.data(), 3 * 4096, &status), 3 * 4096);
+  EXPECT_EQ(back, data);
+
+  EXPECT_GE(client->close().code, 0);
+  std::vector<char> after = fixture.image();
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), after.begin() + 8192));
+  EXPECT_TRUE(std::equal(data.begin(), data.begin() + 50, after.end() - 50));
+  // After close every operation refuses with -23 and close is harmless.
+  EXPECT_EQ(client->read(buffer, 1, &status), -1);
+  EXPECT_EQ(status.code, -23);
+  EXPECT_EQ(client->write(buffer, 1, &sent, &status), -1);
+  EXPECT_EQ(status.code, -23);
+  EXPECT_EQ(client->hole_punch(1).code, -23);
+  EXPECT_TRUE(client->write_acknowledgement(failures, &status).empty());
+  EXPECT_EQ(status.code, -23);
+  EXPECT_EQ(client->close().code, 0);
+}
+
+TEST(TarveloFTPClientServer, RefusedTargetsAndPassphrases) {
+  test::CaptureLog log;
+  ServerFixture fixture(1 << 16, false, locked_target);
+  {
+    auto client = connect_to(fixture.port(), "nosuch");
+    StatusCode status = client->open();
+    EXPECT_EQ(status.code, -22);
+    EXPECT_EQ(status.text, "Couldn't open remote target");
+    EXPECT_EQ(client->handshake_status(), STATUS_EEXIST);
+    EXPECT_TRUE(client->is_closed());
+  }
+  {
+    auto client = connect_to(fixture.port(), "locked", "wrong");
+    StatusCode status = client->open();
+    EXPECT_EQ(status.code, -22);
+    EXPECT_EQ(status.text, "Couldn't authenticate remote target");
+  }
+  {
+    auto client = connect_to(fixture.port(), "locked", "open sesame");
+    StatusCode status = client->open();
+    ASSERT_EQ(status.code, 0) << status.text;
+    char buffer[16];
+    EXPECT_EQ(client->read(buffer, 16, &status), 16);
+    EXPECT_EQ(std::string(buffer, 16), std::string(16, 'L'));
+    EXPECT_GE(client->close().code, 0);
+  }
+  // Opening again after a refusal runs the whole sequence anew.
+  auto client = connect_to(fixture.port(), "locked", "wrong");
+  EXPECT_EQ(client->open().code, -22);
+  client->set_password("open sesame");
+  EXPECT_EQ(client->open().code, 0);
+  EXPECT_EQ(fixture.lun("locked").reference_count(), 1u);
+  EXPECT_GE(client->close().code, 0);
+}
+
+TEST(TarveloFTPClientServer, DifferentialMergeSkipsWhatTheServerHolds) {
+  test::CaptureLog log;
+  ServerFixture fixture(1 << 20);
+  std::vector<char> image = fixture.image();
+  auto client = connect_to(fixture.port(), "disk");
+  ASSERT_EQ(client->open().code, 0);
+  client->set_differential_merge(true);
+  EXPECT_TRUE(client->get_differential_merge());
+  config::Lun& lun = fixture.lun();
+
+  StatusCode status;
+  bool sent = true;
+  ASSERT_EQ(client->seek(4096, TARVELO_SEEK_SET), 4096);
+  EXPECT_TRUE(client->compare(image.data() + 4096, 65536, &status));
+  EXPECT_EQ(client->write(image.data() + 4096, 65536, &sent, &status), 65536);
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(client->tell(), 4096 + 65536);
+  uint64_t writes = lun.write_op_count();
+
+  std::vector<char> changed(image.begin() + 4096, image.begin() + 4096 + 65536);
+  changed[1000] ^= 1;
+  ASSERT_EQ(client->seek(4096, TARVELO_SEEK_SET), 4096);
+  EXPECT_FALSE(client->compare(changed.data(), 65536, &status));
+  EXPECT_EQ(client->write(changed.data(), 65536, &sent, &status), 65536);
+  EXPECT_TRUE(sent);
+  bool failures = false;
+  EXPECT_EQ(client->write_acknowledgement(failures, &status).size(), 1u);
+  EXPECT_EQ(lun.write_op_count(), writes + 1);
+  ASSERT_EQ(client->seek(4096, TARVELO_SEEK_SET), 4096);
+  EXPECT_TRUE(client->compare(changed.data(), 65536, &status));
+  // At the end there is nothing to compare and nothing is sent.
+  ASSERT_EQ(client->seek(0, TARVELO_SEEK_END), 1 << 20);
+  EXPECT_FALSE(client->compare(changed.data(), 10, &status));
+  EXPECT_EQ(status.text, "Request is out of bounds");
+  EXPECT_GE(client->close().code, 0);
+}
+
+TEST(TarveloFTPClientServer, HolePunchInBothModes) {
+  test::CaptureLog log;
+  for (bool block_hashing : {false, true}) {
+    ServerFixture fixture(1 << 20, block_hashing);
+    auto client = connect_to(fixture.port(), "disk");
+    ASSERT_EQ(client->open().code, 0);
+    ASSERT_EQ(client->seek(4096, TARVELO_SEEK_SET), 4096);
+    StatusCode status = client->hole_punch(8192);
+    EXPECT_GE(status.code, 0) << status.text;
+    EXPECT_EQ(client->tell(), 4096 + 8192);
+    // The punch past the end is cut at the end.
+    ASSERT_EQ(client->seek(-100, TARVELO_SEEK_END), (1 << 20) - 100);
+    EXPECT_GE(client->hole_punch(4096).code, 0);
+    EXPECT_EQ(client->tell(), 1 << 20);
+    EXPECT_EQ(client->hole_punch(1).code, -15);
+    bool failures = true;
+    auto records = client->write_acknowledgement(failures, &status);
+    // Only deferred punches are acknowledged; direct ones were answered.
+    EXPECT_EQ(records.size(), block_hashing ? 2u : 0u);
+    EXPECT_FALSE(failures);
+    std::vector<char> back(8192, 'x');
+    ASSERT_EQ(client->seek(4096, TARVELO_SEEK_SET), 4096);
+    EXPECT_EQ(client->read(back.data(), 8192, &status), 8192);
+    EXPECT_EQ(back, std::vector<char>(8192, 0)) << block_hashing;
+    EXPECT_GE(client->close().code, 0);
+    std::vector<char> image = fixture.image();
+    EXPECT_TRUE(std::all_of(image.begin() + 4096, image.begin() + 4096 + 8192, [](char c) { return c == 0; }));
+    EXPECT_TRUE(std::all_of(image.end() - 100, image.end(), [](char c) { return c == 0; }));
+  }
+}
+
+TEST(TarveloFTPClientServer, LocalHashesMatchTheServersInBothModes) {
+  test::CaptureLog log;
+  for (bool block_hashing : {false, true}) {
+    ServerFixture fixture(1 << 20, block_hashing);
+    std::vector<char> image = fixture.image();
+    auto client = connect_to(fixture.port(), "disk");
+    ASSERT_EQ(client->open().code, 0);
+    EXPECT_EQ((client->server_features() & FEATURE_BLOCK_HASH_STORAGE) != 0, block_hashing);
+    StatusCode status;
+    // Misaligned and aligned ranges, one block and many.
+    std::vector<TarveloFTPClient::HashRange> ranges = {
+        {4000, 200}, {0, 4096}, {4096, 65536}, {1, 1}, {100000, 300000}, {(1 << 20) - 7, 7}};
+    std::vector<unsigned char> remote = client->get_block_hashes_remote(ranges, &status);
+    ASSERT_EQ(remote.size(), ranges.size() * 32) << status.text;
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+      const auto& range = ranges[i];
+      std::vector<unsigned char> local =
+          client->get_block_hash_local_at(range.offset, image.data() + range.offset, range.length, &status);
+      std::vector<unsigned char> one(remote.begin() + static_cast<long>(i * 32),
+                                     remote.begin() + static_cast<long>((i + 1) * 32));
+      EXPECT_EQ(local, one) << block_hashing << " " << range.offset;
+      ASSERT_EQ(client->seek(range.offset, TARVELO_SEEK_SET), range.offset);
+      EXPECT_EQ(client->get_block_hash_remote(range.length, &status), one);
+      EXPECT_TRUE(client->compare(image.data() + range.offset, range.length, &status));
+    }
+    if (block_hashing) {
+      ASSERT_EQ(client->seek(4000, TARVELO_SEEK_SET), 4000);
+      EXPECT_EQ(client->get_block_hash_local(image.data() + 4000, 200, &status),
+                expected_aggregate_4000_200(std::vector<char>(image.begin() + 4000, image.begin() + 4200)));
+    }
+    EXPECT_GE(client->close().code, 0);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,262 @@
+// The tarveloftp program: its parsers directly, and the program itself run
+// against a real server on loopback.
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+
+#include "CommandLine.h"
+#include "ServerFixture.h"
+#include "TestSupport.h"
+
+namespace tarvelo {
+namespace {
+
+using tool::ClientUrl;
+using tool::parse_byte_count;
+using tool::parse_client_url;
+
+TEST(TarveloftpToolParsing, ClientUrls) {
+  struct Case {
+    const char* text;
+    const char* host;
+    uint16_t port;
+    const char* target;
+    unsigned lun;
+  };
+  const Case valid[] = {
+      {"tarvelo://example.org/disks/0", "example.org", 3263, "disks", 0},
+      {"tarvelo://127.0.0.1:4000/t/254", "127.0.0.1", 4000, "t", 254},
+      {"tarvelo://[::1]:9/vm-images/7", "::1", 9, "vm-images", 7},
+      {"tarvelo://[::1]/a/1", "::1", 3263, "a", 1},
+      {"tarvelo://h/with%2Fslash%20and%25/3", "h", 3263, "with/slash and%", 3},
+  };
+  for (const Case& c : valid) {
+    ClientUrl url = parse_client_url(c.text);
+    EXPECT_EQ(url.host, c.host) << c.text;
+    EXPECT_EQ(url.port, c.port) << c.text;
+    EXPECT_EQ(url.target, c.target) << c.text;
+    EXPECT_EQ(url.lun, c.lun) << c.text;
+    // Printing and parsing again gives the same LUN.
+    ClientUrl again = parse_client_url(tool::to_string(url));
+    EXPECT_EQ(again.host, url.host);
+    EXPECT_EQ(again.port, url.port);
+    EXPECT_EQ(again.target, url.target);
+    EXPECT_EQ(again.lun, url.lun);
+  }
+  const char* invalid[] = {
+      "",
+      "http://h/t/0",
+      "tarvelo://h",
+      "tarvelo://h/t",
+      "tarvelo:///t/0",
+      "tarvelo://h:/t/0",
+      "tarvelo://h:0/t/0",
+      "tarvelo://h:65536/t/0",
+      "tarvelo://h:12x/t/0",
+      "tarvelo://h//0",
+      "tarvelo://h/t/255",
+      "tarvelo://h/t/-1",
+      "tarvelo://h/t/",
+      "tarvelo://h/a/b/0",
+      "tarvelo://h/t%2/0",
+      "tarvelo://h/t%zz/0",
+      "tarvelo://[::1/t/0",
+      "tarvelo://[::1]x/t/0",
+  };
+  for (const char* text : invalid) EXPECT_THROW(parse_client_url(text), std::invalid_argument) << text;
+}
+
+TEST(TarveloftpToolParsing, ByteCounts) {
+  EXPECT_EQ(parse_byte_count("0"), 0);
+  EXPECT_EQ(parse_byte_count("4096"), 4096);
+  EXPECT_EQ(parse_byte_count("4k"), 4096);
+  EXPECT_EQ(parse_byte_count("8M"), 8L << 20);
+  EXPECT_EQ(parse_byte_count("2GiB"), 2L << 30);
+  EXPECT_EQ(parse_byte_count("1T"), 1L << 40);
+  for (const char* text : {"", "-1", "M", "4X", "1.5M", "99999999999999999999", "9000000T", " 4"})
+    EXPECT_THROW(parse_byte_count(text), std::invalid_argument) << text;
+}
+
+TEST(TarveloftpToolParsing, PassphraseSources) {
+  test::TempDir dir;
+  std::string file = dir.file("pass");
+  {
+    std::ofstream out(file);
+    out << "from file\nsecond line\n";
+  }
+  // The file wins over the environment; only its first line counts.
+  EXPECT_EQ(tool::read_passphrase(file, std::string("from env")), "from file");
+  EXPECT_EQ(tool::read_passphrase("", std::string("from env")), "from env");
+  EXPECT_EQ(tool::read_passphrase("", std::nullopt), "");
+  EXPECT_THROW(tool::read_passphrase(dir.file("missing"), std::nullopt), std::runtime_error);
+  { std::ofstream empty(dir.file("empty")); }
+  EXPECT_THROW(tool::read_passphrase(dir.file("empty"), std::nullopt), std::runtime_error);
+}
+
+// ---- the program against a real server ----
+
+using test::RunResult;
+using test::ServerFixture;
+
+std::string url(const ServerFixture& fixture, const std::string& target = "disk") {
+  return "tarvelo://127.0.0.1:" + std::to_string(fixture.port()) + "/" + target + "/0";
+}
+
+RunResult tarveloftp(std::vector<std::string> args, const std::vector<std::string>& environment = {}) {
+  args.insert(args.begin(), test::tool_path("tarveloftp"));
+  return test::run_program(args, environment);
+}
+
+void locked_target(config::Endpoints& endpoints, test::TempDir& dir) {
+  endpoints.add_target("locked");
+  endpoints.target("locked").password("open sesame");
+  test::write_file(dir.file("locked.img"), std::vector<char>(1 << 16, 'L'));
+  endpoints.add_lun("locked", 0, dir.file("locked.img"));
+}
+
+TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
+  test::CaptureLog log;
+  ServerFixture fixture(4 << 20);
+  test::TempDir dir;
+  // Random data with a zero megabyte in the middle, not a multiple of the chunk.
+  std::vector<char> local = test::random_bytes(3 * (1 << 20) + 1234, 21);
+  std::memset(local.data() + (1 << 20), 0, 1 << 20);
+  test::write_file(dir.file("local.img"), local);
+
+  RunResult put = tarveloftp({"put", dir.file("local.img"), url(fixture), "--chunk-size", "256K",
+                              "--connections", "3", "--quiet"});
+  ASSERT_EQ(put.status, 0) << put.err;
+  EXPECT_NE(put.out.find("sent " + std::to_string(local.size()) + " bytes"), std::string::npos) << put.out;
+  std::vector<char> remote = fixture.image();
+  ASSERT_EQ(remote.size(), 4u << 20);
+  EXPECT_TRUE(std::equal(local.begin(), local.end(), remote.begin()));
+
+  RunResult get = tarveloftp({"get", url(fixture), dir.file("back.img"), "--length",
+                              std::to_string(local.size()), "--chunk-size", "300000", "--quiet"});
+  ASSERT_EQ(get.status, 0) << get.err;
+  EXPECT_EQ(test::read_file(dir.file("back.img")), local);
+  // The zero megabyte was left as a hole.
+  struct stat info {};
+  ASSERT_EQ(stat(dir.file("back.img").c_str(), &info), 0);
+  EXPECT_LT(info.st_blocks * 512, static_cast<long>(local.size()) - (512 << 10));
+
+  // A range of the image, and the whole image by default.
+  get = tarveloftp({"get", url(fixture), dir.file("part.img"), "--offset", "1000", "--length", "5000", "-q"});
+  ASSERT_EQ(get.status, 0) << get.err;
+  EXPECT_EQ(test::read_file(dir.file("part.img")), std::vector<char>(local.begin() + 1000, local.begin() + 6000));
+  get = tarveloftp({"get", url(fixture), dir.file("all.img"), "-q"});
+  ASSERT_EQ(get.status, 0) << get.err;
+  EXPECT_EQ(test::read_file(dir.file("all.img")), fixture.image());
+
+  // compare answers like cmp: 0 equal, 1 different, 2 trouble.
+  EXPECT_EQ(tarveloftp({"compare", dir.file("local.img"), url(fixture), "-q"}).status, 0);
+  local[3 << 20] ^= 0x40;
+  test::write_file(dir.file("local.img"), local);
+  RunResult differ = tarveloftp({"compare", dir.file("local.img"), url(fixture), "-q"});
+  EXPECT_EQ(differ.status, 1);
+  EXPECT_NE(differ.out.find("differ"), std::string::npos) << differ.out;
+  EXPECT_EQ(tarveloftp({"compare", dir.file("missing.img"), url(fixture), "-q"}).status, 2);
+}
+
+TEST(TarveloftpTool, MergeSendsOnlyTheChangedBlocks) {
+  test::CaptureLog log;
+  for (bool block_hashing : {false, true}) {
+    ServerFixture fixture(4 << 20, block_hashing);
+    test::TempDir dir;
+    std::vector<char> local = fixture.image();
+    // Five scattered 4 KiB blocks change (two of them neighbours), and one
+    // byte of a sixth.
+    for (long block : {3L, 200L, 201L, 640L, 1023L}) std::memset(local.data() + block * 4096, 0x5a, 4096);
+    local[4096 * 777 + 13] ^= 1;
+    test::write_file(dir.file("local.img"), local);
+    // A session held open keeps the LUN's counters from being reset when
+    // the program's session ends.
+    test::WireClient holder(fixture.port());
+    holder.handshake("disk", 0, CLIENT_WRITE_ACKNOWLEDGEMENT);
+    uint64_t writes = fixture.lun().write_op_count();
+
+    RunResult put = tarveloftp({"put", dir.file("local.img"), url(fixture), "--merge", "--quiet"});
+    ASSERT_EQ(put.status, 0) << put.err;
+    EXPECT_NE(put.out.find("compared 4194304 bytes, sent 24576 bytes"), std::string::npos)
+        << block_hashing << " " << put.out;
+    // Neighbours go out as one write: five writes for six blocks.
+    EXPECT_EQ(fixture.lun().write_op_count() - writes, 5u) << block_hashing;
+    fixture.stop();
+    EXPECT_EQ(fixture.image(), local) << block_hashing;
+  }
+}
+
+TEST(TarveloftpTool, HashAndPunch) {
+  test::CaptureLog log;
+  ASSERT_GE(sodium_init(), 0);
+  ServerFixture fixture(1 << 20);
+  std::vector<char> image = fixture.image();
+  RunResult hash = tarveloftp({"hash", url(fixture), "--offset", "4096", "--length", "12288", "--chunk-size", "8K"});
+  ASSERT_EQ(hash.status, 0) << hash.err;
+  auto hex = [&](long offset, long length) {
+    unsigned char digest[32];
+    crypto_generichash(digest, 32, reinterpret_cast<unsigned char*>(image.data() + offset),
+                       static_cast<unsigned long long>(length), nullptr, 0);
+    char text[65];
+    sodium_bin2hex(text, sizeof(text), digest, 32);
+    return std::string(text);
+  };
+  EXPECT_EQ(hash.out, hex(4096, 4096) + " 4096 4096\n" + hex(8192, 8192) + " 8192 8192\n");
+
+  RunResult punch = tarveloftp({"punch", url(fixture), "--offset", "8192", "--length", "16K"});
+  ASSERT_EQ(punch.status, 0) << punch.err;
+  std::vector<char> after = fixture.image();
+  std::fill(image.begin() + 8192, image.begin() + 8192 + 16384, 0);
+  EXPECT_EQ(after, image);
+}
+
+TEST(TarveloftpTool, FailuresNameTheirCause) {
+  test::CaptureLog log;
+  ServerFixture fixture(1 << 16, false, locked_target);
+  test::TempDir dir;
+  test::write_file(dir.file("pass"), {'o', 'p', 'e', 'n', ' ', 's', 'e', 's', 'a', 'm', 'e', '\n'});
+
+  RunResult wrong = tarveloftp({"info", url(fixture, "locked")}, {"TARVELOFTP_PASSPHRASE=nope"});
+  EXPECT_EQ(wrong.status, 1);
+  EXPECT_EQ(wrong.err, "tarveloftp: wrong passphrase for target \"locked\" LUN 0\n");
+  RunResult right = tarveloftp({"info", url(fixture, "locked"), "--passphrase-file", dir.file("pass")},
+                               {"TARVELOFTP_PASSPHRASE=nope"});
+  EXPECT_EQ(right.status, 0) << right.err;
+  EXPECT_NE(right.out.find("size: 65536 bytes"), std::string::npos) << right.out;
+  RunResult none = tarveloftp({"info", url(fixture, "locked")});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("may need a passphrase"), std::string::npos) << none.err;
+
+  RunResult unknown = tarveloftp({"info", url(fixture, "nosuch")});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("no such target or LUN"), std::string::npos) << unknown.err;
+
+  RunResult refused = tarveloftp({"info", "tarvelo://127.0.0.1:" + std::to_string(test::free_port()) + "/disk/0"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("Connection refused"), std::string::npos) << refused.err;
+
+  test::write_file(dir.file("big.img"), std::vector<char>((1 << 16) + 1, 'b'));
+  RunResult big = tarveloftp({"put", dir.file("big.img"), url(fixture), "-q"});
+  EXPECT_EQ(big.status, 1);
+  EXPECT_NE(big.err.find("is smaller than"), std::string::npos) << big.err;
+
+  RunResult usage = tarveloftp({"get", "http://nowhere/x/0", dir.file("out")});
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_NE(usage.err.find("invalid URL"), std::string::npos) << usage.err;
+  for (const char* command : {"info", "get", "put", "hash", "compare", "punch"}) {
+    RunResult help = tarveloftp({command, "--help"});
+    EXPECT_EQ(help.status, 0) << command;
+    EXPECT_NE(help.out.find("Usage"), std::string::npos) << command;
+  }
+}
+
+}  // namespace
+}  // namespace tarvelo

@@ -1,0 +1,55 @@
+#pragma once
+
+// The subcommands of the tarveloftp program. Each returns the program's
+// exit status; a failure that ends a command throws ToolError with the one
+// line to print.
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <tarveloftp/TarveloFTPClient.h>
+
+#include "CommandLine.h"
+
+namespace tarvelo::tool {
+
+struct ToolError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Default data length of one request: large requests keep a synchronous
+// protocol busy; the transport caps them at TarveloFTPClient::kMaxRequestLength.
+inline constexpr long kDefaultChunkSize = 8L << 20;
+// put --merge compares ranges of this size first, then narrows each one
+// that differs to the server's hash blocks.
+inline constexpr long kDefaultMergeRange = 64L << 10;
+
+struct Remote {
+  ClientUrl url;
+  std::string passphrase;
+};
+
+struct TransferOptions {
+  long chunk_size = kDefaultChunkSize;
+  int connections = 2;
+  bool progress = false;  // draw the progress bar
+};
+
+// Opens one session, or throws ToolError naming the cause.
+std::unique_ptr<TarveloFTPClient> open_remote(const Remote& remote);
+
+int run_info(const Remote& remote);
+int run_get(const Remote& remote, const std::string& file, std::optional<long> offset,
+            std::optional<long> length, const TransferOptions& options);
+int run_put(const std::string& file, const Remote& remote, bool merge, long merge_range,
+            const TransferOptions& options);
+int run_hash(const Remote& remote, std::optional<long> offset, std::optional<long> length,
+             long chunk_size);
+// 0 when equal, 1 when different; errors throw.
+int run_compare(const std::string& file, const Remote& remote, long offset,
+                const TransferOptions& options);
+int run_punch(const Remote& remote, long offset, long length);
+
+}  // namespace tarvelo::tool

@@ -1,0 +1,273 @@
+// Opening sessions and the small subcommands (info, hash, punch), with the
+// helpers that every subcommand shares.
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include <tarvelo/BasicSocket.h>
+
+#include "ToolSupport.h"
+
+namespace tarvelo::tool {
+
+namespace {
+
+std::string system_error(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+std::string hex(const std::vector<unsigned char>& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char byte : bytes) {
+    out += digits[byte >> 4];
+    out += digits[byte & 0xf];
+  }
+  return out;
+}
+
+std::string target_name(const Remote& remote) {
+  return "target \"" + remote.url.target + "\" LUN " + std::to_string(remote.url.lun);
+}
+
+std::string describe_open_failure(const Remote& remote, const TarveloFTPClient& client,
+                                  const Transport::StatusCode& status) {
+  std::string where = remote.url.host + ":" + std::to_string(remote.url.port);
+  if (status.code == TarveloFTPClient::kRefused && status.text == "Couldn't open remote target") {
+    if (client.handshake_status() == STATUS_EEXIST) return "no such target or LUN on " + where + ": " + target_name(remote);
+    if (client.handshake_status() == STATUS_EACCES)
+      return "the server at " + where + " cannot open the image of " + target_name(remote);
+    return "the server at " + where + " refused " + target_name(remote) + " (" +
+           Protocol::to_string(client.handshake_status()) + ")";
+  }
+  if (status.code == TarveloFTPClient::kRefused && status.text == "Couldn't authenticate remote target")
+    return "wrong passphrase for " + target_name(remote);
+  if (status.code == Transport::kError && status.text.rfind("Could not connect", 0) == 0) {
+    std::size_t colon = status.text.rfind(": ");
+    std::string cause = colon == std::string::npos ? status.text : status.text.substr(colon + 2);
+    return "cannot connect to " + where + ": " + cause;
+  }
+  if (client.handshake_status() == STATUS_SUCCESS && !remote.passphrase.empty() &&
+      status.code == Transport::kClosed)
+    return "the server closed the connection when given a passphrase; " + target_name(remote) +
+           " may not take one";
+  return "cannot open " + target_name(remote) + " on " + where + ": " + status.text;
+}
+
+}  // namespace
+
+LocalFile::LocalFile(const std::string& path, Mode mode) : m_path(path) {
+  int flags = mode == Mode::Read ? O_RDONLY : (O_WRONLY | O_CREAT);
+  m_fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+  if (m_fd < 0) throw ToolError(system_error("cannot open", path));
+  struct stat info {};
+  if (fstat(m_fd, &info) != 0) throw ToolError(system_error("cannot stat", path));
+  m_regular = S_ISREG(info.st_mode);
+  // A new download starts from an empty file, so that skipped zero blocks
+  // read back as zeros; devices keep their size.
+  if (mode == Mode::WriteNew && m_regular && ftruncate(m_fd, 0) != 0)
+    throw ToolError(system_error("cannot truncate", path));
+}
+
+LocalFile::~LocalFile() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+long LocalFile::size() const {
+  struct stat info {};
+  if (fstat(m_fd, &info) != 0) throw ToolError(system_error("cannot stat", m_path));
+  if (S_ISBLK(info.st_mode)) {
+    uint64_t bytes = 0;
+    if (ioctl(m_fd, BLKGETSIZE64, &bytes) != 0) throw ToolError(system_error("cannot size", m_path));
+    return static_cast<long>(bytes);
+  }
+  return static_cast<long>(info.st_size);
+}
+
+long LocalFile::read_at(long offset, void* buffer, long length) const {
+  long done = 0;
+  while (done < length) {
+    ssize_t got = pread(m_fd, static_cast<char*>(buffer) + done, static_cast<std::size_t>(length - done),
+                        offset + done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw ToolError(system_error("cannot read", m_path));
+    if (got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
+void LocalFile::write_at(long offset, const void* buffer, long length) const {
+  long done = 0;
+  while (done < length) {
+    ssize_t put = pwrite(m_fd, static_cast<const char*>(buffer) + done,
+                         static_cast<std::size_t>(length - done), offset + done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) throw ToolError(system_error("cannot write", m_path));
+    done += put;
+  }
+}
+
+void LocalFile::resize(long length) const {
+  if (m_regular && ftruncate(m_fd, length) != 0) throw ToolError(system_error("cannot resize", m_path));
+}
+
+void run_workers(int count, std::atomic<bool>& stop, const std::function<void(int)>& work) {
+  std::mutex mutex;
+  std::exception_ptr first;
+  auto guarded = [&](int index) {
+    try {
+      work(index);
+    } catch (...) {
+      std::lock_guard lock(mutex);
+      if (!first) first = std::current_exception();
+      stop = true;
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int i = 1; i < count; ++i) threads.emplace_back(guarded, i);
+  guarded(0);
+  for (auto& thread : threads) thread.join();
+  if (first) std::rethrow_exception(first);
+}
+
+std::string request_failure(const Remote& remote, const std::string& what,
+                            const Transport::StatusCode& status) {
+  std::string text = what + ": " + (status.text.empty() ? "code " + std::to_string(status.code) : status.text);
+  // A target that wants a passphrase ends a session without one at its
+  // first request, with an empty reply or none.
+  if (remote.passphrase.empty() &&
+      (status.code == Transport::kClosed || status.code == TarveloFTPClient::kNoResponse))
+    text += " (the server ended the session; " + target_name(remote) +
+            " may need a passphrase: use --passphrase-file or TARVELOFTP_PASSPHRASE)";
+  return text;
+}
+
+unsigned long session_flags(const Remote& remote) {
+  unsigned long flags = CLIENT_WRITE_ACKNOWLEDGEMENT | CLIENT_HANDSHAKE_SESSION_ID;
+  if (!remote.passphrase.empty()) flags |= CLIENT_PASSPHRASE;
+  return flags;
+}
+
+std::unique_ptr<TarveloFTPClient> open_remote(const Remote& remote) {
+  auto client = std::make_unique<TarveloFTPClient>(
+      std::make_unique<BasicSocket>(std::make_unique<TCPTransport>()), remote.url.host,
+      remote.url.port, remote.url.target, remote.url.lun, session_flags(remote), remote.passphrase, 0);
+  Transport::StatusCode status = client->open();
+  if (status.code < 0) throw ToolError(describe_open_failure(remote, *client, status));
+  return client;
+}
+
+std::vector<std::unique_ptr<TarveloFTPClient>> open_sessions(
+    const Remote& remote, std::unique_ptr<TarveloFTPClient> first, int count) {
+  std::vector<std::unique_ptr<TarveloFTPClient>> clients;
+  clients.push_back(std::move(first));
+  for (int i = 1; i < count; ++i) clients.push_back(open_remote(remote));
+  return clients;
+}
+
+void collect_acknowledgements(TarveloFTPClient& client, const Remote& remote,
+                              std::vector<std::string>& failed) {
+  bool has_failures = false;
+  Transport::StatusCode status;
+  auto records = client.write_acknowledgement(has_failures, &status);
+  if (status.code < 0) throw ToolError(request_failure(remote, "collecting write acknowledgements failed", status));
+  for (const auto& record : records)
+    if (record.status != STATUS_SUCCESS)
+      failed.push_back(std::to_string(record.offset) + "+" + std::to_string(record.length) + " (" +
+                       Protocol::to_string(record.status) + ")");
+}
+
+int run_info(const Remote& remote) {
+  auto client = open_remote(remote);
+  // A harmless exchange: a target that wants a passphrase we did not give
+  // hangs up here instead of answering.
+  std::vector<std::string> failed;
+  collect_acknowledgements(*client, remote, failed);
+  uint32_t features = client->server_features();
+  uint32_t id = client->server_id();
+  std::printf("url: %s\n", to_string(remote.url).c_str());
+  std::printf("size: %ld bytes (%s)\n", client->size(), human_bytes(static_cast<double>(client->size())).c_str());
+  std::printf("server id: 0x%08x\n", id);
+  std::string names;
+  const std::pair<uint32_t, const char*> known[] = {
+      {FEATURE_HOLE_PUNCH, "hole-punch"},
+      {FEATURE_AUTHENTICATION, "authentication"},
+      {FEATURE_WRITE_ACKNOWLEDGEMENT, "write-acknowledgement"},
+      {FEATURE_HANDSHAKE_SESSION_ID, "handshake-session-id"},
+      {FEATURE_BLOCK_HASH_STORAGE, "block-hash-storage"}};
+  for (const auto& [bit, name] : known)
+    if (features & bit) names += std::string(names.empty() ? "" : " ") + name;
+  std::printf("features: 0x%02x %s\n", features, names.c_str());
+  if (features & FEATURE_BLOCK_HASH_STORAGE)
+    std::printf("hashes: aggregate BLAKE2b over %ld-byte blocks\n", client->block_size());
+  else
+    std::printf("hashes: BLAKE2b of each range\n");
+  (void)client->close();
+  return 0;
+}
+
+int run_hash(const Remote& remote, std::optional<long> offset, std::optional<long> length,
+             long chunk_size) {
+  if (chunk_size <= 0 || chunk_size > TarveloFTPClient::kMaxRequestLength)
+    throw ToolError("chunk size must be between 1 and " +
+                    std::to_string(TarveloFTPClient::kMaxRequestLength) + " bytes");
+  auto client = open_remote(remote);
+  long start = offset.value_or(0);
+  if (start < 0 || start > client->size())
+    throw ToolError("offset " + std::to_string(start) + " is beyond the end of the image (" +
+                    std::to_string(client->size()) + " bytes)");
+  long count = length.value_or(client->size() - start);
+  if (count > client->size() - start) count = client->size() - start;
+  if (count <= 0) throw ToolError("empty range: nothing to hash");
+  // Against block-hash storage the pieces end on the server's block grid.
+  long piece = chunk_size;
+  if (client->server_features() & FEATURE_BLOCK_HASH_STORAGE)
+    piece = std::max(client->block_size(), piece / client->block_size() * client->block_size());
+  std::vector<TarveloFTPClient::HashRange> ranges;
+  for (long at = start; at < start + count;) {
+    long next = std::min(start + count, (at / piece + 1) * piece);
+    ranges.push_back({at, next - at});
+    at = next;
+  }
+  Transport::StatusCode status;
+  std::vector<unsigned char> hashes = client->get_block_hashes_remote(ranges, &status);
+  if (hashes.empty()) throw ToolError(request_failure(remote, "hash request failed", status));
+  std::size_t size = client->hash_size();
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    std::vector<unsigned char> one(hashes.begin() + static_cast<long>(i * size),
+                                   hashes.begin() + static_cast<long>((i + 1) * size));
+    std::printf("%s %ld %ld\n", hex(one).c_str(), ranges[i].offset, ranges[i].length);
+  }
+  (void)client->close();
+  return 0;
+}
+
+int run_punch(const Remote& remote, long offset, long length) {
+  auto client = open_remote(remote);
+  if (offset < 0 || length <= 0 || offset >= client->size())
+    throw ToolError("range " + std::to_string(offset) + "+" + std::to_string(length) +
+                    " is outside the image (" + std::to_string(client->size()) + " bytes)");
+  if (client->seek(offset, TARVELO_SEEK_SET) < 0) throw ToolError("cannot seek to " + std::to_string(offset));
+  Transport::StatusCode status = client->hole_punch(length);
+  if (status.code < 0) throw ToolError(request_failure(remote, "hole punch failed", status));
+  // Against block-hash storage the punch is deferred: its outcome comes
+  // back as an acknowledgement.
+  std::vector<std::string> failed;
+  collect_acknowledgements(*client, remote, failed);
+  if (!failed.empty()) throw ToolError("hole punch failed: " + failed.front());
+  (void)client->close();
+  return 0;
+}
+
+}  // namespace tarvelo::tool

@@ -1,0 +1,65 @@
+#pragma once
+
+// Pieces shared by the subcommands: local files, worker threads, and the
+// wording of request failures.
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include <tarvelo/Transport.h>
+
+#include "Commands.h"
+
+namespace tarvelo::tool {
+
+// A local image file or device, closed when the object dies. Every failure
+// throws ToolError naming the path and the system's reason.
+class LocalFile {
+ public:
+  enum class Mode { Read, WriteNew };
+  LocalFile(const std::string& path, Mode mode);
+  ~LocalFile();
+  LocalFile(const LocalFile&) = delete;
+  LocalFile& operator=(const LocalFile&) = delete;
+
+  // Size of the file, or of the block device.
+  long size() const;
+  bool is_regular() const { return m_regular; }
+  // Reads exactly `length` bytes (fewer only at the end of the file).
+  long read_at(long offset, void* buffer, long length) const;
+  // Writes all `length` bytes.
+  void write_at(long offset, const void* buffer, long length) const;
+  // Sets the size of a regular file (new bytes read as zeros, in a hole).
+  void resize(long length) const;
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+  int m_fd = -1;
+  bool m_regular = false;
+};
+
+// Runs `work(index)` on `count` threads and rethrows the first ToolError
+// (or other exception) any of them threw. `stop` is set as soon as one
+// fails, so the others can end early.
+void run_workers(int count, std::atomic<bool>& stop, const std::function<void(int)>& work);
+
+// "what failed: cause", with a hint when the server hung up on a session
+// that gave no passphrase (the target may need one).
+std::string request_failure(const Remote& remote, const std::string& what,
+                            const Transport::StatusCode& status);
+
+// Flag word of every session the program opens.
+unsigned long session_flags(const Remote& remote);
+
+// Opens `count` sessions (the first one already open in `first`).
+std::vector<std::unique_ptr<TarveloFTPClient>> open_sessions(
+    const Remote& remote, std::unique_ptr<TarveloFTPClient> first, int count);
+
+// Collects the queued write outcomes of a session; failed ones are appended
+// to `failed` as "OFFSET+LENGTH (STATUS)". Throws when the exchange fails.
+void collect_acknowledgements(TarveloFTPClient& client, const Remote& remote,
+                              std::vector<std::string>& failed);
+
+}  // namespace tarvelo::tool

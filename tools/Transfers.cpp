@@ -1,0 +1,369 @@
+// The bulk subcommands: get, put (plain and --merge) and compare. Plain
+// transfers spread their chunks over several sessions; hash comparisons
+// hash the local side on a second thread while the server hashes its side,
+// and ask for the server's hashes in a pipeline.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "Progress.h"
+#include "ToolSupport.h"
+
+namespace tarvelo::tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using HashRange = TarveloFTPClient::HashRange;
+
+// Granularity at which get leaves all-zero data as holes.
+constexpr long kHoleBlock = 4096;
+// Writes between two collections of acknowledgements, well below what the
+// server queues (200000).
+constexpr int kWritesPerAcknowledgement = 1024;
+// Remote hashes asked for per call, so the progress bar moves.
+constexpr std::size_t kHashesPerBatch = 4096;
+// Local file bytes read at once by the hashing thread.
+constexpr long kLocalReadSize = 8L << 20;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool all_zero(const char* data, long length) {
+  if (length <= 0) return true;
+  if (data[0] != 0) return false;
+  return std::memcmp(data, data + 1, static_cast<std::size_t>(length - 1)) == 0;
+}
+
+// Writes the non-zero blocks of a chunk; zero blocks stay holes in the
+// freshly truncated file.
+void write_skipping_zeros(const LocalFile& out, long position, const char* data, long length) {
+  long run_start = -1;
+  for (long at = 0; at < length; at += kHoleBlock) {
+    long block = std::min(kHoleBlock, length - at);
+    bool zero = all_zero(data + at, block);
+    if (!zero && run_start < 0) run_start = at;
+    if (zero && run_start >= 0) {
+      out.write_at(position + run_start, data + run_start, at - run_start);
+      run_start = -1;
+    }
+  }
+  if (run_start >= 0) out.write_at(position + run_start, data + run_start, length - run_start);
+}
+
+void check_chunk_size(long chunk) {
+  if (chunk <= 0 || chunk > TarveloFTPClient::kMaxRequestLength)
+    throw ToolError("chunk size must be between 1 and " +
+                    std::to_string(TarveloFTPClient::kMaxRequestLength) + " bytes");
+}
+
+// Splits [start, end) into ranges of at most `size` bytes that end on
+// multiples of `size` (the server's block grid when `size` is a multiple of
+// its block size).
+void split_ranges(long start, long end, long size, std::vector<HashRange>& out) {
+  for (long at = start; at < end;) {
+    long next = std::min(end, (at / size + 1) * size);
+    out.push_back({at, next - at});
+    at = next;
+  }
+}
+
+// Local hashes of `ranges` (sorted, non-overlapping image ranges) from the
+// file, whose byte 0 sits at image offset `base`, computed the way the
+// server computes its own. Runs on its own thread.
+std::vector<unsigned char> hash_local_ranges(const TarveloFTPClient& client, const LocalFile& file,
+                                             long base, const std::vector<HashRange>& ranges,
+                                             const std::atomic<bool>& stop) {
+  const std::size_t size = client.hash_size();
+  std::vector<unsigned char> hashes(ranges.size() * size);
+  std::vector<char> buffer;
+  long buffer_start = 0;
+  long buffer_length = 0;
+  for (std::size_t i = 0; i < ranges.size() && !stop; ++i) {
+    const HashRange& range = ranges[i];
+    long position = range.offset - base;
+    if (position < buffer_start || position + range.length > buffer_start + buffer_length) {
+      long want = std::max(kLocalReadSize, range.length);
+      buffer.resize(static_cast<std::size_t>(want));
+      buffer_start = position;
+      buffer_length = file.read_at(buffer_start, buffer.data(), want);
+      if (buffer_length < range.length)
+        throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(position) +
+                        ": the file is shorter than expected");
+    }
+    Transport::StatusCode status;
+    std::vector<unsigned char> hash = client.get_block_hash_local_at(
+        range.offset, buffer.data() + (position - buffer_start), range.length, &status);
+    if (hash.size() != size) throw ToolError("local hash failed: " + status.text);
+    std::memcpy(hashes.data() + i * size, hash.data(), size);
+  }
+  return hashes;
+}
+
+// Hashes `ranges` on both sides at once and returns the indices of the
+// ranges whose hashes differ.
+std::vector<std::size_t> differing_ranges(TarveloFTPClient& client, const Remote& remote,
+                                          const LocalFile& file, long base,
+                                          const std::vector<HashRange>& ranges, Progress& progress) {
+  std::atomic<bool> stop{false};
+  std::vector<unsigned char> local;
+  std::exception_ptr local_error;
+  std::thread local_thread([&] {
+    try {
+      local = hash_local_ranges(client, file, base, ranges, stop);
+    } catch (...) {
+      local_error = std::current_exception();
+    }
+  });
+  std::vector<unsigned char> remote_hashes;
+  try {
+    remote_hashes.reserve(ranges.size() * client.hash_size());
+    for (std::size_t first = 0; first < ranges.size(); first += kHashesPerBatch) {
+      std::size_t last = std::min(ranges.size(), first + kHashesPerBatch);
+      std::vector<HashRange> batch(ranges.begin() + static_cast<long>(first),
+                                   ranges.begin() + static_cast<long>(last));
+      Transport::StatusCode status;
+      std::vector<unsigned char> hashes = client.get_block_hashes_remote(batch, &status);
+      if (hashes.empty()) throw ToolError(request_failure(remote, "remote hash failed", status));
+      remote_hashes.insert(remote_hashes.end(), hashes.begin(), hashes.end());
+      long bytes = 0;
+      for (const HashRange& range : batch) bytes += range.length;
+      progress.add(bytes);
+    }
+  } catch (...) {
+    stop = true;
+    local_thread.join();
+    throw;
+  }
+  local_thread.join();
+  if (local_error) std::rethrow_exception(local_error);
+  std::vector<std::size_t> differing;
+  const std::size_t size = client.hash_size();
+  for (std::size_t i = 0; i < ranges.size(); ++i)
+    if (std::memcmp(local.data() + i * size, remote_hashes.data() + i * size, size) != 0)
+      differing.push_back(i);
+  return differing;
+}
+
+}  // namespace
+
+int run_get(const Remote& remote, const std::string& file, std::optional<long> offset,
+            std::optional<long> length, const TransferOptions& options) {
+  check_chunk_size(options.chunk_size);
+  auto first = open_remote(remote);
+  long image = first->size();
+  long start = offset.value_or(0);
+  if (start < 0 || start > image)
+    throw ToolError("offset " + std::to_string(start) + " is beyond the end of the image (" +
+                    std::to_string(image) + " bytes)");
+  long count = std::min(length.value_or(image - start), image - start);
+  if (count < 0) throw ToolError("length must not be negative");
+
+  LocalFile out(file, LocalFile::Mode::WriteNew);
+  out.resize(count);
+  long chunks = (count + options.chunk_size - 1) / options.chunk_size;
+  int connections = static_cast<int>(std::clamp<long>(options.connections, 1, std::max(1L, chunks)));
+  auto clients = open_sessions(remote, std::move(first), connections);
+
+  Progress progress(options.progress);
+  progress.start("get", count);
+  std::atomic<long> next_chunk{0};
+  std::atomic<bool> stop{false};
+  auto started = Clock::now();
+  run_workers(connections, stop, [&](int index) {
+    TarveloFTPClient& client = *clients[static_cast<std::size_t>(index)];
+    std::vector<char> buffer(static_cast<std::size_t>(std::min(options.chunk_size, std::max(count, 1L))));
+    for (long chunk = next_chunk++; chunk < chunks && !stop; chunk = next_chunk++) {
+      long position = chunk * options.chunk_size;
+      long n = std::min(options.chunk_size, count - position);
+      client.seek(start + position, TARVELO_SEEK_SET);
+      Transport::StatusCode status;
+      long got = client.read(buffer.data(), n, &status);
+      if (got != n)
+        throw ToolError(request_failure(remote, "read of " + std::to_string(n) + " bytes at offset " +
+                                                    std::to_string(start + position) + " failed",
+                                        status));
+      if (out.is_regular())
+        write_skipping_zeros(out, position, buffer.data(), n);
+      else
+        out.write_at(position, buffer.data(), n);
+      progress.add(n);
+    }
+  });
+  progress.finish();
+  for (auto& client : clients) (void)client->close();
+  double elapsed = seconds_since(started);
+  std::printf("received %ld bytes in %.2f s (%s/s)\n", count, elapsed,
+              human_bytes(elapsed > 0 ? static_cast<double>(count) / elapsed : 0).c_str());
+  return 0;
+}
+
+namespace {
+
+// Writes [offset, offset + length) of the file to the same range of the
+// remote image in requests of at most `chunk` bytes.
+long send_range(TarveloFTPClient& client, const Remote& remote, const LocalFile& file,
+                std::vector<char>& buffer, long offset, long length, long chunk, int& writes,
+                std::vector<std::string>& failed) {
+  long sent = 0;
+  for (long done = 0; done < length;) {
+    long n = std::min(chunk, length - done);
+    if (file.read_at(offset + done, buffer.data(), n) != n)
+      throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(offset + done) +
+                      ": the file changed size");
+    client.seek(offset + done, TARVELO_SEEK_SET);
+    Transport::StatusCode status;
+    bool was_sent = false;
+    if (client.write(buffer.data(), n, &was_sent, &status) != n)
+      throw ToolError(request_failure(remote, "write of " + std::to_string(n) + " bytes at offset " +
+                                                  std::to_string(offset + done) + " failed",
+                                      status));
+    sent += n;
+    done += n;
+    if (++writes % kWritesPerAcknowledgement == 0) collect_acknowledgements(client, remote, failed);
+  }
+  return sent;
+}
+
+int report_put(const std::vector<std::string>& failed, long compared, long sent, double elapsed) {
+  std::printf("compared %ld bytes, sent %ld bytes, %.2f s\n", compared, sent, elapsed);
+  if (failed.empty()) return 0;
+  std::fprintf(stderr, "tarveloftp: %zu write(s) failed on the server:\n", failed.size());
+  for (const std::string& range : failed) std::fprintf(stderr, "  %s\n", range.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int run_put(const std::string& path, const Remote& remote, bool merge, long merge_range,
+            const TransferOptions& options) {
+  check_chunk_size(options.chunk_size);
+  LocalFile file(path, LocalFile::Mode::Read);
+  long length = file.size();
+  auto first = open_remote(remote);
+  if (first->size() < length)
+    throw ToolError("the remote image (" + std::to_string(first->size()) + " bytes) is smaller than " +
+                    path + " (" + std::to_string(length) + " bytes)");
+  Progress progress(options.progress);
+  auto started = Clock::now();
+  std::vector<std::string> failed;
+
+  if (merge) {
+    TarveloFTPClient& client = *first;
+    // Narrow down in two steps: ranges of merge_range bytes, then the
+    // server's hash blocks inside each range that differs. The ranges are
+    // whole numbers of blocks so both steps follow the server's grid.
+    long block = client.block_size();
+    long coarse = std::max(block, (std::max(merge_range, block) / block) * block);
+    std::vector<HashRange> ranges;
+    split_ranges(0, length, coarse, ranges);
+    progress.start("compare", length);
+    std::vector<std::size_t> differing = differing_ranges(client, remote, file, 0, ranges, progress);
+    std::vector<HashRange> blocks;
+    if (coarse != block)
+      for (std::size_t index : differing)
+        split_ranges(ranges[index].offset, ranges[index].offset + ranges[index].length, block, blocks);
+    std::vector<HashRange> changed;
+    if (coarse == block) {
+      for (std::size_t index : differing) changed.push_back(ranges[index]);
+    } else {
+      long narrowed = 0;
+      for (const HashRange& range : blocks) narrowed += range.length;
+      progress.start("narrow", narrowed);
+      for (std::size_t index : differing_ranges(client, remote, file, 0, blocks, progress))
+        changed.push_back(blocks[index]);
+    }
+    // Neighbouring changed blocks go out as one write.
+    std::vector<HashRange> writes;
+    for (const HashRange& range : changed) {
+      if (!writes.empty() && writes.back().offset + writes.back().length == range.offset &&
+          writes.back().length + range.length <= options.chunk_size)
+        writes.back().length += range.length;
+      else
+        writes.push_back(range);
+    }
+    long to_send = 0;
+    for (const HashRange& range : writes) to_send += range.length;
+    progress.start("put", to_send);
+    std::vector<char> buffer(static_cast<std::size_t>(std::min(options.chunk_size, std::max(to_send, 1L))));
+    int write_count = 0;
+    long sent = 0;
+    for (const HashRange& range : writes) {
+      sent += send_range(client, remote, file, buffer, range.offset, range.length, options.chunk_size,
+                         write_count, failed);
+      progress.add(range.length);
+    }
+    collect_acknowledgements(client, remote, failed);
+    progress.finish();
+    (void)client.close();
+    return report_put(failed, length, sent, seconds_since(started));
+  }
+
+  long chunks = (length + options.chunk_size - 1) / options.chunk_size;
+  int connections = static_cast<int>(std::clamp<long>(options.connections, 1, std::max(1L, chunks)));
+  auto clients = open_sessions(remote, std::move(first), connections);
+  progress.start("put", length);
+  std::atomic<long> next_chunk{0};
+  std::atomic<bool> stop{false};
+  std::atomic<long> sent{0};
+  std::mutex failed_mutex;
+  run_workers(connections, stop, [&](int index) {
+    TarveloFTPClient& client = *clients[static_cast<std::size_t>(index)];
+    std::vector<char> buffer(static_cast<std::size_t>(std::min(options.chunk_size, std::max(length, 1L))));
+    std::vector<std::string> mine;
+    int writes = 0;
+    for (long chunk = next_chunk++; chunk < chunks && !stop; chunk = next_chunk++) {
+      long position = chunk * options.chunk_size;
+      long n = std::min(options.chunk_size, length - position);
+      sent += send_range(client, remote, file, buffer, position, n, options.chunk_size, writes, mine);
+      progress.add(n);
+    }
+    collect_acknowledgements(client, remote, mine);
+    std::lock_guard lock(failed_mutex);
+    failed.insert(failed.end(), mine.begin(), mine.end());
+  });
+  progress.finish();
+  for (auto& client : clients) (void)client->close();
+  return report_put(failed, 0, sent, seconds_since(started));
+}
+
+int run_compare(const std::string& path, const Remote& remote, long offset,
+                const TransferOptions& options) {
+  check_chunk_size(options.chunk_size);
+  LocalFile file(path, LocalFile::Mode::Read);
+  long length = file.size();
+  auto client = open_remote(remote);
+  if (offset < 0 || offset > client->size() || client->size() - offset < length) {
+    std::printf("%s %s differ: the remote image (%ld bytes) is shorter than the file at offset %ld\n",
+                path.c_str(), to_string(remote.url).c_str(), client->size(), offset);
+    (void)client->close();
+    return 1;
+  }
+  if (length == 0) {
+    (void)client->close();
+    return 0;
+  }
+  long piece = options.chunk_size;
+  if (client->server_features() & FEATURE_BLOCK_HASH_STORAGE)
+    piece = std::max(client->block_size(), piece / client->block_size() * client->block_size());
+  std::vector<HashRange> ranges;
+  split_ranges(offset, offset + length, piece, ranges);
+  Progress progress(options.progress);
+  progress.start("compare", length);
+  std::vector<std::size_t> differing = differing_ranges(*client, remote, file, offset, ranges, progress);
+  progress.finish();
+  (void)client->close();
+  if (differing.empty()) return 0;
+  const HashRange& range = ranges[differing.front()];
+  std::printf("%s %s differ: %zu of %zu ranges, the first at offset %ld length %ld\n", path.c_str(),
+              to_string(remote.url).c_str(), differing.size(), ranges.size(), range.offset, range.length);
+  return 1;
+}
+
+}  // namespace tarvelo::tool

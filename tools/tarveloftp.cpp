@@ -1,0 +1,173 @@
+// tarveloftp: reach remote LUNs from the command line.
+//
+//   tarveloftp info    tarvelo://HOST[:PORT]/TARGET/LUN
+//   tarveloftp get     URL FILE [--offset N --length N]
+//   tarveloftp put     FILE URL [--merge]
+//   tarveloftp hash    URL [--offset N --length N]
+//   tarveloftp compare FILE URL
+//   tarveloftp punch   URL --offset N --length N
+//
+// Passphrases come from --passphrase-file or TARVELOFTP_PASSPHRASE, never
+// from the command line, where other users could read them.
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <optional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "Commands.h"
+#include "Progress.h"
+
+using namespace tarvelo;
+using namespace tarvelo::tool;
+
+namespace {
+
+constexpr int kExitFailure = 1;
+// Usage errors, and any error of compare (whose 1 means "different").
+constexpr int kExitTrouble = 2;
+
+struct Arguments {
+  std::string url;
+  std::string file;
+  std::string passphrase_file;
+  std::string offset;
+  std::string length;
+  std::string chunk_size;
+  std::string merge_range;
+  int connections = 2;
+  bool merge = false;
+  bool quiet = false;
+};
+
+std::optional<long> optional_count(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  return parse_byte_count(text);
+}
+
+Remote make_remote(const Arguments& arguments) {
+  Remote remote;
+  remote.url = parse_client_url(arguments.url);
+  const char* environment = std::getenv("TARVELOFTP_PASSPHRASE");
+  remote.passphrase =
+      read_passphrase(arguments.passphrase_file,
+                      environment ? std::optional<std::string>(environment) : std::nullopt);
+  return remote;
+}
+
+TransferOptions transfer_options(const Arguments& arguments, long default_chunk) {
+  TransferOptions options;
+  options.chunk_size = arguments.chunk_size.empty() ? default_chunk : parse_byte_count(arguments.chunk_size);
+  if (arguments.connections < 1 || arguments.connections > 64)
+    throw std::invalid_argument("--connections must be between 1 and 64");
+  options.connections = arguments.connections;
+  options.progress = !arguments.quiet && Progress::stderr_is_terminal();
+  return options;
+}
+
+void add_common(CLI::App* command, Arguments& arguments) {
+  command->add_option("--passphrase-file", arguments.passphrase_file,
+                      "read the passphrase from the first line of this file "
+                      "(else from $TARVELOFTP_PASSPHRASE)");
+}
+
+void add_transfer(CLI::App* command, Arguments& arguments) {
+  command->add_option("--chunk-size", arguments.chunk_size,
+                      "bytes per request, e.g. 8M (default 8M, at most 64M)");
+  command->add_flag("-q,--quiet", arguments.quiet, "no progress bar");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Reach LUNs served over the network: tarvelo://HOST[:PORT]/TARGET/LUN (default port 3263)"};
+  app.require_subcommand(1);
+  Arguments arguments;
+  const char* url_help = "remote LUN: tarvelo://HOST[:PORT]/TARGET/LUN";
+
+  auto* info = app.add_subcommand("info", "print the image size, the server's features and its id");
+  info->add_option("URL", arguments.url, url_help)->required();
+  add_common(info, arguments);
+
+  auto* get = app.add_subcommand("get", "download the image (or a range of it) into FILE, leaving zeros as holes");
+  get->add_option("URL", arguments.url, url_help)->required();
+  get->add_option("FILE", arguments.file, "local file to write")->required();
+  get->add_option("--offset", arguments.offset, "first byte of the image to fetch (default 0)");
+  get->add_option("--length", arguments.length, "bytes to fetch (default: to the end)");
+  get->add_option("--connections", arguments.connections, "sessions in parallel (default 2)");
+  add_transfer(get, arguments);
+  add_common(get, arguments);
+
+  auto* put = app.add_subcommand("put", "upload FILE into the remote image from offset 0");
+  put->add_option("FILE", arguments.file, "local image to send")->required();
+  put->add_option("URL", arguments.url, url_help)->required();
+  put->add_flag("--merge", arguments.merge,
+                "compare hashes first and send only the blocks that differ");
+  put->add_option("--merge-range", arguments.merge_range,
+                  "with --merge, bytes compared per hash before narrowing to blocks (default 64K)");
+  put->add_option("--connections", arguments.connections, "sessions in parallel without --merge (default 2)");
+  add_transfer(put, arguments);
+  add_common(put, arguments);
+
+  auto* hash = app.add_subcommand("hash", "print the server's hash of a range, one line per piece: HASH OFFSET LENGTH");
+  hash->add_option("URL", arguments.url, url_help)->required();
+  hash->add_option("--offset", arguments.offset, "first byte (default 0)");
+  hash->add_option("--length", arguments.length, "bytes (default: to the end)");
+  hash->add_option("--chunk-size", arguments.chunk_size, "bytes per hash (default and at most 64M)");
+  add_common(hash, arguments);
+
+  auto* compare = app.add_subcommand(
+      "compare", "tell whether the remote image holds FILE's bytes from --offset on; "
+                 "exit 0 when equal, 1 when different, 2 on error");
+  compare->add_option("FILE", arguments.file, "local file")->required();
+  compare->add_option("URL", arguments.url, url_help)->required();
+  compare->add_option("--offset", arguments.offset, "image offset of the file's first byte (default 0)");
+  add_transfer(compare, arguments);
+  add_common(compare, arguments);
+
+  auto* punch = app.add_subcommand("punch", "punch a hole: the range reads back as zeros");
+  punch->add_option("URL", arguments.url, url_help)->required();
+  punch->add_option("--offset", arguments.offset, "first byte")->required();
+  punch->add_option("--length", arguments.length, "bytes")->required();
+  add_common(punch, arguments);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    int code = app.exit(error);
+    return code == 0 ? 0 : kExitTrouble;
+  }
+
+  bool comparing = compare->parsed();
+  try {
+    Remote remote = make_remote(arguments);
+    if (info->parsed()) return run_info(remote);
+    if (get->parsed())
+      return run_get(remote, arguments.file, optional_count(arguments.offset),
+                     optional_count(arguments.length), transfer_options(arguments, kDefaultChunkSize));
+    if (put->parsed()) {
+      long merge_range = arguments.merge_range.empty() ? kDefaultMergeRange : parse_byte_count(arguments.merge_range);
+      return run_put(arguments.file, remote, arguments.merge, merge_range,
+                     transfer_options(arguments, kDefaultChunkSize));
+    }
+    if (hash->parsed())
+      return run_hash(remote, optional_count(arguments.offset), optional_count(arguments.length),
+                      arguments.chunk_size.empty() ? TarveloFTPClient::kMaxRequestLength
+                                                   : parse_byte_count(arguments.chunk_size));
+    if (comparing)
+      return run_compare(arguments.file, remote, optional_count(arguments.offset).value_or(0),
+                         transfer_options(arguments, kDefaultChunkSize));
+    if (punch->parsed())
+      return run_punch(remote, parse_byte_count(arguments.offset), parse_byte_count(arguments.length));
+  } catch (const std::invalid_argument& error) {
+    std::fprintf(stderr, "tarveloftp: %s\n", error.what());
+    return kExitTrouble;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "tarveloftp: %s\n", error.what());
+    return comparing ? kExitTrouble : kExitFailure;
+  }
+  return kExitTrouble;
+}
