@@ -39,8 +39,12 @@ config::Lun& ServerFixture::lun(const std::string& target, unsigned char id) {
   return m_server->endpoints().target(target).lun(id);
 }
 
-WireClient::WireClient(uint16_t port) : m_socket(std::make_unique<TCPTransport>()) {
-  m_connected = m_socket.connect("127.0.0.1", port).ok();
+WireClient::WireClient(uint16_t port)
+    : WireClient(port, std::make_unique<BasicSocket>(std::make_unique<TCPTransport>())) {}
+
+WireClient::WireClient(uint16_t port, std::unique_ptr<SocketImpl> socket) : m_socket(std::move(socket)) {
+  m_connect_status = m_socket->connect("127.0.0.1", port);
+  m_connected = m_connect_status.ok();
 }
 
 Message WireClient::handshake(const std::string& target, uint8_t lun, uint64_t flags) {
@@ -51,7 +55,7 @@ Message WireClient::handshake(const std::string& target, uint8_t lun, uint64_t f
   EncodeFixed64BE(bytes + wire::kHandshakeFlags, flags);
   EncodeFixed64BE(bytes + wire::kHandshakeNameLength, target.size());
   std::memcpy(bytes + wire::kHandshakeName, target.data(), target.size());
-  if (!m_socket.send(message).ok()) return Message();
+  if (!m_socket->send(message).ok()) return Message();
   Message response = receive();
   if (response.size() >= wire::kHeaderSize && response.buffer()[wire::kHandshakeStatus] == STATUS_SUCCESS) {
     uid = {static_cast<uint8_t>(response.buffer()[wire::kTargetId]),
@@ -85,20 +89,20 @@ Message WireClient::authenticate(const std::string& passphrase) {
   EncodeFixed32BE(bytes + wire::kSessionId, session_id);
   EncodeFixed64BE(bytes + wire::kAuthenticateLength, passphrase.size());
   std::memcpy(bytes + wire::kAuthenticatePassphrase, passphrase.data(), passphrase.size());
-  if (!m_socket.send(message).ok()) return Message();
+  if (!m_socket->send(message).ok()) return Message();
   return receive();
 }
 
 Message WireClient::receive(Transport::StatusCode* status) {
   Transport::StatusCode local;
-  return m_socket.receive(status ? status : &local);
+  return m_socket->receive(status ? status : &local);
 }
 
 bool WireClient::closed_by_server() {
   Transport::StatusCode status;
-  Message message = m_socket.receive(&status);
+  Message message = m_socket->receive(&status);
   // An empty frame may come first: a refusal that carries no message.
-  if (status.ok() && message.size() == 0) message = m_socket.receive(&status);
+  if (status.ok() && message.size() == 0) message = m_socket->receive(&status);
   return !status.ok();
 }
 

@@ -49,15 +49,19 @@ class ServerFixture {
 class WireClient {
  public:
   explicit WireClient(uint16_t port);
+  // Connects with `socket`, for transports and message layers other than
+  // plain TCP; connect_status() says why when it could not.
+  WireClient(uint16_t port, std::unique_ptr<SocketImpl> socket);
 
   bool connected() const { return m_connected; }
+  const Transport::StatusCode& connect_status() const { return m_connect_status; }
   // Sends COMMAND_HANDSHAKE and returns the response (null on failure).
   Message handshake(const std::string& target, uint8_t lun, uint64_t flags);
   // A 32-byte request with offset and length fields, plus payload from 24.
   Message request(tarvelo_protocol_command_t command, int64_t offset, int64_t length,
                   const std::vector<char>& payload = {});
   Message authenticate(const std::string& passphrase);
-  Transport::StatusCode send(Message& message) { return m_socket.send(message); }
+  Transport::StatusCode send(Message& message) { return m_socket->send(message); }
   Message receive(Transport::StatusCode* status = nullptr);
   // True when the server closed the connection (the next receive fails).
   bool closed_by_server();
@@ -66,7 +70,8 @@ class WireClient {
   uint32_t session_id = 0;
 
  private:
-  BasicSocket m_socket;
+  std::unique_ptr<SocketImpl> m_socket;
+  Transport::StatusCode m_connect_status;
   bool m_connected;
 };
 

@@ -169,6 +169,43 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
 
 std::string tool_path(const std::string& name) { return std::string(TARVELOFTP_TOOLS_DIR) + "/" + name; }
 
+const TlsFiles& tls_files() {
+  static TempDir dir;
+  static const TlsFiles files = [] {
+    auto openssl = [](std::vector<std::string> args) {
+      args.insert(args.begin(), {"/usr/bin/env", "openssl"});
+      RunResult result = run_program(args);
+      if (result.status != 0) throw std::runtime_error("openssl failed: " + result.err);
+    };
+    const std::vector<std::string> ec_key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                          "-nodes"};
+    auto make_ca = [&](const std::string& name) {
+      std::vector<std::string> args{"req", "-x509", "-days", "2", "-subj", "/CN=" + name + " test CA",
+                                    "-keyout", dir.file(name + ".key"), "-out", dir.file(name + ".crt")};
+      args.insert(args.begin() + 1, ec_key.begin(), ec_key.end());
+      openssl(args);
+    };
+    auto make_server = [&](const std::string& name, const std::string& alt_names) {
+      std::string extensions = dir.file(name + ".ext");
+      std::ofstream(extensions) << "basicConstraints = CA:FALSE\nsubjectAltName = " << alt_names << "\n";
+      std::vector<std::string> request{"req", "-subj", "/CN=" + name, "-keyout", dir.file(name + ".key"),
+                                       "-out", dir.file(name + ".csr")};
+      request.insert(request.begin() + 1, ec_key.begin(), ec_key.end());
+      openssl(request);
+      openssl({"x509", "-req", "-days", "2", "-in", dir.file(name + ".csr"), "-CA", dir.file("ca.crt"),
+               "-CAkey", dir.file("ca.key"), "-CAcreateserial", "-extfile", extensions, "-out",
+               dir.file(name + ".crt")});
+    };
+    make_ca("ca");
+    make_ca("other-ca");
+    make_server("server", "IP:127.0.0.1, DNS:localhost");
+    make_server("elsewhere", "DNS:elsewhere.invalid");
+    return TlsFiles{dir.file("ca.crt"),        dir.file("server.crt"),    dir.file("server.key"),
+                    dir.file("elsewhere.crt"), dir.file("elsewhere.key"), dir.file("other-ca.crt")};
+  }();
+  return files;
+}
+
 std::vector<char> random_bytes(std::size_t size, uint32_t seed) {
   std::mt19937 generator(seed);
   std::vector<char> bytes(size);

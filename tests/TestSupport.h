@@ -87,6 +87,20 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
 // Where the programs of this build are.
 std::string tool_path(const std::string& name);
 
+// TLS material made once per test run with the openssl command line: a CA,
+// a server certificate it signed for 127.0.0.1 and localhost with its key,
+// a certificate of the same CA for another name only, and a second CA that
+// signed nothing of ours.
+struct TlsFiles {
+  std::string ca;
+  std::string certificate;
+  std::string key;
+  std::string other_name_certificate;
+  std::string other_name_key;
+  std::string other_ca;
+};
+const TlsFiles& tls_files();
+
 // A string buffer that several threads may write into at once.
 class LockedStringBuf : public std::stringbuf {
  public:

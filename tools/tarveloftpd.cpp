@@ -13,6 +13,8 @@
 #include <CLI/CLI.hpp>
 
 #include <tarvelo/BasicSocket.h>
+#include <tarvelo/Crypto.h>
+#include <tarvelo/TLSTransport.h>
 #include <tarveloftp/TarveloConfig.h>
 #include <tarveloftp/TarveloFTPServer.h>
 
@@ -44,18 +46,92 @@ std::string served_targets(tarvelo::config::Endpoints& endpoints, int* lun_count
   return names;
 }
 
-// The settings this build can honour; anything else stops the server
-// rather than be silently ignored.
-std::string unsupported_setting(const tarvelo::TarveloConfig& config) {
+// The kernel's bounds for the keep-alive values (seconds, probes).
+constexpr int kMaxKeepAliveSeconds = 32767;
+constexpr int kMaxKeepAliveProbes = 127;
+
+std::string check_keep_alive(const char* key, int value, int maximum) {
+  if (value >= 0 && value <= maximum) return "";
+  return std::string(key) + " = " + std::to_string(value) + " is out of range: use 0 (system default) to " +
+         std::to_string(maximum);
+}
+
+// The listening socket the configuration asks for, with `description`
+// saying what it applies; null with `problem` set for a setting this
+// server cannot honour.
+std::unique_ptr<tarvelo::SocketImpl> build_listener(tarvelo::TarveloConfig& config, std::string* description,
+                                                    std::string* problem) {
   using Config = tarvelo::TarveloConfig;
-  if (config.getTransport() != Config::transport_type_t::TCP)
-    return "transport '" + std::string(config.getTransport() == Config::transport_type_t::TLS ? "tls" : "udt") +
-           "' is not supported by this server; use transport = tcp";
-  if (config.getCryptoCipher() != Config::crypto_type_t::NONE)
-    return "encryption 'xsalsa20' is not supported by this server; use encryption = none";
-  if (config.getCompressionAlgorithm() != Config::compression_type_t::NONE)
-    return "compression 'lz4' is not supported by this server; use compression = none";
-  return "";
+  tarvelo::KeepAlive keep_alive{config.getKeepAliveTimeout(), config.getKeepAliveProbeLimit(),
+                                config.getKeepAliveProbeTimeout()};
+  for (std::string check : {check_keep_alive(tarvelo::KEEP_ALIVE_TIMEOUT_KEY, keep_alive.idle_seconds,
+                                             kMaxKeepAliveSeconds),
+                            check_keep_alive(tarvelo::KEEP_ALIVE_PROBE_KEY, keep_alive.probe_count,
+                                             kMaxKeepAliveProbes),
+                            check_keep_alive(tarvelo::KEEP_ALIVE_PROBE_TIMEOUT_KEY, keep_alive.interval_seconds,
+                                             kMaxKeepAliveSeconds)}) {
+    if (!check.empty()) {
+      *problem = check;
+      return nullptr;
+    }
+  }
+
+  std::unique_ptr<tarvelo::Transport> transport;
+  switch (config.getTransport()) {
+    case Config::transport_type_t::TCP:
+      transport = std::make_unique<tarvelo::TCPTransport>(keep_alive);
+      *description = "transport tcp";
+      break;
+    case Config::transport_type_t::TLS: {
+      tarvelo::TLSOptions tls{config.getTLSCertificateFile(), config.getTLSPrivateKeyFile(), "", true};
+      auto tls_transport = std::make_unique<tarvelo::TLSTransport>(tls, keep_alive);
+      if (!tls_transport->status().ok()) {
+        *problem = "transport tls: " + tls_transport->status().text;
+        return nullptr;
+      }
+      transport = std::move(tls_transport);
+      *description = "transport tls (certificate " + tls.certificate_file + ", key " + tls.private_key_file + ")";
+      break;
+    }
+    case Config::transport_type_t::UDT:
+      *problem = "transport 'udt' is not supported by this server (UDT is not built in); use transport = tcp or tls";
+      return nullptr;
+    default:
+      *problem = "unknown transport; use transport = tcp or tls";
+      return nullptr;
+  }
+
+  tarvelo::SocketOptions layers;
+  if (config.getCryptoCipher() == Config::crypto_type_t::XSALSA20) {
+    if (!tarvelo::crypto::XSalsa20::is_key_pair(config.getXSalsa20PublicKey(), config.getXSalsa20SecretKey())) {
+      *problem = "encryption xsalsa20: public_key is not the public key of secret_key";
+      return nullptr;
+    }
+    layers.encryption = tarvelo::SocketOptions::Encryption::XSALSA20;
+    std::memcpy(layers.public_key.data(), config.getXSalsa20PublicKey(), layers.public_key.size());
+    std::memcpy(layers.secret_key.data(), config.getXSalsa20SecretKey(), layers.secret_key.size());
+    *description += ", encryption xsalsa20 (public key " +
+                    Config::encode(layers.public_key.data(), layers.public_key.size()) + ")";
+  } else {
+    *description += ", encryption none";
+  }
+  if (config.getCompressionAlgorithm() == Config::compression_type_t::LZ4) {
+    layers.compression = tarvelo::SocketOptions::Compression::LZ4;
+    *description += ", compression lz4";
+  } else {
+    *description += ", compression none";
+  }
+  if (keep_alive.enabled()) {
+    auto value = [](int number, const char* unit) {
+      return number == 0 ? std::string("system default") : std::to_string(number) + unit;
+    };
+    *description += ", keep-alive after " + value(keep_alive.idle_seconds, " s") + ", " +
+                    value(keep_alive.probe_count, " probes") + " every " +
+                    value(keep_alive.interval_seconds, " s");
+  } else {
+    *description += ", keep-alive off";
+  }
+  return std::make_unique<tarvelo::BasicSocket>(std::move(transport), layers);
 }
 
 }  // namespace
@@ -87,7 +163,10 @@ int main(int argc, char** argv) {
   readable.close();
 
   tarvelo::TarveloConfig config = tarvelo::TarveloConfig::load(config_path);
-  if (std::string problem = unsupported_setting(config); !problem.empty()) {
+  std::string connection_settings;
+  std::string problem;
+  std::unique_ptr<tarvelo::SocketImpl> listener = build_listener(config, &connection_settings, &problem);
+  if (!listener) {
     std::cerr << "tarveloftpd: " << problem << std::endl;
     return 1;
   }
@@ -107,9 +186,7 @@ int main(int argc, char** argv) {
   sigset_t signals = termination_signals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  tarvelo::TarveloFTPServer server(
-      std::make_unique<tarvelo::BasicSocket>(std::make_unique<tarvelo::TCPTransport>()), listen_address,
-      port, std::move(config.getEndpoints()));
+  tarvelo::TarveloFTPServer server(std::move(listener), listen_address, port, std::move(config.getEndpoints()));
   server.setBlockHashStorage(block_hash_storage);
   server.setMessageDebugLogging(debug_messages);
 
@@ -123,6 +200,7 @@ int main(int argc, char** argv) {
               << ":" << port << ": " << status.text << std::endl;
     return 1;
   }
+  std::cout << "tarveloftpd: " << connection_settings << std::endl;
   std::cout << "tarveloftpd: listening on " << (listen_address.empty() ? "*" : listen_address) << ":"
             << port << " (administration on 127.0.0.1:" << server.admin_port() << "), serving "
             << targets << (block_hash_storage ? ", with block-hash storage" : "") << std::endl;

@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 
+#include "MessageCodec.h"
 #include "Stream.h"
 
 namespace tarvelo {
@@ -14,6 +15,11 @@ inline constexpr std::size_t kFrameHeaderSize = 8;  // big-endian length of the 
 struct PendingSend {
   Message message;
   SocketImpl::SendHandler handler;
+  // What goes on the wire: the message itself, or its encoding by the layers
+  // (made when the send starts, so that nonces follow the order of writes).
+  Message frame;
+  std::size_t length = 0;
+  bool encoded = false;
   unsigned char header[kFrameHeaderSize];
 };
 
@@ -25,11 +31,17 @@ struct PendingSend {
 struct SocketState {
   asio::io_context* io = nullptr;
   std::unique_ptr<Transport> transport;
+  SocketOptions options;
+  // The layers of the current connection; null when none is on.
+  std::unique_ptr<MessageCodec> codec;
   // Guards stream, acceptor, closed and the send queue against close() from
   // another thread; never held while a user handler runs.
   std::mutex mutex;
   std::deque<PendingSend> send_queue;
   unsigned char receive_header[kFrameHeaderSize] = {};
+  unsigned char hello_header[kFrameHeaderSize] = {};
+  // False on an accepted connection until its hello is answered; sends wait.
+  bool layers_ready = true;
   // Destroyed before the queue and header that pending operations write from.
   std::unique_ptr<Stream> stream;
   std::unique_ptr<Acceptor> acceptor;
@@ -45,6 +57,7 @@ namespace {
 
 using detail::SocketState;
 using StatusCode = Transport::StatusCode;
+using FrameHandler = std::function<void(StatusCode, Message)>;
 
 StatusCode success(std::string text) { return {std::move(text), 0}; }
 
@@ -55,6 +68,10 @@ StatusCode failure(const asio::error_code& error, const char* what) {
   if (error == asio::error::operation_aborted || error == asio::error::bad_descriptor)
     return {std::string(what) + ": connection closed", Transport::kClosed};
   return {std::string(what) + ": " + error.message(), Transport::kError};
+}
+
+StatusCode closed_status(const char* what) {
+  return {std::string(what) + ": connection closed", Transport::kClosed};
 }
 
 void encode_length(unsigned char* out, uint64_t value) {
@@ -70,17 +87,21 @@ uint64_t decode_length(const unsigned char* in) {
   return value;
 }
 
-StatusCode frame_too_large(uint64_t length) {
+StatusCode frame_too_large(uint64_t length, std::size_t maximum) {
   return {"Frame of " + std::to_string(length) + " bytes exceeds the maximum of " +
-              std::to_string(kMaxMessageSize),
+              std::to_string(maximum),
           Transport::kFrameTooLarge};
+}
+
+std::size_t max_frame_size(const SocketState& state) {
+  return state.codec ? detail::MessageCodec::max_frame_size() : kMaxMessageSize;
 }
 
 // Calls a handler later on the io thread, so that a failure reported at once
 // does not re-enter the caller.
 template <typename Call>
 void post_failure(const std::shared_ptr<SocketState>& state, Call call) {
-    asio::post(*state->io, [state, call = std::move(call)]() mutable {
+  asio::post(*state->io, [state, call = std::move(call)]() mutable {
     if (state->owner) call(*state->owner);
   });
 }
@@ -91,51 +112,141 @@ void finish_receive(const std::shared_ptr<SocketState>& state, SocketImpl::Recei
   if (state->owner) handler(*state->owner, std::move(message), std::move(status));
 }
 
-void close_locked(SocketState& state) {
-  state.closed = true;
-  if (state.stream) state.stream->close();
-  if (state.acceptor) state.acceptor->close();
+// Sends that never started fail later, on the io thread; a started one
+// fails through its own completion.
+void close_locked(const std::shared_ptr<SocketState>& state) {
+  state->closed = true;
+  if (state->stream) state->stream->close();
+  if (state->acceptor) state->acceptor->close();
+  if (state->sending || state->send_queue.empty()) return;
+  auto abandoned = std::make_shared<std::deque<detail::PendingSend>>();
+  abandoned->swap(state->send_queue);
+  post_failure(state, [abandoned](SocketImpl& self) {
+    for (auto& pending : *abandoned) pending.handler(self, closed_status("Send"));
+  });
 }
 
-void on_receive_header(const std::shared_ptr<SocketState>& state,
-                       SocketImpl::ReceiveHandler handler) {
-  uint64_t length = decode_length(state->receive_header);
-  if (length > kMaxMessageSize) {
-    {
-      std::lock_guard lock(state->mutex);
-      close_locked(*state);
-    }
-    finish_receive(state, handler, Message(), frame_too_large(length));
-    return;
-  }
-  Message message(static_cast<long>(length));
-  if (length == 0) {
-    finish_receive(state, handler, std::move(message), success("Received"));
-    return;
-  }
-  std::unique_lock lock(state->mutex);
-  if (state->closed || !state->stream) {
-    lock.unlock();
-    finish_receive(state, handler, Message(), {"Receive: connection closed", Transport::kClosed});
-    return;
-  }
-    state->stream->async_read(
-      asio::buffer(message.buffer(), length),
-      [state, handler = std::move(handler), message](const asio::error_code& error,
-                                                    std::size_t) mutable {
-        if (error)
-          finish_receive(state, handler, Message(), failure(error, "Receive"));
-        else
-          finish_receive(state, handler, std::move(message), success("Received"));
+void close_now(const std::shared_ptr<SocketState>& state) {
+  std::lock_guard lock(state->mutex);
+  close_locked(state);
+}
+
+// Reads the next frame, of at most `maximum` bytes; the mutex is held by
+// the caller and the stream is open.
+void read_frame_locked(const std::shared_ptr<SocketState>& state, std::size_t maximum,
+                       FrameHandler done) {
+  state->stream->async_read(
+      asio::buffer(state->receive_header),
+      [state, maximum, done = std::move(done)](const asio::error_code& error, std::size_t) mutable {
+        if (error) {
+          done(failure(error, "Receive"), Message());
+          return;
+        }
+        uint64_t length = decode_length(state->receive_header);
+        if (length > maximum) {
+          close_now(state);
+          done(frame_too_large(length, maximum), Message());
+          return;
+        }
+        Message frame(static_cast<long>(length));
+        if (length == 0) {
+          done(success("Received"), std::move(frame));
+          return;
+        }
+        std::unique_lock lock(state->mutex);
+        if (state->closed || !state->stream) {
+          lock.unlock();
+          done(closed_status("Receive"), Message());
+          return;
+        }
+        state->stream->async_read(
+            asio::buffer(frame.buffer(), length),
+            [done = std::move(done), frame](const asio::error_code& body_error,
+                                             std::size_t) mutable {
+              if (body_error)
+                done(failure(body_error, "Receive"), Message());
+              else
+                done(success("Received"), std::move(frame));
+            });
       });
+}
+
+// Reads one message, decoding it when layers are on; the mutex is held by
+// the caller and the stream is open.
+void receive_message_locked(const std::shared_ptr<SocketState>& state,
+                            SocketImpl::ReceiveHandler handler) {
+  read_frame_locked(state, max_frame_size(*state),
+                    [state, handler = std::move(handler)](StatusCode status, Message frame) mutable {
+                      if (status.ok() && state->codec) {
+                        Message message;
+                        status = state->codec->decode(frame, message);
+                        frame = std::move(message);
+                        if (!status.ok()) close_now(state);
+                      }
+                      finish_receive(state, handler, status.ok() ? std::move(frame) : Message(),
+                                     std::move(status));
+                    });
+}
+
+void start_next_send(const std::shared_ptr<SocketState>& state);
+
+// An accepted connection with layers: read the client's hello, answer it,
+// then go on to the first message. Sends queued meanwhile start after.
+void answer_hello_locked(const std::shared_ptr<SocketState>& state,
+                         SocketImpl::ReceiveHandler handler) {
+  read_frame_locked(state, max_frame_size(*state), [state, handler = std::move(handler)](
+                                                       StatusCode status, Message hello) mutable {
+    if (!status.ok()) {
+      finish_receive(state, handler, Message(), std::move(status));
+      return;
+    }
+    Message answer;
+    StatusCode answered = state->codec->answer_hello(hello, answer);
+    std::unique_lock lock(state->mutex);
+    if (answer.null() || state->closed || !state->stream) {
+      close_locked(state);
+      lock.unlock();
+      finish_receive(state, handler, Message(),
+                     answered.ok() ? closed_status("Receive") : std::move(answered));
+      return;
+    }
+    encode_length(state->hello_header, answer.size());
+    detail::Buffers buffers{asio::buffer(state->hello_header),
+                            asio::buffer(answer.buffer(), answer.size())};
+    state->stream->async_write(buffers, [state, handler = std::move(handler), answer,
+                                         answered](const asio::error_code& error,
+                                                   std::size_t) mutable {
+      std::unique_lock lock(state->mutex);
+      if (error || !answered.ok() || state->closed || !state->stream) {
+        close_locked(state);
+        lock.unlock();
+        finish_receive(state, handler, Message(),
+                       !answered.ok() ? std::move(answered)
+                       : error        ? failure(error, "Receive")
+                                      : closed_status("Receive"));
+        return;
+      }
+      state->layers_ready = true;
+      if (!state->send_queue.empty() && !state->sending) start_next_send(state);
+      receive_message_locked(state, std::move(handler));
+    });
+  });
 }
 
 // Starts writing the oldest queued message; the mutex is held by the caller.
 void start_next_send(const std::shared_ptr<SocketState>& state) {
   detail::PendingSend& next = state->send_queue.front();
+  if (!next.encoded) {
+    next.encoded = true;
+    StatusCode encoded = state->codec->encode(next.message, next.frame, next.length);
+    if (!encoded.ok()) {
+      close_locked(state);
+      return;
+    }
+    encode_length(next.header, next.length);
+  }
   state->sending = true;
-    detail::Buffers buffers{asio::buffer(next.header),
-                          asio::buffer(next.message.buffer(), next.message.size())};
+  detail::Buffers buffers{asio::buffer(next.header), asio::buffer(next.frame.buffer(), next.length)};
   state->stream->async_write(buffers, [state](const asio::error_code& error, std::size_t) {
     std::unique_lock lock(state->mutex);
     detail::PendingSend done = std::move(state->send_queue.front());
@@ -151,16 +262,49 @@ void start_next_send(const std::shared_ptr<SocketState>& state) {
     if (!state->owner) return;
     done.handler(*state->owner, error ? failure(error, "Send") : success("Sent"));
     for (auto& pending : abandoned)
-      if (state->owner) pending.handler(*state->owner, {"Send: connection closed", Transport::kClosed});
+      if (state->owner) pending.handler(*state->owner, closed_status("Send"));
   });
+}
+
+// Blocking frame I/O for clients.
+Message read_frame(detail::Stream& stream, std::size_t maximum, StatusCode& status) {
+  asio::error_code error;
+  unsigned char header[detail::kFrameHeaderSize];
+  stream.read(asio::buffer(header), error);
+  if (error) {
+    status = failure(error, "Receive");
+    return Message();
+  }
+  uint64_t length = decode_length(header);
+  if (length > maximum) {
+    status = frame_too_large(length, maximum);
+    return Message();
+  }
+  Message frame(static_cast<long>(length));
+  if (length > 0) stream.read(asio::buffer(frame.buffer(), length), error);
+  if (error) {
+    status = failure(error, "Receive");
+    return Message();
+  }
+  status = success("Received");
+  return frame;
+}
+
+StatusCode write_frame(detail::Stream& stream, const Message& frame, std::size_t length) {
+  unsigned char header[detail::kFrameHeaderSize];
+  encode_length(header, length);
+  asio::error_code error;
+  stream.write({asio::buffer(header), asio::buffer(frame.buffer(), length)}, error);
+  return error ? failure(error, "Send") : success("Sent");
 }
 
 }  // namespace
 
-BasicSocket::BasicSocket(std::unique_ptr<Transport> transport)
+BasicSocket::BasicSocket(std::unique_ptr<Transport> transport, const SocketOptions& options)
     : m_io(std::make_shared<asio::io_context>(1)), m_state(std::make_shared<SocketState>()) {
   m_state->io = m_io.get();
   m_state->transport = transport ? std::move(transport) : std::make_unique<TCPTransport>();
+  m_state->options = options;
   m_state->owner = this;
 }
 
@@ -173,7 +317,7 @@ BasicSocket::BasicSocket(std::shared_ptr<asio::io_context> io,
 BasicSocket::~BasicSocket() {
   std::lock_guard lock(m_state->mutex);
   m_state->owner = nullptr;
-  close_locked(*m_state);
+  close_locked(m_state);
 }
 
 StatusCode BasicSocket::connect(std::string address, uint16_t port) {
@@ -181,13 +325,35 @@ StatusCode BasicSocket::connect(std::string address, uint16_t port) {
   if (m_state->stream) m_state->stream->close();
   m_state->stream = m_state->transport->create_stream(*m_state->io);
   m_state->closed = false;
+  m_state->codec.reset();
+  m_state->layers_ready = true;
+  std::string where = address + ":" + std::to_string(port);
   asio::error_code error;
   m_state->stream->connect(address, port, error);
   if (error) {
-    close_locked(*m_state);
-    return {"Could not connect to " + address + ":" + std::to_string(port) + ": " +
-                error.message(),
+    std::string detail = m_state->stream->error_detail();
+    close_locked(m_state);
+    return {"Could not connect to " + where + ": " + (detail.empty() ? error.message() : detail),
             Transport::kError};
+  }
+  if (m_state->options.layered()) {
+    m_state->codec = std::make_unique<detail::MessageCodec>(m_state->options,
+                                                            detail::MessageCodec::Role::kClient);
+    Message hello = m_state->codec->client_hello();
+    StatusCode status = write_frame(*m_state->stream, hello, hello.size());
+    Message answer;
+    if (status.ok()) answer = read_frame(*m_state->stream, max_frame_size(*m_state), status);
+    if (!status.ok()) {
+      close_locked(m_state);
+      return {"Could not connect to " + where + ": the server ended the connection hello (" +
+                  status.text + "); does it use the same compression and encryption settings?",
+              Transport::kError};
+    }
+    status = m_state->codec->finish_client_hello(answer);
+    if (!status.ok()) {
+      close_locked(m_state);
+      return {"Could not connect to " + where + ": " + status.text, Transport::kError};
+    }
   }
   return success("Connected");
 }
@@ -199,9 +365,10 @@ StatusCode BasicSocket::listen(uint16_t port, std::string address) {
   asio::error_code error;
   m_state->acceptor->listen(address, port, error);
   if (error) {
-    close_locked(*m_state);
+    std::string detail = m_state->acceptor->error_detail();
+    close_locked(m_state);
     return {"Could not listen on " + address + ":" + std::to_string(port) + ": " +
-                error.message(),
+                (detail.empty() ? error.message() : detail),
             Transport::kError};
   }
   return success("Listening");
@@ -216,7 +383,7 @@ void BasicSocket::async_accept(AcceptHandler handler) {
     });
     return;
   }
-    // Weak: a pending accept must not keep the io_context that holds it alive.
+  // Weak: a pending accept must not keep the io_context that holds it alive.
   std::weak_ptr<asio::io_context> weak_io = m_io;
   state->acceptor->async_accept([state, weak_io, handler = std::move(handler)](
                                     const asio::error_code& error,
@@ -235,6 +402,12 @@ void BasicSocket::async_accept(AcceptHandler handler) {
     auto accepted = std::make_shared<SocketState>();
     accepted->io = state->io;
     accepted->transport = state->transport->clone();
+    accepted->options = state->options;
+    if (state->options.layered()) {
+      accepted->codec = std::make_unique<detail::MessageCodec>(state->options,
+                                                               detail::MessageCodec::Role::kServer);
+      accepted->layers_ready = false;
+    }
     accepted->stream = std::move(stream);
     std::unique_ptr<SocketImpl> socket(new BasicSocket(io, std::move(accepted)));
     handler(*state->owner, std::move(socket), success("Accepted"));
@@ -246,35 +419,48 @@ Message BasicSocket::receive(StatusCode* status) {
     if (status) *status = std::move(value);
   };
   detail::Stream* stream = nullptr;
+  bool answer_hello = false;
   {
     std::lock_guard lock(m_state->mutex);
     if (!m_state->closed) stream = m_state->stream.get();
+    answer_hello = !m_state->layers_ready;
   }
   if (!stream) {
     report({"Receive: not connected", Transport::kClosed});
     return Message();
   }
-  asio::error_code error;
-  unsigned char header[detail::kFrameHeaderSize];
-  stream->read(asio::buffer(header), error);
-  if (error) {
-    report(failure(error, "Receive"));
+  StatusCode result;
+  if (answer_hello) {
+    Message hello = read_frame(*stream, max_frame_size(*m_state), result);
+    Message answer;
+    if (result.ok()) result = m_state->codec->answer_hello(hello, answer);
+    if (!answer.null()) {
+      StatusCode sent = write_frame(*stream, answer, answer.size());
+      if (result.ok()) result = sent;
+    }
+    if (!result.ok()) {
+      close_now(m_state);
+      report(result);
+      return Message();
+    }
+    std::lock_guard lock(m_state->mutex);
+    m_state->layers_ready = true;
+    if (!m_state->send_queue.empty() && !m_state->sending && !m_state->closed)
+      start_next_send(m_state);
+  }
+  Message frame = read_frame(*stream, max_frame_size(*m_state), result);
+  if (result.ok() && m_state->codec) {
+    Message message;
+    result = m_state->codec->decode(frame, message);
+    frame = std::move(message);
+  }
+  if (!result.ok()) {
+    if (result.code != Transport::kClosed) close();
+    report(result);
     return Message();
   }
-  uint64_t length = decode_length(header);
-  if (length > kMaxMessageSize) {
-    close();
-    report(frame_too_large(length));
-    return Message();
-  }
-  Message message(static_cast<long>(length));
-  if (length > 0) stream->read(asio::buffer(message.buffer(), length), error);
-  if (error) {
-    report(failure(error, "Receive"));
-    return Message();
-  }
-  report(success("Received"));
-  return message;
+  report(result);
+  return frame;
 }
 
 void BasicSocket::async_receive(ReceiveHandler handler) {
@@ -282,35 +468,34 @@ void BasicSocket::async_receive(ReceiveHandler handler) {
   std::lock_guard lock(state->mutex);
   if (state->closed || !state->stream) {
     post_failure(state, [handler](SocketImpl& self) {
-      handler(self, Message(), {"Receive: connection closed", Transport::kClosed});
+      handler(self, Message(), closed_status("Receive"));
     });
     return;
   }
   state->receiving = true;
-    state->stream->async_read(asio::buffer(state->receive_header),
-                            [state, handler = std::move(handler)](const asio::error_code& error,
-                                                                 std::size_t) mutable {
-                              if (error)
-                                finish_receive(state, handler, Message(),
-                                               failure(error, "Receive"));
-                              else
-                                on_receive_header(state, std::move(handler));
-                            });
+  if (!state->layers_ready)
+    answer_hello_locked(state, std::move(handler));
+  else
+    receive_message_locked(state, std::move(handler));
 }
 
 StatusCode BasicSocket::send(Message& message) {
-  if (message.size() > kMaxMessageSize) return frame_too_large(message.size());
+  if (message.size() > kMaxMessageSize) return frame_too_large(message.size(), kMaxMessageSize);
   detail::Stream* stream = nullptr;
   {
     std::lock_guard lock(m_state->mutex);
-    if (!m_state->closed) stream = m_state->stream.get();
+    if (!m_state->closed && m_state->layers_ready) stream = m_state->stream.get();
   }
   if (!stream) return {"Send: not connected", Transport::kClosed};
-  unsigned char header[detail::kFrameHeaderSize];
-  encode_length(header, message.size());
-  asio::error_code error;
-  stream->write({asio::buffer(header), asio::buffer(message.buffer(), message.size())}, error);
-  return error ? failure(error, "Send") : success("Sent");
+  if (!m_state->codec) return write_frame(*stream, message, message.size());
+  Message frame;
+  std::size_t length = 0;
+  StatusCode encoded = m_state->codec->encode(message, frame, length);
+  if (!encoded.ok()) {
+    close();
+    return encoded;
+  }
+  return write_frame(*stream, frame, length);
 }
 
 void BasicSocket::async_send(Message& message, SendHandler handler) {
@@ -318,16 +503,21 @@ void BasicSocket::async_send(Message& message, SendHandler handler) {
   std::lock_guard lock(state->mutex);
   if (message.size() > kMaxMessageSize || state->closed || !state->stream) {
     StatusCode status = message.size() > kMaxMessageSize
-                            ? frame_too_large(message.size())
-                            : StatusCode{"Send: connection closed", Transport::kClosed};
+                            ? frame_too_large(message.size(), kMaxMessageSize)
+                            : closed_status("Send");
     post_failure(state, [handler, status](SocketImpl& self) { handler(self, status); });
     return;
   }
   detail::PendingSend& pending = state->send_queue.emplace_back();
   pending.message = message;
   pending.handler = std::move(handler);
-  encode_length(pending.header, message.size());
-  if (!state->sending) start_next_send(state);
+  if (!state->codec) {
+    pending.frame = message;
+    pending.length = message.size();
+    pending.encoded = true;
+    encode_length(pending.header, message.size());
+  }
+  if (!state->sending && state->layers_ready) start_next_send(state);
 }
 
 void BasicSocket::async_reply(Message& message, SendHandler handler) {
@@ -337,7 +527,7 @@ void BasicSocket::async_reply(Message& message, SendHandler handler) {
 StatusCode BasicSocket::close() {
   std::lock_guard lock(m_state->mutex);
   if (m_state->closed) return success("Already closed");
-  close_locked(*m_state);
+  close_locked(m_state);
   return success("Closed");
 }
 

@@ -53,6 +53,16 @@ void XSalsa20::key_pair(unsigned char (&public_key)[32], unsigned char (&secret_
   crypto_box_keypair(public_key, secret_key);
 }
 
+bool XSalsa20::is_key_pair(const unsigned char (&public_key)[32],
+                           const unsigned char (&secret_key)[32]) {
+  ensure_initialised();
+  unsigned char derived[crypto_scalarmult_BYTES];
+  if (crypto_scalarmult_base(derived, secret_key) != 0) return false;
+  bool matches = sodium_memcmp(derived, public_key, sizeof(derived)) == 0;
+  sodium_memzero(derived, sizeof(derived));
+  return matches;
+}
+
 uint32_t Random::int32() {
   ensure_initialised();
   return randombytes_random();

@@ -11,6 +11,8 @@
 
 #include <asio.hpp>
 
+#include <tarvelo/Transport.h>
+
 namespace tarvelo::detail {
 
 using IoHandler = std::function<void(const asio::error_code&, std::size_t)>;
@@ -28,6 +30,9 @@ class Stream {
 
   virtual void connect(const std::string& address, uint16_t port, asio::error_code& error) = 0;
   virtual void close() = 0;
+  // Says more than the error code about the last failed connect, when the
+  // stream knows more (a TLS certificate that did not verify, and why).
+  virtual std::string error_detail() const { return {}; }
 };
 
 class Acceptor {
@@ -38,6 +43,21 @@ class Acceptor {
   virtual void async_accept(
       std::function<void(const asio::error_code&, std::unique_ptr<Stream>)> handler) = 0;
   virtual void close() = 0;
+  // As Stream::error_detail, for the last failed listen.
+  virtual std::string error_detail() const { return {}; }
 };
+
+// Sets SO_KEEPALIVE and the nonzero values of `keep_alive` on a connected
+// socket; does nothing when keep-alive is not enabled.
+void apply_keep_alive(asio::ip::tcp::socket& socket, const KeepAlive& keep_alive,
+                      asio::error_code& error);
+
+// Binds, and listens on, address:port (all IPv4 addresses when empty).
+void open_acceptor(asio::ip::tcp::acceptor& acceptor, const std::string& address, uint16_t port,
+                   asio::error_code& error);
+
+// Resolves and connects, with TCP_NODELAY.
+void connect_socket(asio::ip::tcp::socket& socket, const std::string& address, uint16_t port,
+                    asio::error_code& error);
 
 }  // namespace tarvelo::detail

@@ -1,3 +1,9 @@
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
 #include <tarvelo/Transport.h>
 
 #include "Stream.h"
@@ -7,6 +13,48 @@ namespace tarvelo {
 Transport::~Transport() = default;
 
 namespace detail {
+
+void apply_keep_alive(asio::ip::tcp::socket& socket, const KeepAlive& keep_alive,
+                      asio::error_code& error) {
+  if (!keep_alive.enabled()) return;
+  auto set = [&](int level, int name, int value) {
+    if (error || value == 0) return;
+    if (::setsockopt(socket.native_handle(), level, name, &value, sizeof(value)) != 0)
+      error = asio::error_code(errno, asio::system_category());
+  };
+  set(SOL_SOCKET, SO_KEEPALIVE, 1);
+  set(IPPROTO_TCP, TCP_KEEPIDLE, keep_alive.idle_seconds);
+  set(IPPROTO_TCP, TCP_KEEPCNT, keep_alive.probe_count);
+  set(IPPROTO_TCP, TCP_KEEPINTVL, keep_alive.interval_seconds);
+}
+
+void open_acceptor(asio::ip::tcp::acceptor& acceptor, const std::string& address, uint16_t port,
+                   asio::error_code& error) {
+  asio::ip::address ip = address.empty() ? asio::ip::address(asio::ip::address_v4::any())
+                                         : asio::ip::make_address(address, error);
+  if (error) return;
+  asio::ip::tcp::endpoint endpoint(ip, port);
+  acceptor.open(endpoint.protocol(), error);
+  if (error) return;
+  acceptor.set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) acceptor.bind(endpoint, error);
+  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error) {
+    asio::error_code ignored;
+    acceptor.close(ignored);
+  }
+}
+
+void connect_socket(asio::ip::tcp::socket& socket, const std::string& address, uint16_t port,
+                    asio::error_code& error) {
+  asio::ip::tcp::resolver resolver(socket.get_executor());
+  auto endpoints = resolver.resolve(address, std::to_string(port), error);
+  if (error) return;
+  asio::connect(socket, endpoints, error);
+  if (error) return;
+  socket.set_option(asio::ip::tcp::no_delay(true), error);
+}
+
 namespace {
 
 class TcpStream : public Stream {
@@ -31,12 +79,7 @@ class TcpStream : public Stream {
   }
 
   void connect(const std::string& address, uint16_t port, asio::error_code& error) override {
-    asio::ip::tcp::resolver resolver(m_socket.get_executor());
-    auto endpoints = resolver.resolve(address, std::to_string(port), error);
-    if (error) return;
-    asio::connect(m_socket, endpoints, error);
-    if (error) return;
-    m_socket.set_option(asio::ip::tcp::no_delay(true), error);
+    connect_socket(m_socket, address, port, error);
   }
 
   void close() override {
@@ -51,35 +94,26 @@ class TcpStream : public Stream {
 
 class TcpAcceptor : public Acceptor {
  public:
-  explicit TcpAcceptor(asio::io_context& io) : m_acceptor(io) {}
+  TcpAcceptor(asio::io_context& io, KeepAlive keep_alive)
+      : m_acceptor(io), m_keep_alive(keep_alive) {}
 
   void listen(const std::string& address, uint16_t port, asio::error_code& error) override {
-    asio::ip::address ip = address.empty() ? asio::ip::address(asio::ip::address_v4::any())
-                                           : asio::ip::make_address(address, error);
-    if (error) return;
-    asio::ip::tcp::endpoint endpoint(ip, port);
-    m_acceptor.open(endpoint.protocol(), error);
-    if (error) return;
-    m_acceptor.set_option(asio::socket_base::reuse_address(true), error);
-    if (!error) m_acceptor.bind(endpoint, error);
-    if (!error) m_acceptor.listen(asio::socket_base::max_listen_connections, error);
-    if (error) {
-      asio::error_code ignored;
-      m_acceptor.close(ignored);
-    }
+    open_acceptor(m_acceptor, address, port, error);
   }
 
   void async_accept(
       std::function<void(const asio::error_code&, std::unique_ptr<Stream>)> handler) override {
     m_acceptor.async_accept(
-        [handler = std::move(handler)](const asio::error_code& error,
-                                       asio::ip::tcp::socket socket) {
+        [handler = std::move(handler), keep_alive = m_keep_alive](const asio::error_code& error,
+                                                                  asio::ip::tcp::socket socket) {
           if (error) {
             handler(error, nullptr);
             return;
           }
+          // Best effort: a connection is not refused for a socket option.
           asio::error_code ignored;
           socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+          apply_keep_alive(socket, keep_alive, ignored);
           handler(error, std::make_unique<TcpStream>(std::move(socket)));
         });
   }
@@ -91,6 +125,7 @@ class TcpAcceptor : public Acceptor {
 
  private:
   asio::ip::tcp::acceptor m_acceptor;
+  KeepAlive m_keep_alive;
 };
 
 }  // namespace
@@ -101,9 +136,11 @@ std::unique_ptr<detail::Stream> TCPTransport::create_stream(asio::io_context& io
 }
 
 std::unique_ptr<detail::Acceptor> TCPTransport::create_acceptor(asio::io_context& io) {
-  return std::make_unique<detail::TcpAcceptor>(io);
+  return std::make_unique<detail::TcpAcceptor>(io, m_keep_alive);
 }
 
-std::unique_ptr<Transport> TCPTransport::clone() const { return std::make_unique<TCPTransport>(); }
+std::unique_ptr<Transport> TCPTransport::clone() const {
+  return std::make_unique<TCPTransport>(m_keep_alive);
+}
 
 }  // namespace tarvelo

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
 
 #include <tarvelo/SocketImpl.h>
@@ -10,16 +12,39 @@ namespace detail {
 struct SocketState;
 }
 
+// Message layers, over any transport. Both ends must use the same settings;
+// with either layer on, each connection starts with a hello exchange that
+// compares them, so a mismatch fails the connection with a message saying
+// so instead of delivering garbage.
+struct SocketOptions {
+  // LZ4 per message; a message that does not shrink travels as it is.
+  enum class Compression : uint8_t { NONE = 0, LZ4 = 1 };
+  // XSalsa20-Poly1305 per message, keyed by an X25519 exchange between a
+  // fresh client key pair, the server's key pair and a fresh server key
+  // pair; any forged, replayed or reordered message ends the connection.
+  enum class Encryption : uint8_t { NONE = 0, XSALSA20 = 1 };
+
+  Compression compression = Compression::NONE;
+  Encryption encryption = Encryption::NONE;
+  // XSalsa20: a listener's own key pair; on a client, the server's public
+  // key (the secret key is not used).
+  std::array<unsigned char, 32> public_key{};
+  std::array<unsigned char, 32> secret_key{};
+
+  bool layered() const { return compression != Compression::NONE || encryption != Encryption::NONE; }
+};
+
 // SocketImpl over a Transport. Each message travels as an 8-byte big-endian
-// length followed by its bytes; a declared length above kMaxMessageSize is
-// refused with kFrameTooLarge and the connection is closed.
+// length followed by its bytes (encoded by the message layers when they are
+// on); a declared length above kMaxMessageSize (plus the layers' overhead)
+// is refused with kFrameTooLarge and the connection is closed.
 //
 // Sockets accepted by a listener share its io_context: their completions run
 // inside the listener's run(), on that thread, and may destroy their socket.
 // Destroy an accepted socket only on that thread or after run() returned.
 class TARVELO_TRANSPORT_EXPORT BasicSocket : public SocketImpl {
  public:
-  explicit BasicSocket(std::unique_ptr<Transport> transport);
+  explicit BasicSocket(std::unique_ptr<Transport> transport, const SocketOptions& options = {});
   ~BasicSocket() override;
 
   BasicSocket(const BasicSocket&) = delete;

@@ -29,6 +29,8 @@ class TARVELO_TRANSPORT_EXPORT XSalsa20 {
   static constexpr std::size_t kKeySize = 32;
   // Fills both arrays with a new public/secret key pair.
   static void key_pair(unsigned char (&public_key)[32], unsigned char (&secret_key)[32]);
+  // True when `public_key` is the public key of `secret_key`.
+  static bool is_key_pair(const unsigned char (&public_key)[32], const unsigned char (&secret_key)[32]);
 };
 
 class TARVELO_TRANSPORT_EXPORT Random {

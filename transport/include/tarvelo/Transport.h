@@ -47,14 +47,28 @@ class TARVELO_TRANSPORT_EXPORT Transport {
   virtual std::unique_ptr<Transport> clone() const = 0;
 };
 
+// TCP keep-alive probing of accepted connections. A value of zero leaves
+// the system's default for that value; all zero leaves keep-alive off.
+struct KeepAlive {
+  int idle_seconds = 0;      // TCP_KEEPIDLE: silence before the first probe
+  int probe_count = 0;       // TCP_KEEPCNT: unanswered probes before the connection drops
+  int interval_seconds = 0;  // TCP_KEEPINTVL: time between probes
+
+  bool enabled() const { return idle_seconds != 0 || probe_count != 0 || interval_seconds != 0; }
+};
+
 // Plain TCP with TCP_NODELAY; listeners use SO_REUSEADDR.
 class TARVELO_TRANSPORT_EXPORT TCPTransport : public Transport {
  public:
   TCPTransport() = default;
+  explicit TCPTransport(KeepAlive keep_alive) : m_keep_alive(keep_alive) {}
 
   std::unique_ptr<detail::Stream> create_stream(asio::io_context& io) override;
   std::unique_ptr<detail::Acceptor> create_acceptor(asio::io_context& io) override;
   std::unique_ptr<Transport> clone() const override;
+
+ private:
+  KeepAlive m_keep_alive;
 };
 
 }  // namespace tarvelo
