@@ -140,6 +140,67 @@ TEST(ServerTransportOptionsTest, ServesOverEncryptedCompressedTcp) {
       << server->err();
 }
 
+test::RunResult tarveloftp(std::vector<std::string> args) {
+  args.insert(args.begin(), test::tool_path("tarveloftp"));
+  return test::run_program(args);
+}
+
+// put then get of a half-zero file with the client program, given the
+// connection flags; true when what comes back is what went out.
+bool put_and_get_with_tool(const ServedImage& served, const std::vector<std::string>& flags, std::string* errors) {
+  test::TempDir dir;
+  std::vector<char> local = test::random_bytes(1 << 20, 21);
+  std::fill(local.begin(), local.begin() + local.size() / 2, 0);
+  test::write_file(dir.file("local.img"), local);
+  std::string url = "tarvelo://127.0.0.1:" + std::to_string(served.port()) + "/disk/0";
+  std::vector<std::string> put{"put", dir.file("local.img"), url, "-q"};
+  std::vector<std::string> get{"get", url, dir.file("back.img"), "-q"};
+  put.insert(put.end(), flags.begin(), flags.end());
+  get.insert(get.end(), flags.begin(), flags.end());
+  test::RunResult sent = tarveloftp(put);
+  test::RunResult fetched = tarveloftp(get);
+  *errors = sent.err + fetched.err;
+  return sent.status == 0 && fetched.status == 0 && test::read_file(dir.file("back.img")) == local;
+}
+
+TEST(ServerTransportOptionsTest, ClientProgramSpeaksEachSetting) {
+  const test::TlsFiles& files = test::tls_files();
+  {
+    ServedImage served("transport = tls\ntls_certificate_file = " + files.certificate +
+                       "\ntls_key_file = " + files.key + "\n");
+    auto server = served.start();
+    std::string errors;
+    EXPECT_TRUE(put_and_get_with_tool(served, {"--tls", "--ca-file", files.ca}, &errors)) << errors;
+    EXPECT_TRUE(put_and_get_with_tool(served, {"--tls", "--insecure"}, &errors)) << errors;
+    EXPECT_NE(errors.find("warning: --insecure"), std::string::npos) << errors;
+    EXPECT_FALSE(put_and_get_with_tool(served, {"--tls", "--ca-file", files.other_ca}, &errors));
+    EXPECT_NE(errors.find("certificate verify failed"), std::string::npos) << errors;
+  }
+  {
+    unsigned char public_key[32], secret_key[32];
+    crypto::XSalsa20::key_pair(public_key, secret_key);
+    std::string encoded = TarveloConfig::encode(public_key, 32);
+    ServedImage served("encryption = xsalsa20\ncompression = lz4\npublic_key = " + encoded +
+                       "\nsecret_key = " + TarveloConfig::encode(secret_key, 32) + "\n");
+    auto server = served.start();
+    std::string errors;
+    EXPECT_TRUE(put_and_get_with_tool(served, {"--compression", "lz4", "--server-public-key", encoded}, &errors))
+        << errors;
+    test::TempDir dir;
+    test::write_file(dir.file("server.pub"), std::vector<char>(encoded.begin(), encoded.end()));
+    EXPECT_TRUE(
+        put_and_get_with_tool(served, {"--compression", "lz4", "--server-public-key", dir.file("server.pub")}, &errors))
+        << errors;
+    EXPECT_FALSE(put_and_get_with_tool(served, {"--server-public-key", encoded}, &errors));
+    EXPECT_NE(errors.find("the server uses compression lz4 and encryption xsalsa20, this client compression none"),
+              std::string::npos)
+        << errors;
+    test::RunResult bad_key = tarveloftp({"info", "tarvelo://127.0.0.1:1/disk/0", "--server-public-key", "abc"});
+    EXPECT_EQ(bad_key.status, 2);
+    EXPECT_NE(bad_key.err.find("--server-public-key wants"), std::string::npos) << bad_key.err;
+  }
+}
+
 TEST(ServerTransportOptionsTest, RefusesSettingsItCannotHonour) {
   unsigned char public_key[32], secret_key[32], other_public[32], other_secret[32];
   crypto::XSalsa20::key_pair(public_key, secret_key);

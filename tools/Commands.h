@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include <tarvelo/BasicSocket.h>
 #include <tarveloftp/TarveloFTPClient.h>
 
 #include "CommandLine.h"
@@ -26,9 +27,19 @@ inline constexpr long kDefaultChunkSize = 8L << 20;
 // that differs to the server's hash blocks.
 inline constexpr long kDefaultMergeRange = 64L << 10;
 
+// How the connection is carried: --tls, --ca-file, --insecure,
+// --compression and --server-public-key; they must match the server's.
+struct Connection {
+  bool tls = false;
+  std::string ca_file;  // empty: the system's CA store
+  bool insecure = false;
+  SocketOptions layers;
+};
+
 struct Remote {
   ClientUrl url;
   std::string passphrase;
+  Connection connection;
 };
 
 struct TransferOptions {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <tarvelo/BasicSocket.h>
+#include <tarvelo/TLSTransport.h>
 
 #include "ToolSupport.h"
 
@@ -159,9 +160,18 @@ unsigned long session_flags(const Remote& remote) {
   return flags;
 }
 
+std::unique_ptr<SocketImpl> make_socket(const Connection& connection) {
+  if (!connection.tls)
+    return std::make_unique<BasicSocket>(std::make_unique<TCPTransport>(), connection.layers);
+  auto transport = std::make_unique<TLSTransport>(
+      TLSOptions{"", "", connection.ca_file, !connection.insecure});
+  if (!transport->status().ok()) throw ToolError(transport->status().text);
+  return std::make_unique<BasicSocket>(std::move(transport), connection.layers);
+}
+
 std::unique_ptr<TarveloFTPClient> open_remote(const Remote& remote) {
   auto client = std::make_unique<TarveloFTPClient>(
-      std::make_unique<BasicSocket>(std::make_unique<TCPTransport>()), remote.url.host,
+      make_socket(remote.connection), remote.url.host,
       remote.url.port, remote.url.target, remote.url.lun, session_flags(remote), remote.passphrase, 0);
   Transport::StatusCode status = client->open();
   if (status.code < 0) throw ToolError(describe_open_failure(remote, *client, status));

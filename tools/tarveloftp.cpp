@@ -9,14 +9,23 @@
 //
 // Passphrases come from --passphrase-file or TARVELOFTP_PASSPHRASE, never
 // from the command line, where other users could read them.
+//
+// --tls [--ca-file FILE | --insecure], --compression lz4 and
+// --server-public-key KEY must match the server's transport, compression
+// and encryption settings.
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <fstream>
 #include <optional>
 #include <string>
 
 #include <CLI/CLI.hpp>
+
+#include <tarveloftp/TarveloConfig.h>
 
 #include "Commands.h"
 #include "Progress.h"
@@ -41,7 +50,51 @@ struct Arguments {
   int connections = 2;
   bool merge = false;
   bool quiet = false;
+  bool tls = false;
+  std::string ca_file;
+  bool insecure = false;
+  std::string compression = "none";
+  std::string server_public_key;
 };
+
+// The server's XSalsa20 public key: base64 on the command line, or the
+// first line of a file holding it.
+std::array<unsigned char, 32> parse_server_public_key(const std::string& argument) {
+  std::string text = argument;
+  std::ifstream file(argument);
+  if (file.is_open()) std::getline(file, text);
+  while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  std::string key = TarveloConfig::decode(text);
+  if (key.size() != 32)
+    throw std::invalid_argument("--server-public-key wants the server's public_key: 32 bytes in base64 "
+                                "(44 characters), or a file holding it");
+  std::array<unsigned char, 32> bytes;
+  std::memcpy(bytes.data(), key.data(), bytes.size());
+  return bytes;
+}
+
+Connection make_connection(const Arguments& arguments) {
+  Connection connection;
+  connection.tls = arguments.tls;
+  connection.ca_file = arguments.ca_file;
+  connection.insecure = arguments.insecure;
+  if ((arguments.insecure || !arguments.ca_file.empty()) && !arguments.tls)
+    throw std::invalid_argument("--ca-file and --insecure need --tls");
+  if (arguments.insecure && !arguments.ca_file.empty())
+    throw std::invalid_argument("--insecure skips verification: it does not go with --ca-file");
+  if (arguments.insecure)
+    std::fprintf(stderr, "tarveloftp: warning: --insecure: the server's TLS certificate is not verified, "
+                         "so anyone on the way can pose as the server\n");
+  if (arguments.compression == "lz4")
+    connection.layers.compression = SocketOptions::Compression::LZ4;
+  else if (arguments.compression != "none")
+    throw std::invalid_argument("--compression must be lz4 or none, not " + arguments.compression);
+  if (!arguments.server_public_key.empty()) {
+    connection.layers.encryption = SocketOptions::Encryption::XSALSA20;
+    connection.layers.public_key = parse_server_public_key(arguments.server_public_key);
+  }
+  return connection;
+}
 
 std::optional<long> optional_count(const std::string& text) {
   if (text.empty()) return std::nullopt;
@@ -51,6 +104,7 @@ std::optional<long> optional_count(const std::string& text) {
 Remote make_remote(const Arguments& arguments) {
   Remote remote;
   remote.url = parse_client_url(arguments.url);
+  remote.connection = make_connection(arguments);
   const char* environment = std::getenv("TARVELOFTP_PASSPHRASE");
   remote.passphrase =
       read_passphrase(arguments.passphrase_file,
@@ -72,6 +126,14 @@ void add_common(CLI::App* command, Arguments& arguments) {
   command->add_option("--passphrase-file", arguments.passphrase_file,
                       "read the passphrase from the first line of this file "
                       "(else from $TARVELOFTP_PASSPHRASE)");
+  command->add_flag("--tls", arguments.tls, "connect with TLS (for a server with transport = tls)");
+  command->add_option("--ca-file", arguments.ca_file,
+                      "PEM file of the CAs that may sign the server's certificate (default: the system's)");
+  command->add_flag("--insecure", arguments.insecure,
+                    "with --tls: do not verify the server's certificate or host name");
+  command->add_option("--compression", arguments.compression, "lz4 or none (default), as the server");
+  command->add_option("--server-public-key", arguments.server_public_key,
+                      "encrypt (xsalsa20) for the server with this public_key: base64, or a file holding it");
 }
 
 void add_transfer(CLI::App* command, Arguments& arguments) {
