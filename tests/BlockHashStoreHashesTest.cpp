@@ -176,7 +176,7 @@ TEST(BlockHashStoreHashesTest, LargeSparseRangeIsHashedWithBoundedMemory) {
     std::vector<std::unique_ptr<char[]>> buffers;
     long requested = 0;
     for (size_t run = 0; run < offsets.size(); ++run) {
-      auto buffer = std::make_unique<char[]>(static_cast<size_t>(lengths[run]));
+      std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(lengths[run])]);
       if (::pread(image, buffer.get(), static_cast<size_t>(lengths[run]), offsets[run]) != lengths[run]) return
           std::vector<std::unique_ptr<char[]>>();
       requested += lengths[run];
