@@ -215,6 +215,18 @@ TEST(ServerTransportOptionsTest, RefusesSettingsItCannotHonour) {
            "\nsecret_key = " + TarveloConfig::encode(secret_key, 32) + "\n",
        "encryption xsalsa20: public_key is not the public key of secret_key"},
   };
+  // The way to a key pair for the file.
+  test::RunResult keys = test::run_program({test::tool_path("tarveloftpd"), "--generate-keys"});
+  ASSERT_EQ(keys.status, 0) << keys.err;
+  TarveloConfig generated = TarveloConfig::loads("[config]\nencryption = xsalsa20\n" + keys.out);
+  std::size_t at = keys.out.find("public_key = ");
+  ASSERT_NE(at, std::string::npos) << keys.out;
+  EXPECT_EQ(keys.out.substr(at + 13, 44), TarveloConfig::encode(generated.getXSalsa20PublicKey(), 32));
+  EXPECT_TRUE(crypto::XSalsa20::is_key_pair(generated.getXSalsa20PublicKey(), generated.getXSalsa20SecretKey()));
+  test::RunResult missing = test::run_program({test::tool_path("tarveloftpd")});
+  EXPECT_NE(missing.status, 0);
+  EXPECT_NE(missing.err.find("--config is required"), std::string::npos) << missing.err;
+
   for (const auto& [settings, message] : cases) {
     ServedImage served(settings);
     test::RunResult result = test::run_program({test::tool_path("tarveloftpd"), "--config", served.config()});

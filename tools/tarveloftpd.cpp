@@ -144,15 +144,30 @@ int main(int argc, char** argv) {
   std::string config_path;
   bool block_hash_storage = false;
   bool debug_messages = false;
-  app.add_option("-c,--config", config_path,
-                 "INI configuration file: [config] address/port/... and one section per target "
-                 "with lunN = /path/to/image")
-      ->required();
+  bool generate_keys = false;
+  auto* config_option = app.add_option("-c,--config", config_path,
+                                       "INI configuration file: [config] address/port/... and one section per "
+                                       "target with lunN = /path/to/image");
+  app.add_flag("--generate-keys", generate_keys,
+               "Print a new public_key/secret_key pair for encryption = xsalsa20 and exit; clients "
+               "pass the public key to --server-public-key")
+      ->excludes(config_option);
   app.add_flag("--block-hash-storage", block_hash_storage,
                "Keep a block-hash file (IMAGE.hash) and journal beside each image, so clients "
                "that ask for it get hashes without the image being read");
   app.add_flag("--debug-messages", debug_messages, "Log a DEBUG line for every protocol message");
   CLI11_PARSE(app, argc, argv);
+  if (generate_keys) {
+    unsigned char public_key[32], secret_key[32];
+    tarvelo::crypto::XSalsa20::key_pair(public_key, secret_key);
+    std::cout << tarvelo::PUBLIC_KEY_KEY << " = " << tarvelo::TarveloConfig::encode(public_key, 32) << "\n"
+              << tarvelo::SECRET_KEY_KEY << " = " << tarvelo::TarveloConfig::encode(secret_key, 32) << std::endl;
+    return 0;
+  }
+  if (config_path.empty()) {
+    std::cerr << "tarveloftpd: --config is required (see --help)" << std::endl;
+    return 1;
+  }
 
   std::ifstream readable(config_path);
   if (!readable.is_open()) {
