@@ -7,12 +7,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include <tarvelo/Crypto.h>
+#include <tarveloftp/BlockHashStore.h>
 #include <tarveloftp/Coding.h>
 #include <tarveloftp/Endpoints.h>
+#include <tarveloftp/FileSystem.h>
 #include <tarveloftp/Logger.h>
 
 #include "ImageRequests.h"
@@ -62,6 +66,38 @@ int punch_hole(int fd, long offset, long length) {
 }
 
 }  // namespace
+
+// A connection outside block-hashing mode changes the image directly; on a
+// server that keeps block hashes the hash file would then vouch for bytes
+// that are gone, and a later client would skip writes it still needs. The
+// entries are marked not valid, and synced, before the image changes, so
+// that no crash can leave a stale hash marked valid.
+bool ServerMessageHandler::invalidate_stored_hashes(long offset, long length, std::string* failure) {
+  if (!block_hash_storage || state->block_hashing || offset < 0 || length <= 0) return true;
+  try {
+    if (!state->hash_store) {
+      std::string hash_path = state->image_path() + ".hash";
+      if (!FileSystem::File::exists(hash_path)) return true;
+      state->hash_store = BlockHashStore::open(hash_path, static_cast<unsigned long>(state->file_size));
+    }
+    BlockHashStore& store = *state->hash_store;
+    // Only the part of the range that the hash file covers has entries.
+    long covered_end = 0;
+    if (__builtin_add_overflow(store.getPartitionOffset(), store.computeMaximumInternalOffset(), &covered_end))
+      covered_end = LONG_MAX;
+    long end = offset > LONG_MAX - length ? LONG_MAX : offset + length;
+    long begin = std::max(offset, store.getPartitionOffset());
+    end = std::min(end, covered_end);
+    if (begin >= end) return true;
+    store.invalidate_hashes(begin, end - begin);
+    if (!store.sync_to_disk()) throw std::runtime_error("cannot sync the hash file");
+    return true;
+  } catch (const std::exception& error) {
+    *failure = "Cannot mark the stored hashes of length " + std::to_string(length) + " at offset " +
+               std::to_string(offset) + " of " + state->image_path() + " not valid: " + error.what();
+    return false;
+  }
+}
 
 ServerMessageHandlerResponse ServerMessageHandler::default_command_read(
     const Message& request, ServerMessageHandlerResponse& response) {
@@ -116,8 +152,16 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_write(
     return response;
   }
   tarvelo_protocol_status_t status = STATUS_SUCCESS;
+  std::string hashes_failure;
   long position = offset < 0 ? -1 : seek(state->fd, offset, SEEK_SET);
-  if (position < 0 || position != offset) {
+  if (!invalidate_stored_hashes(offset, length, &hashes_failure)) {
+    if (!acknowledge) {
+      response.error = hashes_failure;
+      return response;
+    }
+    TLOG(ERROR) << hashes_failure;
+    status = STATUS_EIO;
+  } else if (position < 0 || position != offset) {
     std::string failure = "Error seeking for write to offset " + std::to_string(offset) + " on " +
                           state->image_path() + " Actual offset " + std::to_string(position) +
                           " Error: " + strerror(offset < 0 ? EINVAL : errno);
@@ -161,6 +205,12 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hole_punch(
   if (offset < 0 || length <= 0) {
     TLOG(ERROR) << "Refusing hole punch of length " << length << " at offset " << offset
                 << " from file " << state->image_path();
+    return response;
+  }
+  std::string hashes_failure;
+  if (!invalidate_stored_hashes(offset, length, &hashes_failure)) {
+    TLOG(ERROR) << hashes_failure;
+    out[wire::kHolePunchStatus] = STATUS_EIO;
     return response;
   }
   if (punch_hole(state->fd, offset, length) != 0) {

@@ -157,6 +157,10 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   ServerMessageHandlerResponse hash_handshake(const Message& message, ServerMessageHandlerResponse& response);
   // A response message of `size` bytes with the command and the uid filled.
   Message new_response(tarvelo_protocol_command_t command, long size) const;
+  // Before a direct write or hole punch on a server that keeps block hashes:
+  // marks the stored hashes of the range not valid; false, with `failure`
+  // set, when that cannot be done (the change must then not be made).
+  bool invalidate_stored_hashes(long offset, long length, std::string* failure);
 
   config::Endpoints& endpoints;
   std::shared_ptr<ConnectionState> state;

@@ -1,10 +1,18 @@
 #include <tarvelo/Message.h>
 
+#include <cstdlib>
+#include <new>
+
 namespace tarvelo {
 
 Message::Message(long size) {
   if (size <= 0) return;
-  m_bytes = std::make_shared<char[]>(static_cast<std::size_t>(size));
+  // calloc rather than a filled new[]: a large buffer comes zeroed from the
+  // system without being touched, so a frame that a peer announces but does
+  // not send costs no resident memory until its bytes arrive.
+  char* bytes = static_cast<char*>(std::calloc(static_cast<std::size_t>(size), 1));
+  if (bytes == nullptr) throw std::bad_alloc();
+  m_bytes = std::shared_ptr<char[]>(bytes, std::free);
   m_size = static_cast<std::size_t>(size);
 }
 

@@ -1,0 +1,437 @@
+// Clients that misbehave against a real tarveloftpd: broken frames, huge
+// declared lengths, early requests, vanishing in the middle of large
+// responses, never reading, holding every slot, flooding writes. The server
+// must stay up, keep answering a well-behaved client correctly, and keep
+// its resident memory bounded.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include <tarveloftp/Coding.h>
+
+#include "ServerFixture.h"
+#include "TestSupport.h"
+#include "VerifyHashes.h"
+
+namespace tarvelo {
+namespace {
+
+using namespace std::chrono_literals;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Generous: the largest legitimate holdings are one connection's responses
+// in flight and one commit's deferred writes. AddressSanitizer keeps freed
+// memory in quarantine and so needs more.
+constexpr long kMemoryBoundKiB = (kSanitized ? 1536L : 640L) * 1024;
+
+constexpr long kImageSize = 8L << 20;
+constexpr long kBlock = 4096;
+
+// A status line of /proc/PID/status in KiB (VmRSS, VmHWM); -1 when gone.
+long status_kib(int pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  return -1;
+}
+
+void frame_header(char* out, uint64_t length) { EncodeFixed64BE(out, length); }
+
+// Sends one frame holding `message`.
+bool send_frame(int fd, const std::vector<char>& message) {
+  char header[8];
+  frame_header(header, message.size());
+  return test::send_raw(fd, header, sizeof(header)) && test::send_raw(fd, message.data(), message.size());
+}
+
+// True when the server closes the connection within a few seconds (an
+// empty refusal frame may come first).
+bool closed_by_server(int fd) {
+  timeval timeout{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  char sink[4096];
+  for (;;) {
+    ssize_t got = recv(fd, sink, sizeof(sink), 0);
+    if (got == 0) return true;
+    if (got < 0) return errno == ECONNRESET;
+  }
+}
+
+class Daemon {
+ public:
+  explicit Daemon(bool block_hash_storage = false)
+      : m_image(m_dir.file("disk.img")), m_content(test::random_bytes(kImageSize, 5)), m_port(test::free_port()) {
+    test::write_file(m_image, m_content);
+    std::string config = m_dir.file("server.ini");
+    std::ofstream(config) << "[config]\naddress = 127.0.0.1\nport = " << m_port << "\n\n[disk]\nlun0 = " << m_image
+                          << "\n";
+    std::vector<std::string> argv{test::tool_path("tarveloftpd"), "--config", config};
+    if (block_hash_storage) argv.push_back("--block-hash-storage");
+    m_process = std::make_unique<test::ChildProcess>(argv);
+    if (!m_process->wait_for_output("listening on")) throw std::runtime_error("no server: " + m_process->err());
+  }
+
+  uint16_t port() const { return m_port; }
+  int pid() const { return m_process->pid(); }
+  bool alive() const { return kill(m_process->pid(), 0) == 0; }
+  long rss_kib() const { return status_kib(pid(), "VmRSS"); }
+  long peak_kib() const { return status_kib(pid(), "VmHWM"); }
+  const std::string& image() const { return m_image; }
+  std::vector<char>& content() { return m_content; }
+  std::string err() const { return m_process->err(); }
+
+  // Stops the server with SIGTERM; its exit status.
+  int stop() {
+    m_process->signal(SIGTERM);
+    return m_process->wait();
+  }
+
+ private:
+  test::TempDir m_dir;
+  std::string m_image;
+  std::vector<char> m_content;
+  uint16_t m_port;
+  std::unique_ptr<test::ChildProcess> m_process;
+};
+
+// A client that follows the protocol and checks every answer against what
+// the image must hold.
+class GoodClient {
+ public:
+  explicit GoodClient(Daemon& daemon) : m_daemon(daemon), m_client(daemon.port()) {
+    Message opened = m_client.handshake("disk", 0, CLIENT_WRITE_ACKNOWLEDGEMENT | CLIENT_HANDSHAKE_SESSION_ID);
+    if (opened.size() < wire::kHeaderSize || opened.buffer()[wire::kHandshakeStatus] != STATUS_SUCCESS)
+      throw std::runtime_error("good client refused");
+  }
+
+  // Writes a block, asks for its acknowledgement and reads it back, then
+  // reads another range; every answer must be right.
+  void check(const std::string& after) {
+    SCOPED_TRACE("good client after " + after);
+    ASSERT_TRUE(m_daemon.alive()) << m_daemon.err();
+    // Writes stay in the upper half, which other clients only read.
+    long block = kImageSize / kBlock / 2 + static_cast<long>(m_random() % (kImageSize / kBlock / 2));
+    std::vector<char> data = test::random_bytes(kBlock, static_cast<uint32_t>(m_random()));
+    Message write = m_client.request(COMMAND_WRITE, block * kBlock, kBlock, data);
+    ASSERT_TRUE(m_client.send(write).ok());
+    std::copy(data.begin(), data.end(), m_daemon.content().begin() + block * kBlock);
+    Message acknowledge = m_client.request(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
+    ASSERT_TRUE(m_client.send(acknowledge).ok());
+    Message acknowledged = m_client.receive();
+    // One record for this write, more for writes sent without asking.
+    ASSERT_GE(acknowledged.size(), wire::kHeaderSize + wire::kAcknowledgeRecordSize);
+    EXPECT_EQ(DecodeFixed64BE(acknowledged.buffer() + wire::kAcknowledgeFailures), 0u);
+
+    long elsewhere = kImageSize / 2 + static_cast<long>(m_random() % (kImageSize / 2 - 65536));
+    for (long offset : {block * kBlock, elsewhere}) {
+      Message read = m_client.request(COMMAND_READ, offset, 65536);
+      ASSERT_TRUE(m_client.send(read).ok());
+      Message answer = m_client.receive();
+      ASSERT_EQ(answer.size(), wire::kHeaderSize + 65536);
+      ASSERT_EQ(answer.buffer()[wire::kReadStatus], STATUS_SUCCESS);
+      EXPECT_EQ(std::memcmp(answer.buffer() + wire::kReadData, m_daemon.content().data() + offset, 65536), 0);
+    }
+  }
+
+  test::WireClient& wire() { return m_client; }
+
+ private:
+  Daemon& m_daemon;
+  test::WireClient m_client;
+  std::mt19937 m_random{42};
+};
+
+std::vector<char> request_bytes(tarvelo_protocol_command_t command, uint64_t first, uint64_t second,
+                                std::size_t size = wire::kHeaderSize) {
+  std::vector<char> bytes(size);
+  bytes[wire::kCommand] = static_cast<char>(command);
+  EncodeFixed64BE(bytes.data() + wire::kOffset, first);
+  EncodeFixed64BE(bytes.data() + wire::kLength, second);
+  return bytes;
+}
+
+std::vector<char> handshake_bytes(const std::string& target) {
+  std::vector<char> bytes = request_bytes(COMMAND_HANDSHAKE, CLIENT_WRITE_ACKNOWLEDGEMENT, target.size(),
+                                          wire::kHeaderSize + target.size());
+  std::memcpy(bytes.data() + wire::kHandshakeName, target.data(), target.size());
+  return bytes;
+}
+
+TEST(AbusiveClientTest, BrokenFramesAndEarlyRequestsLeaveTheServerServing) {
+  Daemon daemon;
+  GoodClient good(daemon);
+  good.check("start");
+
+  {  // Leaves in the middle of a frame's body.
+    int fd = test::connect_raw(daemon.port());
+    char header[8];
+    frame_header(header, 1000);
+    ASSERT_TRUE(test::send_raw(fd, header, 8));
+    ASSERT_TRUE(test::send_raw(fd, "0123456789", 10));
+    close(fd);
+  }
+  good.check("a body cut short");
+  {  // Leaves in the middle of a frame header.
+    int fd = test::connect_raw(daemon.port());
+    ASSERT_TRUE(test::send_raw(fd, "\0\0\0", 3));
+    close(fd);
+  }
+  good.check("a header cut short");
+
+  // Frames the server must refuse by closing: shorter than a message front,
+  // empty, longer than any message, and lengths inside a message that point
+  // past its end.
+  std::vector<std::pair<std::string, std::vector<char>>> refused = {
+      {"5-byte message", {2, 0, 0, 0, 0}},
+      {"empty message", {}},
+      {"read before handshake", request_bytes(COMMAND_READ, 0, 4096)},
+      {"write before handshake", request_bytes(COMMAND_WRITE, 0, 8, 40)},
+      {"handshake naming 2^63 bytes", request_bytes(COMMAND_HANDSHAKE, 0, 1ull << 63)},
+      {"handshake naming more than it carries", request_bytes(COMMAND_HANDSHAKE, 0, 5, 33)},
+  };
+  for (auto& [what, message] : refused) {
+    int fd = test::connect_raw(daemon.port());
+    ASSERT_TRUE(send_frame(fd, message));
+    EXPECT_TRUE(closed_by_server(fd)) << what;
+    close(fd);
+    good.check(what);
+  }
+  for (uint64_t declared : {uint64_t{kMaxMessageSize} + 1, ~uint64_t{0}, uint64_t{1} << 63}) {
+    int fd = test::connect_raw(daemon.port());
+    char header[8];
+    frame_header(header, declared);
+    ASSERT_TRUE(test::send_raw(fd, header, 8));
+    EXPECT_TRUE(closed_by_server(fd)) << "frame of " << declared << " bytes";
+    close(fd);
+    good.check("a frame of " + std::to_string(declared) + " bytes");
+  }
+
+  {  // After a good handshake: a write declaring more than it carries, then
+     // requests with negative and huge ranges.
+    int fd = test::connect_raw(daemon.port());
+    ASSERT_TRUE(send_frame(fd, handshake_bytes("disk")));
+    char answer[8 + wire::kHeaderSize];
+    ASSERT_EQ(test::receive_raw(fd, answer, sizeof(answer)), sizeof(answer));
+    EXPECT_EQ(answer[8 + wire::kHandshakeStatus], STATUS_SUCCESS);
+    for (auto& message : {request_bytes(COMMAND_READ, static_cast<uint64_t>(-4096), 4096),
+                          request_bytes(COMMAND_READ, 0, 1ull << 62), request_bytes(COMMAND_HASH, 0, ~0ull),
+                          request_bytes(COMMAND_HOLE_PUNCH, static_cast<uint64_t>(-1), 4096)})
+      ASSERT_TRUE(send_frame(fd, message));
+    ASSERT_TRUE(send_frame(fd, request_bytes(COMMAND_WRITE, 0, 1 << 20, 64)));
+    EXPECT_TRUE(closed_by_server(fd));
+    close(fd);
+  }
+  good.check("out-of-range requests");
+  EXPECT_EQ(std::vector<char>(test::read_file(daemon.image())).size(), static_cast<std::size_t>(kImageSize));
+  EXPECT_LT(daemon.peak_kib(), kMemoryBoundKiB);
+  EXPECT_EQ(daemon.stop(), 0) << daemon.err();
+}
+
+TEST(AbusiveClientTest, DeclaredButUnsentFramesDoNotPinMemory) {
+  Daemon daemon;
+  GoodClient good(daemon);
+  good.check("start");
+  long before = daemon.rss_kib();
+  // Each connection announces the largest frame allowed and sends one byte
+  // of it; memory for it must follow the bytes that arrive, not the
+  // announcement.
+  std::vector<int> holders;
+  for (int i = 0; i < 24; ++i) {
+    int fd = test::connect_raw(daemon.port());
+    ASSERT_GE(fd, 0);
+    char header[9] = {};
+    frame_header(header, kMaxMessageSize);
+    ASSERT_TRUE(test::send_raw(fd, header, sizeof(header)));
+    holders.push_back(fd);
+  }
+  good.check("24 announced 64 MiB frames");
+  std::this_thread::sleep_for(300ms);
+  long grown = daemon.rss_kib() - before;
+  EXPECT_LT(grown, 256 * 1024) << "KiB grown while 24 frames of 64 MiB were announced";
+  for (int fd : holders) close(fd);
+  good.check("the announcers left");
+  EXPECT_LT(daemon.peak_kib(), kMemoryBoundKiB);
+  EXPECT_EQ(daemon.stop(), 0) << daemon.err();
+}
+
+TEST(AbusiveClientTest, ClientsThatLeaveDuringOrNeverReadLargeResponses) {
+  Daemon daemon;
+  GoodClient good(daemon);
+  good.check("start");
+
+  // Ask for 160 MiB of reads and leave without reading any of it, with the
+  // server still sending.
+  for (int round = 0; round < 4; ++round) {
+    int fd = test::connect_raw(daemon.port());
+    ASSERT_TRUE(send_frame(fd, handshake_bytes("disk")));
+    char answer[8 + wire::kHeaderSize];
+    ASSERT_EQ(test::receive_raw(fd, answer, sizeof(answer)), sizeof(answer));
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(send_frame(fd, request_bytes(COMMAND_READ, 0, 4 << 20)));
+    if (round % 2 == 1) {
+      char partial[100000];
+      test::receive_raw(fd, partial, sizeof(partial));
+    }
+    // A reset rather than an orderly close, for half of them.
+    if (round >= 2) {
+      linger abort_on_close{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(abort_on_close));
+    }
+    close(fd);
+    good.check("a client that left during 160 MiB of responses");
+  }
+
+  // A client that keeps asking but does not read: the server stops taking
+  // its requests while too much is queued, then serves them all once the
+  // client reads.
+  test::WireClient slow(daemon.port());
+  slow.handshake("disk", 0, 0);
+  constexpr int kReads = 300;
+  constexpr long kReadSize = 1 << 20;
+  std::thread asker([&] {
+    for (int i = 0; i < kReads; ++i) {
+      Message read = slow.request(COMMAND_READ, (i % 4) * kReadSize, kReadSize);
+      if (!slow.send(read).ok()) return;
+    }
+  });
+  std::this_thread::sleep_for(1500ms);
+  good.check("a client that asked for 300 MiB without reading");
+  EXPECT_LT(daemon.rss_kib(), kMemoryBoundKiB);
+  int wrong = 0;
+  for (int i = 0; i < kReads; ++i) {
+    Message answer = slow.receive();
+    if (answer.size() != wire::kHeaderSize + kReadSize ||
+        std::memcmp(answer.buffer() + wire::kReadData, daemon.content().data() + (i % 4) * kReadSize, kReadSize) != 0)
+      ++wrong;
+  }
+  EXPECT_EQ(wrong, 0) << "of " << kReads << " responses to the slow client";
+  asker.join();
+  good.check("the slow client read everything");
+  EXPECT_LT(daemon.peak_kib(), kMemoryBoundKiB);
+  EXPECT_EQ(daemon.stop(), 0) << daemon.err();
+}
+
+TEST(AbusiveClientTest, EverySlotHeldThenReleased) {
+  Daemon daemon;
+  GoodClient good(daemon);
+  good.check("start");
+  // The good client holds one slot; these take the other 1023, half of them
+  // with an open session.
+  std::vector<int> holders;
+  for (int i = 0; i < 1023; ++i) {
+    int fd = test::connect_raw(daemon.port());
+    ASSERT_GE(fd, 0) << "connection " << i;
+    if (i % 2 == 0) {
+      ASSERT_TRUE(send_frame(fd, handshake_bytes("disk")));
+      char answer[8 + wire::kHeaderSize];
+      ASSERT_EQ(test::receive_raw(fd, answer, sizeof(answer)), sizeof(answer));
+    }
+    holders.push_back(fd);
+  }
+  good.check("1024 connections");
+  // No slot is left: a further connection is refused.
+  int refused = test::connect_raw(daemon.port());
+  EXPECT_TRUE(closed_by_server(refused));
+  close(refused);
+  good.check("a refused connection");
+  EXPECT_LT(daemon.rss_kib(), kMemoryBoundKiB);
+
+  for (int i = 0; i < 16; ++i) {
+    close(holders.back());
+    holders.pop_back();
+  }
+  // Freed slots take new clients again.
+  bool admitted = false;
+  for (int attempt = 0; attempt < 50 && !admitted; ++attempt) {
+    test::WireClient late(daemon.port());
+    Message opened = late.handshake("disk", 0, 0);
+    admitted = opened.size() >= wire::kHeaderSize && opened.buffer()[wire::kHandshakeStatus] == STATUS_SUCCESS;
+    if (!admitted) std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(admitted);
+  for (int fd : holders) close(fd);
+  good.check("all holders left");
+  EXPECT_EQ(daemon.stop(), 0) << daemon.err();
+}
+
+TEST(AbusiveClientTest, WriteFloodsWithoutAcknowledgementsStayBounded) {
+  Daemon daemon(true);
+  GoodClient good(daemon);
+  good.check("start");
+
+  // 96 MiB of deferred writes, never acknowledged: commits must happen by
+  // themselves and memory stay bounded.
+  auto owned = std::make_unique<test::WireClient>(daemon.port());
+  test::WireClient& flooder = *owned;
+  flooder.handshake("disk", 0, CLIENT_WRITE_ACKNOWLEDGEMENT);
+  Message hashing = flooder.request(COMMAND_HASH_HANDSHAKE, 0, 0);
+  ASSERT_TRUE(flooder.send(hashing).ok());
+  ASSERT_EQ(flooder.receive().size(), wire::kHeaderSize);
+  std::mt19937 random(3);
+  std::vector<char> payload = test::random_bytes(kBlock, 9);
+  constexpr int kWrites = 24576;
+  for (int i = 0; i < kWrites; ++i) {
+    long block = static_cast<long>(random() % (kImageSize / kBlock / 2));
+    payload[0] = static_cast<char>(i);
+    Message write = flooder.request(COMMAND_WRITE, block * kBlock, kBlock, payload);
+    ASSERT_TRUE(flooder.send(write).ok());
+    std::copy(payload.begin(), payload.end(), daemon.content().begin() + block * kBlock);
+    if (i % 8192 == 0) good.check("a flood of writes");
+  }
+  // A read answers after every write before it was handled.
+  Message read = flooder.request(COMMAND_READ, 0, kImageSize / 2);
+  ASSERT_TRUE(flooder.send(read).ok());
+  Message answer = flooder.receive();
+  ASSERT_EQ(answer.size(), wire::kHeaderSize + kImageSize / 2);
+  EXPECT_EQ(std::memcmp(answer.buffer() + wire::kReadData, daemon.content().data(), kImageSize / 2), 0);
+  EXPECT_LT(daemon.rss_kib(), kMemoryBoundKiB);
+  good.check("96 MiB of unacknowledged writes");
+
+  // A block whose hash is stored, then changed by a client outside
+  // block-hashing mode: the stored hash must not survive the change.
+  long shared_block = kImageSize / kBlock - 1;
+  Message stored = flooder.request(COMMAND_WRITE, shared_block * kBlock, kBlock, payload);
+  ASSERT_TRUE(flooder.send(stored).ok());
+  Message acknowledge = flooder.request(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
+  ASSERT_TRUE(flooder.send(acknowledge).ok());
+  Message acknowledged = flooder.receive();
+  ASSERT_GE(acknowledged.size(), wire::kHeaderSize);
+  EXPECT_EQ(DecodeFixed64BE(acknowledged.buffer() + wire::kAcknowledgeFailures), 0u);
+  std::vector<char> direct = test::random_bytes(kBlock, 77);
+  Message overwrite = good.wire().request(COMMAND_WRITE, shared_block * kBlock, kBlock, direct);
+  ASSERT_TRUE(good.wire().send(overwrite).ok());
+  std::copy(direct.begin(), direct.end(), daemon.content().begin() + shared_block * kBlock);
+  good.check("a direct write over a stored hash");
+
+  // The flooder leaves without ever asking; everything it wrote is applied
+  // and the hash file agrees with the image.
+  owned.reset();
+  EXPECT_LT(daemon.peak_kib(), kMemoryBoundKiB);
+  EXPECT_EQ(daemon.stop(), 0) << daemon.err();
+  EXPECT_EQ(test::read_file(daemon.image()), daemon.content());
+  std::ostringstream out, err;
+  EXPECT_EQ(tools::verify_hashes(daemon.image(), out, err), 0) << out.str() << err.str();
+}
+
+}  // namespace
+}  // namespace tarvelo
