@@ -54,8 +54,13 @@ std::string describe_open_failure(const Remote& remote, const TarveloFTPClient& 
   if (status.code == TarveloFTPClient::kRefused && status.text == "Couldn't authenticate remote target")
     return "wrong passphrase for " + target_name(remote);
   if (status.code == Transport::kError && status.text.rfind("Could not connect", 0) == 0) {
+    // The cause is everything after the address: TLS and the message layers
+    // explain themselves in several parts.
+    std::string prefix = "Could not connect to " + where + ": ";
     std::size_t colon = status.text.rfind(": ");
-    std::string cause = colon == std::string::npos ? status.text : status.text.substr(colon + 2);
+    std::string cause = status.text.rfind(prefix, 0) == 0 ? status.text.substr(prefix.size())
+                        : colon == std::string::npos   ? status.text
+                                                       : status.text.substr(colon + 2);
     return "cannot connect to " + where + ": " + cause;
   }
   if (client.handshake_status() == STATUS_SUCCESS && !remote.passphrase.empty() &&

@@ -172,7 +172,9 @@ class TlsStream : public Stream {
     }
     m_core->stream.handshake(asio::ssl::stream_base::client, error);
     if (error) {
-      m_detail = "TLS handshake failed: " + openssl_reason(error);
+      bool hung_up = translate(error) == asio::error::eof || error == asio::error::connection_reset;
+      m_detail = "TLS handshake failed: " +
+                 (hung_up ? std::string("the server hung up; does it use transport = tls?") : openssl_reason(error));
       long verified = SSL_get_verify_result(ssl);
       if (verified != X509_V_OK)
         m_detail += std::string(" (") + X509_verify_cert_error_string(verified) + ")";
