@@ -182,4 +182,102 @@ std::vector<tarvelo_write_acknowledgement_t> TarveloFTPClient::write_acknowledge
   return records;
 }
 
+Transport::StatusCode TarveloFTPClient::pipeline(
+    tarvelo_protocol_command_t command, std::size_t count, std::size_t depth,
+    const std::function<Message(std::size_t)>& make_request,
+    const std::function<bool(std::size_t, const Message&, Transport::StatusCode&)>& on_reply) {
+  if (m_closed || !m_socket) return make_status("", kClientClosed);
+  depth = std::max<std::size_t>(depth, 1);
+  std::size_t sent = 0;
+  std::size_t received = 0;
+  // Replies still in flight when something goes wrong would be taken for
+  // the replies of later requests: the connection cannot be used again.
+  auto fail = [&](Transport::StatusCode failure) {
+    if (sent > received) {
+      (void)m_socket->close();
+      m_closed = true;
+      failure.text += " (connection closed: replies were still in flight)";
+    }
+    return failure;
+  };
+  while (received < count) {
+    while (sent < count && sent - received < depth) {
+      Message request = make_request(sent);
+      Transport::StatusCode send_status = m_socket->send(request);
+      if (send_status.code < 0) return fail(std::move(send_status));
+      ++sent;
+    }
+    Transport::StatusCode receive_status;
+    Message reply = m_socket->receive(&receive_status);
+    if (reply.null()) {
+      if (receive_status.code >= 0)
+        receive_status = make_status("No response to " + Protocol::to_string(command), kNoResponse);
+      return fail(std::move(receive_status));
+    }
+    auto actual = static_cast<uint8_t>(reply.buffer()[wire::kCommand]);
+    if (actual != command)
+      return fail(make_status(client_detail::wrong_command_text(command, actual), kProtocolError));
+    Transport::StatusCode failure;
+    bool accepted = false;
+    try {
+      accepted = on_reply(received, reply, failure);
+    } catch (...) {
+      (void)fail(make_status("", kProtocolError));
+      throw;
+    }
+    if (!accepted) return fail(std::move(failure));
+    ++received;
+  }
+  return make_status("Received", 0);
+}
+
+Transport::StatusCode TarveloFTPClient::read_ranges(const std::vector<HashRange>& ranges, std::size_t depth,
+                                                    const ReadSink& sink) {
+  for (const HashRange& range : ranges)
+    if (range.offset < 0 || range.length <= 0 || range.length > kMaxRequestLength ||
+        range.offset > size() || range.length > size() - range.offset)
+      return make_status("Request is out of bounds: " + std::to_string(range.offset) + "+" +
+                             std::to_string(range.length),
+                         kOutOfBounds);
+  return pipeline(
+      COMMAND_READ, ranges.size(), depth,
+      [&](std::size_t i) {
+        Message request = new_request(COMMAND_READ, wire::kHeaderSize);
+        EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(ranges[i].offset));
+        EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(ranges[i].length));
+        return request;
+      },
+      [&](std::size_t i, const Message& reply, Transport::StatusCode& failure) {
+        const HashRange& range = ranges[i];
+        const char* bytes = reply.buffer();
+        if (reply.size() < wire::kReadData) {
+          failure = make_status("Response to COMMAND_READ too short: " + std::to_string(reply.size()) + " bytes",
+                                kProtocolError);
+          return false;
+        }
+        auto reply_status = static_cast<tarvelo_protocol_status_t>(bytes[wire::kReadStatus]);
+        if (reply_status != STATUS_SUCCESS) {
+          failure = make_status("Error during read: " + Protocol::to_string(reply_status), kNoResponse);
+          return false;
+        }
+        // Every range is inside the image, so anything but all of it, at
+        // the place asked for, is a fault.
+        auto position = static_cast<int64_t>(DecodeFixed64BE(bytes + wire::kReadPosition));
+        auto got = static_cast<int64_t>(DecodeFixed64BE(bytes + wire::kReadCount));
+        if (position != range.offset || got != range.length ||
+            reply.size() - wire::kReadData < static_cast<uint64_t>(range.length)) {
+          failure = make_status("Read reply at " + std::to_string(position) + " with " + std::to_string(got) +
+                                    " bytes does not answer the request for " + std::to_string(range.length) +
+                                    " bytes at " + std::to_string(range.offset),
+                                kProtocolError);
+          return false;
+        }
+        if (!sink(range.offset, bytes + wire::kReadData, range.length)) {
+          failure = make_status("Read stopped by the receiver", kProtocolError);
+          return false;
+        }
+        return true;
+      });
+}
+
 }  // namespace tarvelo

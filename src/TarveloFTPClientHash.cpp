@@ -243,52 +243,33 @@ std::vector<unsigned char> TarveloFTPClient::get_block_hashes_remote(
   }
 
   std::vector<unsigned char> hashes(ranges.size() * hash_bytes);
-  std::size_t sent = 0;
-  std::size_t received = 0;
-  // Replies still in flight when something goes wrong would be taken for
-  // the replies of later requests: the connection cannot be used again.
-  auto fail = [&](Transport::StatusCode failure) {
-    if (sent > received) {
-      (void)m_socket->close();
-      m_closed = true;
-      failure.text += " (connection closed: replies were still in flight)";
-    }
-    if (status) *status = std::move(failure);
-    return std::vector<unsigned char>();
-  };
-
-  while (received < ranges.size()) {
-    while (sent < ranges.size() && sent - received < kHashPipelineDepth) {
-      Message request = new_request(COMMAND_HASH, wire::kHeaderSize);
-      EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(ranges[sent].offset));
-      EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(ranges[sent].length));
-      Transport::StatusCode send_status = m_socket->send(request);
-      if (send_status.code < 0) return fail(std::move(send_status));
-      ++sent;
-    }
-    Transport::StatusCode receive_status;
-    Message reply = m_socket->receive(&receive_status);
-    if (reply.null()) {
-      if (receive_status.code >= 0) receive_status = make_status("No response to COMMAND_HASH", kNoResponse);
-      return fail(std::move(receive_status));
-    }
-    const char* bytes = reply.buffer();
-    auto actual = static_cast<uint8_t>(bytes[wire::kCommand]);
-    if (actual != COMMAND_HASH)
-      return fail(make_status(client_detail::wrong_command_text(COMMAND_HASH, actual), kProtocolError));
-    if (reply.size() < wire::kHashData + hash_bytes)
-      return fail(make_status("Response to COMMAND_HASH too short: " + std::to_string(reply.size()) +
-                                  " bytes, expected at least " +
-                                  std::to_string(wire::kHashData + hash_bytes),
-                              kProtocolError));
-    const HashRange& expected = ranges[received];
-    if (DecodeFixed64BE(bytes + wire::kOffset) != static_cast<uint64_t>(expected.offset) ||
-        DecodeFixed64BE(bytes + wire::kLength) != static_cast<uint64_t>(expected.length))
-      return fail(make_status("Hash reply is for another range", kProtocolError));
-    std::memcpy(hashes.data() + received * hash_bytes, bytes + wire::kHashData, hash_bytes);
-    ++received;
-  }
-  report(status, "Received", 0);
+  Transport::StatusCode result = pipeline(
+      COMMAND_HASH, ranges.size(), kHashPipelineDepth,
+      [&](std::size_t i) {
+        Message request = new_request(COMMAND_HASH, wire::kHeaderSize);
+        EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(ranges[i].offset));
+        EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(ranges[i].length));
+        return request;
+      },
+      [&](std::size_t i, const Message& reply, Transport::StatusCode& failure) {
+        const char* bytes = reply.buffer();
+        if (reply.size() < wire::kHashData + hash_bytes) {
+          failure = make_status("Response to COMMAND_HASH too short: " + std::to_string(reply.size()) +
+                                    " bytes, expected at least " +
+                                    std::to_string(wire::kHashData + hash_bytes),
+                                kProtocolError);
+          return false;
+        }
+        if (DecodeFixed64BE(bytes + wire::kOffset) != static_cast<uint64_t>(ranges[i].offset) ||
+            DecodeFixed64BE(bytes + wire::kLength) != static_cast<uint64_t>(ranges[i].length)) {
+          failure = make_status("Hash reply is for another range", kProtocolError);
+          return false;
+        }
+        std::memcpy(hashes.data() + i * hash_bytes, bytes + wire::kHashData, hash_bytes);
+        return true;
+      });
+  if (status) *status = result;
+  if (result.code < 0) return {};
   return hashes;
 }
 

@@ -287,6 +287,42 @@ TEST(TarveloFTPClientProtocol, ReadNeverCopiesMoreThanAskedOrArrived) {
   EXPECT_EQ(field(last, 16), 16u);
 }
 
+TEST(TarveloFTPClientProtocol, PipelinedReadsCheckEveryReply) {
+  // The third reply reports one byte less than asked.
+  ScriptedPeer peer(server(kDirect, [&](const Bytes& request) -> std::vector<Bytes> {
+    if (command_of(request) != COMMAND_READ) return {};
+    uint64_t offset = field(request, 8);
+    uint64_t length = field(request, 16);
+    Bytes reply = reply_front(COMMAND_READ, 32 + length);
+    EncodeFixed64BE(reply.data() + 8, offset);
+    EncodeFixed64BE(reply.data() + 16, offset == 2 * 4096 ? length - 1 : length);
+    reply[24] = STATUS_SUCCESS;
+    std::memset(reply.data() + 32, static_cast<int>('a' + offset / 4096), length);
+    return {reply};
+  }));
+  auto client = make_client(peer.port());
+  ASSERT_EQ(client->open().code, 0);
+  std::string received;
+  auto sink = [&](long offset, const char* data, long length) {
+    EXPECT_EQ(offset, static_cast<long>(received.size()));
+    received.append(data, static_cast<std::size_t>(length));
+    return true;
+  };
+  StatusCode status = client->read_ranges({{0, 4096}, {4096, 4096}}, 2, sink);
+  EXPECT_EQ(status.code, 0) << status.text;
+  EXPECT_EQ(received, std::string(4096, 'a') + std::string(4096, 'b'));
+  EXPECT_EQ(client->tell(), 0);
+  // Past the end: refused before anything is sent.
+  EXPECT_EQ(client->read_ranges({{kImageSize - 10, 11}}, 2, sink).code, -15);
+  EXPECT_EQ(peer.count(COMMAND_READ), 2);
+
+  received.clear();
+  status = client->read_ranges({{0, 4096}, {4096, 4096}, {8192, 4096}, {12288, 4096}}, 4, sink);
+  EXPECT_EQ(status.code, -1);
+  EXPECT_EQ(received.size(), 8192u);  // nothing of the faulty reply or after it
+  EXPECT_TRUE(client->is_closed());
+}
+
 TEST(TarveloFTPClientProtocol, RepliesShorterThanTheirLayoutAreRefused) {
   // Handshake reply of 16 bytes: the image size and features would lie past it.
   {

@@ -24,8 +24,10 @@ struct ToolError : std::runtime_error {
 // protocol busy; the transport caps them at TarveloFTPClient::kMaxRequestLength.
 inline constexpr long kDefaultChunkSize = 8L << 20;
 // put --merge compares ranges of this size first, then narrows each one
-// that differs to the server's hash blocks.
-inline constexpr long kDefaultMergeRange = 64L << 10;
+// that differs to the server's hash blocks. With 1% of the blocks changed at
+// random, 8 blocks per range make the fewest hash requests in all (a range
+// differs with a chance of 1 - 0.99^8, about 8%) for little hashing twice.
+inline constexpr long kDefaultMergeRange = 32L << 10;
 
 // How the connection is carried: --tls, --ca-file, --insecure,
 // --compression and --server-public-key; they must match the server's.

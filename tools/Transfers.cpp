@@ -28,6 +28,8 @@ constexpr long kHoleBlock = 4096;
 constexpr int kWritesPerAcknowledgement = 1024;
 // Remote hashes asked for per call, so the progress bar moves.
 constexpr std::size_t kHashesPerBatch = 4096;
+// READ requests each get session keeps queued on the server.
+constexpr std::size_t kReadsInFlight = 2;
 // Local file bytes read at once by the hashing thread.
 constexpr long kLocalReadSize = 8L << 20;
 
@@ -173,28 +175,30 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
 
   Progress progress(options.progress);
   progress.start("get", count);
-  std::atomic<long> next_chunk{0};
   std::atomic<bool> stop{false};
   auto started = Clock::now();
   run_workers(connections, stop, [&](int index) {
     TarveloFTPClient& client = *clients[static_cast<std::size_t>(index)];
-    std::vector<char> buffer(static_cast<std::size_t>(std::min(options.chunk_size, std::max(count, 1L))));
-    for (long chunk = next_chunk++; chunk < chunks && !stop; chunk = next_chunk++) {
+    // Every connection-th chunk, with the next request already queued on
+    // the server while this one's data are written out.
+    std::vector<HashRange> ranges;
+    for (long chunk = index; chunk < chunks; chunk += connections) {
       long position = chunk * options.chunk_size;
-      long n = std::min(options.chunk_size, count - position);
-      client.seek(start + position, TARVELO_SEEK_SET);
-      Transport::StatusCode status;
-      long got = client.read(buffer.data(), n, &status);
-      if (got != n)
-        throw ToolError(request_failure(remote, "read of " + std::to_string(n) + " bytes at offset " +
-                                                    std::to_string(start + position) + " failed",
-                                        status));
-      if (out.is_regular())
-        write_skipping_zeros(out, position, buffer.data(), n);
-      else
-        out.write_at(position, buffer.data(), n);
-      progress.add(n);
+      ranges.push_back({start + position, std::min(options.chunk_size, count - position)});
     }
+    Transport::StatusCode status = client.read_ranges(
+        ranges, kReadsInFlight, [&](long offset, const char* data, long length) {
+          if (stop) return false;
+          long position = offset - start;
+          if (out.is_regular())
+            write_skipping_zeros(out, position, data, length);
+          else
+            out.write_at(position, data, length);
+          progress.add(length);
+          return true;
+        });
+    if (status.code < 0 && !stop)
+      throw ToolError(request_failure(remote, "read failed", status));
   });
   progress.finish();
   for (auto& client : clients) (void)client->close();

@@ -10,6 +10,7 @@
 // while open() runs).
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -120,6 +121,17 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   // so the client then closes it.
   std::vector<unsigned char> get_block_hashes_remote(const std::vector<HashRange>& ranges,
                                                      Transport::StatusCode* status);
+  // Receives one range's bytes; false (or an exception, which is passed
+  // on) stops the transfer and, since replies are still in flight, closes
+  // the connection.
+  using ReadSink = std::function<bool(long offset, const char* data, long length)>;
+  // Reads many ranges with up to `depth` READ requests in flight, handing
+  // each range's bytes to `sink` in order, straight from the reply. Each
+  // range must lie in the image and hold at most kMaxRequestLength bytes.
+  // The position does not move. Failures close the connection as in
+  // get_block_hashes_remote().
+  Transport::StatusCode read_ranges(const std::vector<HashRange>& ranges, std::size_t depth,
+                                    const ReadSink& sink);
 
   bool supports_handshake_session_id() const;
   static bool message_requires_response(const Message& message);
@@ -150,6 +162,14 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
                                             unsigned char* block_buffer,
                                             Transport::StatusCode* status) const;
   bool old_server_lacks(uint32_t feature) const;
+  // Sends request i = 0 .. count-1 (from `make_request`, all of `command`)
+  // with at most `depth` unanswered, and hands reply i to `on_reply`, which
+  // checks it and returns false with `failure` set to stop. Closes the
+  // connection when a failure leaves replies in flight.
+  Transport::StatusCode pipeline(tarvelo_protocol_command_t command, std::size_t count, std::size_t depth,
+                                 const std::function<Message(std::size_t)>& make_request,
+                                 const std::function<bool(std::size_t, const Message&,
+                                                          Transport::StatusCode&)>& on_reply);
   void release();
 
   std::unique_ptr<SocketImpl> m_socket;
