@@ -70,12 +70,34 @@ long TarveloFTPClient::read_once(char* buffer, long count, Transport::StatusCode
 }
 
 long TarveloFTPClient::write(void* data, long count, bool* sent, Transport::StatusCode* status) {
+  if (sent) *sent = false;
+  long n = clamp_write(count, status);
+  if (n <= 0) return n;
+  if (get_differential_merge() && compare(data, n, status)) {
+    m_file.seek(n, TARVELO_SEEK_CUR);
+    return n;
+  }
+  return send_write(
+      n,
+      [data](char* buffer, long length) {
+        std::memcpy(buffer, data, static_cast<std::size_t>(length));
+        return true;
+      },
+      sent, status);
+}
+
+long TarveloFTPClient::write_from(long count, const WriteSource& fill, Transport::StatusCode* status) {
+  long n = clamp_write(count, status);
+  if (n <= 0) return n;
+  return send_write(n, fill, nullptr, status);
+}
+
+long TarveloFTPClient::clamp_write(long count, Transport::StatusCode* status) {
   if (m_closed) {
     report(status, "", kClientClosed);
     return -1;
   }
   long n = m_file.io(count);
-  if (sent) *sent = false;
   if (n <= 0) {
     report(status, "Request is out of bounds", kOutOfBounds);
     return n;
@@ -89,14 +111,17 @@ long TarveloFTPClient::write(void* data, long count, bool* sent, Transport::Stat
            kOutOfBounds);
     return -1;
   }
-  if (get_differential_merge() && compare(data, n, status)) {
-    m_file.seek(n, TARVELO_SEEK_CUR);
-    return n;
-  }
+  return n;
+}
+
+long TarveloFTPClient::send_write(long n, const WriteSource& fill, bool* sent, Transport::StatusCode* status) {
   Message request = new_request(COMMAND_WRITE, wire::kHeaderSize + static_cast<std::size_t>(n));
   EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(tell()));
   EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(n));
-  std::memcpy(request.buffer() + wire::kWriteData, data, static_cast<std::size_t>(n));
+  if (!fill(request.buffer() + wire::kWriteData, n)) {
+    report(status, "Write cancelled by its source", kProtocolError);
+    return -1;
+  }
   Transport::StatusCode send_status = m_socket->send(request);
   if (send_status.code < 0) {
     if (status) *status = std::move(send_status);

@@ -618,6 +618,16 @@ TEST(TarveloFTPClientServer, ReadWriteAndClampAtTheEnd) {
   EXPECT_EQ(client->read(back.data(), 3 * 4096, &status), 3 * 4096);
   EXPECT_EQ(back, data);
 
+  // Data made straight into the request; a cancelled one sends nothing.
+  ASSERT_EQ(client->seek(100, TARVELO_SEEK_SET), 100);
+  EXPECT_EQ(client->write_from(5, [](char* out, long n) { std::memset(out, 'w', n); return true; }, &status), 5);
+  EXPECT_EQ(client->write_from(5, [](char*, long) { return false; }, &status), -1);
+  EXPECT_EQ(client->tell(), 105);
+  ASSERT_EQ(client->seek(100, TARVELO_SEEK_SET), 100);
+  EXPECT_EQ(client->read(buffer, 6, &status), 6);
+  EXPECT_EQ(std::string(buffer, 6), "wwwww" + std::string(1, image[105]));
+  EXPECT_EQ(client->write_acknowledgement(failures, &status).size(), 1u);
+
   EXPECT_GE(client->close().code, 0);
   std::vector<char> after = fixture.image();
   EXPECT_TRUE(std::equal(data.begin(), data.end(), after.begin() + 8192));

@@ -211,22 +211,28 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
 namespace {
 
 // Writes [offset, offset + length) of the file to the same range of the
-// remote image in requests of at most `chunk` bytes.
-long send_range(TarveloFTPClient& client, const Remote& remote, const LocalFile& file,
-                std::vector<char>& buffer, long offset, long length, long chunk, int& writes,
-                std::vector<std::string>& failed) {
+// remote image in requests of at most `chunk` bytes, read from the file
+// straight into each request.
+long send_range(TarveloFTPClient& client, const Remote& remote, const LocalFile& file, long offset,
+                long length, long chunk, int& writes, std::vector<std::string>& failed) {
   long sent = 0;
   for (long done = 0; done < length;) {
     long n = std::min(chunk, length - done);
-    if (file.read_at(offset + done, buffer.data(), n) != n)
-      throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(offset + done) +
-                      ": the file changed size");
-    client.seek(offset + done, TARVELO_SEEK_SET);
+    long at = offset + done;
+    client.seek(at, TARVELO_SEEK_SET);
     Transport::StatusCode status;
-    bool was_sent = false;
-    if (client.write(buffer.data(), n, &was_sent, &status) != n)
+    long written = client.write_from(
+        n,
+        [&](char* buffer, long count) {
+          if (file.read_at(at, buffer, count) != count)
+            throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(at) +
+                            ": the file changed size");
+          return true;
+        },
+        &status);
+    if (written != n)
       throw ToolError(request_failure(remote, "write of " + std::to_string(n) + " bytes at offset " +
-                                                  std::to_string(offset + done) + " failed",
+                                                  std::to_string(at) + " failed",
                                       status));
     sent += n;
     done += n;
@@ -295,12 +301,11 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     long to_send = 0;
     for (const HashRange& range : writes) to_send += range.length;
     progress.start("put", to_send);
-    std::vector<char> buffer(static_cast<std::size_t>(std::min(options.chunk_size, std::max(to_send, 1L))));
     int write_count = 0;
     long sent = 0;
     for (const HashRange& range : writes) {
-      sent += send_range(client, remote, file, buffer, range.offset, range.length, options.chunk_size,
-                         write_count, failed);
+      sent += send_range(client, remote, file, range.offset, range.length, options.chunk_size, write_count,
+                         failed);
       progress.add(range.length);
     }
     collect_acknowledgements(client, remote, failed);
@@ -319,13 +324,12 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
   std::mutex failed_mutex;
   run_workers(connections, stop, [&](int index) {
     TarveloFTPClient& client = *clients[static_cast<std::size_t>(index)];
-    std::vector<char> buffer(static_cast<std::size_t>(std::min(options.chunk_size, std::max(length, 1L))));
     std::vector<std::string> mine;
     int writes = 0;
     for (long chunk = next_chunk++; chunk < chunks && !stop; chunk = next_chunk++) {
       long position = chunk * options.chunk_size;
       long n = std::min(options.chunk_size, length - position);
-      sent += send_range(client, remote, file, buffer, position, n, options.chunk_size, writes, mine);
+      sent += send_range(client, remote, file, position, n, options.chunk_size, writes, mine);
       progress.add(n);
     }
     collect_acknowledgements(client, remote, mine);

@@ -78,6 +78,12 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   // through write_acknowledgement()). With differential merge on, data the
   // remote range already holds are not sent (*sent stays false).
   virtual long write(void* data, long count, bool* sent, Transport::StatusCode* status);
+  // Writes `length` bytes into `buffer`; false cancels the write.
+  using WriteSource = std::function<bool(char* buffer, long length)>;
+  // As write() without differential merge, for data that `fill` produces
+  // straight into the request (the clamped count is passed to it), which
+  // saves copying them once more.
+  long write_from(long count, const WriteSource& fill, Transport::StatusCode* status);
   [[nodiscard]] virtual Transport::StatusCode hole_punch(long length);
   // Whether the range at the position already holds `data` (hash compare).
   virtual bool compare(void* data, long length, Transport::StatusCode* status);
@@ -156,6 +162,9 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   Message new_request(tarvelo_protocol_command_t command, std::size_t size) const;
   Transport::StatusCode open_session();
   long read_once(char* buffer, long count, Transport::StatusCode* status);
+  // The count a write may send (-1 or 0 with `status` set when none).
+  long clamp_write(long count, Transport::StatusCode* status);
+  long send_write(long n, const WriteSource& fill, bool* sent, Transport::StatusCode* status);
   std::vector<unsigned char> remote_hash(long offset, long length,
                                          Transport::StatusCode* status) const;
   std::vector<unsigned char> aggregate_hash(long offset, const void* data, long length,
