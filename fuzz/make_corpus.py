@@ -77,6 +77,21 @@ def handler_seeds():
     write("handler_block_hashing_fuzzer", "mixed", sequence(SESSION, *block, front(CLOSE)))
     write("handler_block_hashing_fuzzer", "partition-4096", sequence(0x40 | SESSION, *block))
     write("handler_block_hashing_fuzzer", "partition-512", sequence(0x80, *block[:4]))
+    # Partition offsets at and past the edges of the image and of 64 bits.
+    edge = [data_request(WRITE, 0, 8192, payload[:8192]), front(READ, 0, 8192), front(HASH, 69999, 1),
+            front(HOLE_PUNCH, 60000, 10000), front(ACKNOWLEDGE), front(HASH, 0, 70000),
+            data_request(WRITE, 69990, 10, payload[:10]), front(CLOSE)]
+    for name, offset in [("negative", -4096), ("image-size", 70000), ("unaligned", 4095), ("max", (1 << 63) - 1),
+                         ("min", -(1 << 63))]:
+        write("handler_block_hashing_fuzzer", "partition-" + name,
+              bytes([0xC0 | SESSION]) + struct.pack("<q", offset) + b"".join(record(m) for m in edge))
+    # Hashes stored, then a second handshake without the hash handshake
+    # changes the same blocks directly.
+    write("handler_block_hashing_fuzzer", "rehandshake-direct",
+          sequence(SESSION, data_request(WRITE, 0, 8192, payload[:8192]), front(ACKNOWLEDGE), front(HASH, 0, 8192),
+                   struct.pack(">B3xIQQ", HANDSHAKE, 0, ACK, 4) + b"disk",
+                   data_request(WRITE, 4096, 100, payload[:100]), front(HOLE_PUNCH, 0, 4096),
+                   front(ACKNOWLEDGE)))
     write("handler_block_hashing_fuzzer", "tail",
           sequence(0, data_request(WRITE, 69000, 1000, payload[:1000]), front(HASH, 65536, 4464),
                    front(READ, 65536, 4464)))
