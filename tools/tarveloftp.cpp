@@ -15,11 +15,14 @@
 // and encryption settings.
 
 #include <array>
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <string>
 
@@ -29,6 +32,7 @@
 
 #include "Commands.h"
 #include "Progress.h"
+#include "VerifyHashes.h"
 
 using namespace tarvelo;
 using namespace tarvelo::tool;
@@ -145,6 +149,11 @@ void add_transfer(CLI::App* command, Arguments& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every request and reply is a buffer of up to a chunk (several MiB).
+  // Keep such buffers in the heap and the heap's memory once it is grown,
+  // so that each request does not map, fault in and unmap fresh pages.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
   CLI::App app{"Reach LUNs served over the network: tarvelo://HOST[:PORT]/TARGET/LUN (default port 3263)"};
   app.require_subcommand(1);
   Arguments arguments;
@@ -196,12 +205,20 @@ int main(int argc, char** argv) {
   punch->add_option("--length", arguments.length, "bytes")->required();
   add_common(punch, arguments);
 
+  std::string verified_image;
+  auto* verify = app.add_subcommand(
+      "verify-hashes", "check IMAGE.hash against IMAGE offline: every entry marked valid must hold its "
+                       "block's hash; exit 0 when all do, 1 when some do not, 2 on error");
+  verify->add_option("IMAGE", verified_image, "image file or block device on this machine")->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     int code = app.exit(error);
     return code == 0 ? 0 : kExitTrouble;
   }
+
+  if (verify->parsed()) return tools::verify_hashes(verified_image, std::cout, std::cerr);
 
   bool comparing = compare->parsed();
   try {

@@ -1,0 +1,192 @@
+#!/usr/bin/env bash
+# Copies an image over loopback in both directions with `tarveloftp get/put`
+# against tarveloftpd and with nbdcopy against `nbdkit file`, then uploads a
+# copy with 1% of its 4 KiB blocks changed with `tarveloftp put --merge` and
+# with rsync's delta transfer through an rsync daemon. Prints each time, the
+# bytes each tool reports sending, the loopback traffic, and the ratios.
+#
+#   bench/client_transfer.sh               # 1 GiB image
+#   SIZE_MB=256 bench/client_transfer.sh   # smaller
+#
+# Environment: SIZE_MB (1024), CONNECTIONS for tarveloftp (2), CHUNK (8M),
+# BENCH_DIR (a new directory under /var/tmp), BUILD (build-bench, a Release
+# build made here), or TOOLS_DIR to use programs already built there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+size_mb=${SIZE_MB:-1024}
+connections=${CONNECTIONS:-2}
+chunk=${CHUNK:-8M}
+build=${BUILD:-build-bench}
+
+# ---- what the comparison needs ----
+missing=()
+for package in nbdkit libnbd-bin rsync python3; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+  echo "installing ${missing[*]}" >&2
+  sudo=""
+  [[ $(id -u) -eq 0 ]] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+tools=${TOOLS_DIR:-}
+if [[ -z "$tools" ]]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVELOFTP_BUILD_TESTS=OFF \
+        -DTARVELOFTP_BUILD_BENCHMARKS=OFF >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target tarveloftp_client tarveloftpd >/dev/null
+  tools="$PWD/$build/tools"
+fi
+client="$tools/tarveloftp"
+server="$tools/tarveloftpd"
+
+work=${BENCH_DIR:-$(mktemp -d /var/tmp/tarveloftp-bench.XXXXXX)}
+mkdir -p "$work"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  [[ -n "${BENCH_DIR:-}" ]] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+wait_for_port() {
+  for _ in $(seq 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "nothing listens on port $1" >&2
+  return 1
+}
+now() { date +%s.%N; }
+loopback_bytes() { awk '$1 == "lo:" { print $2 }' /proc/net/dev; }
+
+# Results: one line per run, "name seconds reported_bytes loopback_bytes".
+results="$work/results.txt"
+: >"$results"
+# run NAME REPORTED_BYTES_COMMAND -- COMMAND...: times COMMAND and records
+# what it reported sending (the function after -- parses its output).
+measure() {
+  local name=$1 parse=$2
+  shift 3
+  sync
+  local before start end after
+  before=$(loopback_bytes)
+  start=$(now)
+  "$@" >"$work/out.txt" 2>"$work/err.txt" || {
+    echo "$name failed:" >&2
+    cat "$work/err.txt" >&2
+    exit 1
+  }
+  end=$(now)
+  after=$(loopback_bytes)
+  local reported
+  reported=$($parse <"$work/out.txt")
+  echo "$name $(echo "$end - $start" | bc -l) $reported $((after - before))" >>"$results"
+}
+parse_tarveloftp() { sed -n 's/.*sent \([0-9]*\) bytes.*/\1/p; s/^received \([0-9]*\) bytes.*/\1/p' | head -1; }
+parse_rsync() { sed -n 's/^Total bytes sent: \([0-9,]*\).*/\1/p' | tr -d ','; }
+parse_none() { echo "-"; }
+
+echo "== making a ${size_mb} MiB image in $work" >&2
+head -c "$((size_mb << 20))" /dev/urandom >"$work/original.img"
+cp "$work/original.img" "$work/remote.img"
+: >"$work/download.img"
+# 1% of the 4 KiB blocks, at random places, get new random bytes.
+python3 - "$work/original.img" "$work/changed.img" <<'EOF'
+import os, random, shutil, sys
+source, target = sys.argv[1], sys.argv[2]
+shutil.copyfile(source, target)
+blocks = os.path.getsize(source) // 4096
+random.seed(4096)
+with open(target, "r+b") as f:
+    for block in random.sample(range(blocks), max(1, blocks // 100)):
+        f.seek(block * 4096)
+        f.write(os.urandom(4096))
+EOF
+changed_blocks=$(( (size_mb << 20) / 4096 / 100 ))
+
+# ---- tarveloftpd ----
+port=$(free_port)
+printf '[config]\naddress = 127.0.0.1\nport = %s\n\n[disk]\nlun0 = %s\n' "$port" "$work/remote.img" >"$work/server.ini"
+"$server" --config "$work/server.ini" >"$work/server.log" 2>&1 &
+pids+=($!)
+wait_for_port "$port"
+url="tarvelo://127.0.0.1:$port/disk/0"
+
+echo "== tarveloftp" >&2
+measure "tarveloftp-get-null" parse_tarveloftp -- "$client" get "$url" /dev/null -q --connections "$connections" --chunk-size "$chunk"
+measure "tarveloftp-get-file" parse_tarveloftp -- "$client" get "$url" "$work/download.img" -q --connections "$connections" --chunk-size "$chunk"
+cmp "$work/download.img" "$work/original.img"
+measure "tarveloftp-put" parse_tarveloftp -- "$client" put "$work/original.img" "$url" -q --connections "$connections" --chunk-size "$chunk"
+measure "tarveloftp-merge-1%" parse_tarveloftp -- "$client" put "$work/changed.img" "$url" --merge -q
+kill "${pids[-1]}"; wait "${pids[-1]}" || true; unset 'pids[-1]'
+cmp "$work/remote.img" "$work/changed.img"
+
+# ---- nbdkit file + nbdcopy, with nbdcopy's defaults ----
+cp "$work/original.img" "$work/remote.img"
+rm -f "$work/download.img"; : >"$work/download.img"
+port=$(free_port)
+nbdkit --foreground --exit-with-parent --ipaddr 127.0.0.1 --port "$port" file "$work/remote.img" >"$work/nbdkit.log" 2>&1 &
+pids+=($!)
+wait_for_port "$port"
+echo "== nbdcopy" >&2
+measure "nbdcopy-get-null" parse_none -- nbdcopy "nbd://127.0.0.1:$port" /dev/null
+measure "nbdcopy-get-file" parse_none -- nbdcopy "nbd://127.0.0.1:$port" "$work/download.img"
+cmp "$work/download.img" "$work/original.img"
+measure "nbdcopy-put" parse_none -- nbdcopy "$work/original.img" "nbd://127.0.0.1:$port"
+kill "${pids[-1]}"; wait "${pids[-1]}" || true; unset 'pids[-1]'
+
+# ---- rsync daemon, delta transfer of the changed image ----
+cp "$work/original.img" "$work/remote.img"
+port=$(free_port)
+cat >"$work/rsyncd.conf" <<EOF
+use chroot = false
+[bench]
+  path = $work
+  read only = false
+  uid = $(id -u)
+  gid = $(id -g)
+EOF
+rsync --daemon --no-detach --address 127.0.0.1 --port "$port" --config "$work/rsyncd.conf" &
+pids+=($!)
+wait_for_port "$port"
+echo "== rsync" >&2
+measure "rsync-merge-1%" parse_rsync -- rsync --inplace --no-whole-file --block-size=4096 --ignore-times --stats \
+  "$work/changed.img" "rsync://127.0.0.1:$port/bench/remote.img"
+cmp "$work/remote.img" "$work/changed.img"
+
+# ---- report ----
+python3 - "$results" "$size_mb" "$changed_blocks" "$connections" "$chunk" <<'EOF'
+import sys
+path, size_mb, changed_blocks, connections, chunk = sys.argv[1:]
+runs = {}
+for line in open(path):
+    name, seconds, reported, loopback = line.split()
+    runs[name] = (float(seconds), reported, int(loopback))
+size = int(size_mb) << 20
+print(f"image {size_mb} MiB, 2 cores, loopback; tarveloftp: {connections} connections, chunk {chunk}")
+print(f"changed for the merge: {changed_blocks} blocks of 4 KiB = {int(changed_blocks) * 4096} bytes")
+print(f"{'run':24} {'seconds':>8} {'MB/s':>8} {'reported sent':>14} {'loopback bytes':>15}")
+for name, (seconds, reported, loopback) in runs.items():
+    rate = size / seconds / 1e6
+    print(f"{name:24} {seconds:8.2f} {rate:8.0f} {reported:>14} {loopback:15d}")
+def ratio(a, b):
+    if a in runs and b in runs:
+        print(f"{a} / {b}: time x{runs[a][0] / runs[b][0]:.2f}")
+print()
+ratio("tarveloftp-get-null", "nbdcopy-get-null")
+ratio("tarveloftp-get-file", "nbdcopy-get-file")
+ratio("tarveloftp-put", "nbdcopy-put")
+ratio("tarveloftp-merge-1%", "rsync-merge-1%")
+merge = runs.get("tarveloftp-merge-1%")
+if merge and merge[1].isdigit():
+    print(f"put --merge sent {int(merge[1]) / (int(changed_blocks) * 4096):.3f} x the changed bytes")
+EOF
