@@ -144,7 +144,9 @@ TEST(CrashConsistencyTest, KilledServersLoseNoAcknowledgedWriteAndKeepHashesTrue
     for (int batch = 0; batch < batches; ++batch) {
       int writes = 1 + static_cast<int>(random() % 200);
       for (int i = 0; i < writes; ++i) harness.send_write(*client, random);
-      if (batch + 1 < batches) ASSERT_TRUE(harness.acknowledge(*client));
+      if (batch + 1 < batches) {
+        ASSERT_TRUE(harness.acknowledge(*client));
+      }
     }
     // The last acknowledgement request starts a commit; the kill lands
     // somewhere before, during or after it.
@@ -195,6 +197,10 @@ TEST(VerifyHashesTest, ReportsMismatchesAndRefusesForeignHeaders) {
   out.str("");
   EXPECT_EQ(tools::verify_hashes(image, out, err), 1);
   EXPECT_NE(out.str().find("mismatched blocks: 5"), std::string::npos) << out.str();
+  // The same check as the command-line client runs it.
+  test::RunResult program = test::run_program({test::tool_path("tarveloftp"), "verify-hashes", image});
+  EXPECT_EQ(program.status, 1) << program.err;
+  EXPECT_NE(program.out.find("1 mismatched"), std::string::npos) << program.out;
 
   bytes.push_back('x');  // the image grew: the header no longer fits it
   test::write_file(image, bytes);
