@@ -519,9 +519,12 @@ TEST(TransportLayersTest, WrongServerKeyFailsCleanly) {
 // does one bad thing to the client's second frame (its first message).
 class FrameProxy {
  public:
-  enum class Fault { kTamper, kReplay, kReorder };
+  enum class Fault { kNone, kTamper, kReplay, kReorder };
 
-  FrameProxy(uint16_t server_port, Fault fault) : m_fault(fault) {
+  // `record`, when given, receives every frame from the client, filled by
+  // the time the proxy is destroyed.
+  FrameProxy(uint16_t server_port, Fault fault, std::vector<std::vector<char>>* record = nullptr)
+      : m_fault(fault), m_record(record) {
     m_listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -573,6 +576,7 @@ class FrameProxy {
       std::vector<char> frame(8 + length);
       std::memcpy(frame.data(), header, 8);
       if (test::receive_raw(m_client_fd, frame.data() + 8, length) != length) break;
+      if (m_record) m_record->push_back(frame);
       if (index == 1 && m_fault == Fault::kTamper) frame[8 + 20] ^= 0x01;
       if (index == 1 && m_fault == Fault::kReplay) test::send_raw(m_server_fd, frame.data(), frame.size());
       if (index == 1 && m_fault == Fault::kReorder) {
@@ -586,6 +590,7 @@ class FrameProxy {
   }
 
   Fault m_fault;
+  std::vector<std::vector<char>>* m_record;
   int m_listen_fd = -1;
   int m_client_fd = -1;
   int m_server_fd = -1;
@@ -616,6 +621,33 @@ TEST(TransportLayersTest, TamperedReplayedOrReorderedMessagesEndTheConnection) {
     EXPECT_EQ(replies, server.received.load());
     EXPECT_LT(status.code, 0);
   }
+}
+
+TEST(TransportLayersTest, ARecordedSessionReplayedToTheServerFails) {
+  Combination encrypted{"tcp_xsalsa20", false, Compression::NONE, Encryption::XSALSA20};
+  EchoServer server(encrypted);
+  std::vector<std::vector<char>> recorded;
+  {
+    FrameProxy proxy(server.port(), FrameProxy::Fault::kNone, &recorded);
+    auto client = client_socket(encrypted);
+    ASSERT_TRUE(client->connect("127.0.0.1", proxy.port()).ok());
+    Message message = message_of(test::random_bytes(100, 1));
+    ASSERT_TRUE(client->send(message).ok());
+    StatusCode status;
+    EXPECT_EQ(client->receive(&status).size(), 100u);
+  }
+  ASSERT_EQ(recorded.size(), 2u);  // the hello and the message
+  wait_for([&] { return server.failures > 0; });
+  ASSERT_EQ(server.received, 1);
+
+  // The same bytes again: the server's fresh key pair makes a new session
+  // key, so the old message does not authenticate.
+  int fd = test::connect_raw(server.port());
+  for (const auto& frame : recorded) ASSERT_TRUE(test::send_raw(fd, frame.data(), frame.size()));
+  wait_for([&] { return server.failures > 1; });
+  EXPECT_EQ(server.received, 1);
+  EXPECT_NE(server.last_failure().find("failed authentication"), std::string::npos) << server.last_failure();
+  close(fd);
 }
 
 // The server's answer to the hello of a client that compresses and does
