@@ -70,6 +70,11 @@ long TarveloFTPClient::read_once(char* buffer, long count, Transport::StatusCode
 }
 
 long TarveloFTPClient::write(void* data, long count, bool* sent, Transport::StatusCode* status) {
+  // A closed client leaves *sent as it was.
+  if (m_closed) {
+    report(status, "", kClientClosed);
+    return -1;
+  }
   if (sent) *sent = false;
   long n = clamp_write(count, status);
   if (n <= 0) return n;
