@@ -241,8 +241,9 @@ long send_range(TarveloFTPClient& client, const Remote& remote, const LocalFile&
   return sent;
 }
 
-int report_put(const std::vector<std::string>& failed, long compared, long sent, double elapsed) {
-  std::printf("compared %ld bytes, sent %ld bytes, %.2f s\n", compared, sent, elapsed);
+int report_put(const std::vector<std::string>& failed, long compared, long sent, double elapsed,
+               const std::string& detail = "") {
+  std::printf("compared %ld bytes, sent %ld bytes, %.2f s%s\n", compared, sent, elapsed, detail.c_str());
   if (failed.empty()) return 0;
   std::fprintf(stderr, "tarveloftp: %zu write(s) failed on the server:\n", failed.size());
   for (const std::string& range : failed) std::fprintf(stderr, "  %s\n", range.c_str());
@@ -266,28 +267,37 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
 
   if (merge) {
     TarveloFTPClient& client = *first;
-    // Narrow down in two steps: ranges of merge_range bytes, then the
-    // server's hash blocks inside each range that differs. The ranges are
-    // whole numbers of blocks so both steps follow the server's grid.
+    // Compare ranges of merge_range bytes, then narrow each one that
+    // differs in steps of a quarter down to the server's hash blocks. The
+    // ranges are whole numbers of blocks so every step follows the
+    // server's grid; each step costs one pipelined round of hashes.
     long block = client.block_size();
-    long coarse = std::max(block, (std::max(merge_range, block) / block) * block);
+    long size = std::max(block, (std::max(merge_range, block) / block) * block);
     std::vector<HashRange> ranges;
-    split_ranges(0, length, coarse, ranges);
+    split_ranges(0, length, size, ranges);
     progress.start("compare", length);
-    std::vector<std::size_t> differing = differing_ranges(client, remote, file, 0, ranges, progress);
-    std::vector<HashRange> blocks;
-    if (coarse != block)
-      for (std::size_t index : differing)
-        split_ranges(ranges[index].offset, ranges[index].offset + ranges[index].length, block, blocks);
     std::vector<HashRange> changed;
-    if (coarse == block) {
-      for (std::size_t index : differing) changed.push_back(ranges[index]);
-    } else {
+    double compared_at = 0;
+    std::size_t first_ranges = ranges.size();
+    std::size_t first_differing = 0;
+    while (!ranges.empty()) {
+      std::vector<std::size_t> differing = differing_ranges(client, remote, file, 0, ranges, progress);
+      if (compared_at == 0) {
+        compared_at = seconds_since(started);
+        first_differing = differing.size();
+      }
+      if (size == block) {
+        for (std::size_t index : differing) changed.push_back(ranges[index]);
+        break;
+      }
+      size = std::max(block, (size / 4) / block * block);
+      std::vector<HashRange> narrower;
+      for (std::size_t index : differing)
+        split_ranges(ranges[index].offset, ranges[index].offset + ranges[index].length, size, narrower);
       long narrowed = 0;
-      for (const HashRange& range : blocks) narrowed += range.length;
+      for (const HashRange& range : narrower) narrowed += range.length;
       progress.start("narrow", narrowed);
-      for (std::size_t index : differing_ranges(client, remote, file, 0, blocks, progress))
-        changed.push_back(blocks[index]);
+      ranges = std::move(narrower);
     }
     // Neighbouring changed blocks go out as one write.
     std::vector<HashRange> writes;
@@ -300,6 +310,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     }
     long to_send = 0;
     for (const HashRange& range : writes) to_send += range.length;
+    double narrowed_at = seconds_since(started);
     progress.start("put", to_send);
     int write_count = 0;
     long sent = 0;
@@ -311,7 +322,12 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     collect_acknowledgements(client, remote, failed);
     progress.finish();
     (void)client.close();
-    return report_put(failed, length, sent, seconds_since(started));
+    double finished = seconds_since(started);
+    char detail[160];
+    std::snprintf(detail, sizeof(detail),
+                  " (%zu of %zu ranges differed: %.2f s comparing, %.2f s narrowing, %.2f s writing)",
+                  first_differing, first_ranges, compared_at, narrowed_at - compared_at, finished - narrowed_at);
+    return report_put(failed, length, sent, finished, detail);
   }
 
   long chunks = (length + options.chunk_size - 1) / options.chunk_size;

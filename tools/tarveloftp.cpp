@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
   put->add_flag("--merge", arguments.merge,
                 "compare hashes first and send only the blocks that differ");
   put->add_option("--merge-range", arguments.merge_range,
-                  "with --merge, bytes compared per hash before narrowing to blocks (default 32K)");
+                  "with --merge, bytes compared per hash before narrowing to blocks (default 64K)");
   put->add_option("--connections", arguments.connections, "sessions in parallel without --merge (default 2)");
   add_transfer(put, arguments);
   add_common(put, arguments);
