@@ -35,7 +35,7 @@ std::vector<unsigned char> BlockHashStore::get_hash(void* data, unsigned long le
 }
 
 std::vector<unsigned char> BlockHashStore::get_hash(long offset, long length,
-                                                    DataRequiredCallback dataRequired) {
+                                                    DataRequiredCallback dataRequired, bool store) {
   throwOnAccessViolation("get_hash", offset, length);
   const uint64_t blockSize = m_header.block_size;
   const uint64_t begin = static_cast<uint64_t>(toInternalOffset(offset));
@@ -52,7 +52,7 @@ std::vector<unsigned char> BlockHashStore::get_hash(long offset, long length,
     uint64_t from = std::max(begin, block * blockSize);
     uint64_t to = std::min(end, passEnd * blockSize);
     hashPass(fromInternalOffset(static_cast<long>(from)), static_cast<long>(to - from), dataRequired,
-             *aggregate);
+             *aggregate, store);
   }
   std::vector<unsigned char> digest = aggregate->final();
   if (digest.empty()) throw std::runtime_error("failed to hash aggregate hashes");
@@ -60,7 +60,7 @@ std::vector<unsigned char> BlockHashStore::get_hash(long offset, long length,
 }
 
 void BlockHashStore::hashPass(long offset, long length, const DataRequiredCallback& dataRequired,
-                              IHashFunction::Incremental& aggregate) {
+                              IHashFunction::Incremental& aggregate, bool store) {
   const uint64_t entrySize = getHashEntrySize(hashSize());
   const uint64_t hashBytes = hashSize();
   const uint64_t blockSize = m_header.block_size;
@@ -120,7 +120,7 @@ void BlockHashStore::hashPass(long offset, long length, const DataRequiredCallba
       complete = buffers[run] != nullptr || runLengths[run] == 0;
     if (!complete) storage::throwErrno("expected more image data than was returned while hashing");
 
-    auto store = [&](uint64_t slot, const std::vector<unsigned char>& hash) {
+    auto keep = [&](uint64_t slot, const std::vector<unsigned char>& hash) {
       if (hash.size() != hashBytes || slot >= touched)
         throw std::runtime_error("failed to generate block hash");
       char* entry = slots + slot * entrySize;
@@ -138,14 +138,14 @@ void BlockHashStore::hashPass(long offset, long length, const DataRequiredCallba
       while (remaining > 0 || pending) {
         pending = false;
         if (within == 0 && remaining >= blockSize) {
-          store(slot, m_hash_function->get_hash(bytes, static_cast<long>(blockSize)));
+          keep(slot, m_hash_function->get_hash(bytes, static_cast<long>(blockSize)));
           bytes += blockSize;
           remaining -= blockSize;
         } else {
           uint64_t count = std::min(blockSize - within, remaining);
           std::memset(m_block_buffer.get(), 0, blockSize);
           if (count > 0) std::memcpy(m_block_buffer.get() + within, bytes, count);
-          store(slot, m_hash_function->get_hash(m_block_buffer.get(), static_cast<long>(blockSize)));
+          keep(slot, m_hash_function->get_hash(m_block_buffer.get(), static_cast<long>(blockSize)));
           bytes += count;
           remaining -= count;
           within = 0;
@@ -155,7 +155,7 @@ void BlockHashStore::hashPass(long offset, long length, const DataRequiredCallba
     }
   }
 
-  if (wholeCount > 0) {
+  if (wholeCount > 0 && store && !runOffsets.empty()) {
     if (m_reader.seek(entriesAt, SEEK_SET) != entriesAt)
       storage::throwErrno("failed to seek in hash file during update: " + std::to_string(entriesAt));
     if (!validReadWrite(entriesBytes, m_reader.write(slots + firstWholeSlot * entrySize,

@@ -77,6 +77,10 @@ bool ServerMessageHandler::setupBlockHashing(std::shared_ptr<ConnectionState> st
     auto data_required = [this](const std::vector<long>& offsets, const std::vector<long>& lengths) {
       return onDataRequired(offsets, lengths);
     };
+    // A crash may have come between an image write and its hash update, so
+    // entries still marked valid in the range cannot be trusted: drop them,
+    // then hash the range again from the image.
+    alive->hash_store->invalidate_hashes(offset, length);
     return !alive->hash_store->get_hash(offset, length, data_required).empty();
   };
   state->journal = std::make_unique<TarveloJournal>(sync, repair);
@@ -222,12 +226,20 @@ ServerMessageHandlerResponse ServerMessageHandler::block_hashing_command_hash(
   Range range = decode_range(request);
   std::vector<unsigned char> hash;
   std::string failure = "hash failure";
+  // Hashes of writes not yet committed must not be stored as valid: after a
+  // crash before the commit they would vouch for data the image never got.
+  bool store = std::none_of(state->deferred_operations.begin(), state->deferred_operations.end(),
+                            [&](const ConnectionState::OperationData& operation) {
+                              return operation.offset < range.offset + range.length &&
+                                     range.offset < operation.offset + operation.length;
+                            });
   try {
     hash = state->hash_store->get_hash(
         range.offset, range.length,
         [this](const std::vector<long>& offsets, const std::vector<long>& lengths) {
           return onDataRequired(offsets, lengths);
-        });
+        },
+        store);
   } catch (const std::runtime_error& error) {
     failure = error.what();
     hash.clear();

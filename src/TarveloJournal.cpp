@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -17,7 +18,51 @@ namespace tarvelo {
 
 namespace {
 
-std::vector<char> encodeJournal(const std::vector<TarveloJournal::Range>& entries) {
+// The file lists at most kMaxEntries ranges, or the next open would refuse
+// it and leave the image without repair. A longer list is written as fewer
+// ranges covering it: overlapping and adjacent ranges merged, then the
+// smallest gaps closed. Repairing a covering range only rehashes more.
+std::vector<TarveloJournal::Range> coverWithinLimit(std::vector<TarveloJournal::Range> entries) {
+  if (entries.size() <= TarveloJournal::kMaxEntries) return entries;
+  std::sort(entries.begin(), entries.end());
+  std::vector<TarveloJournal::Range> merged;
+  for (const auto& [offset, length] : entries) {
+    if (!merged.empty()) {
+      auto& [last_offset, last_length] = merged.back();
+      if (offset <= last_offset + last_length) {
+        last_length = std::max(last_length, offset + length - last_offset);
+        continue;
+      }
+    }
+    merged.emplace_back(offset, length);
+  }
+  if (merged.size() <= TarveloJournal::kMaxEntries) return merged;
+
+  // Close the merged.size() - kMaxEntries smallest gaps.
+  std::vector<std::size_t> gaps(merged.size() - 1);
+  for (std::size_t i = 0; i < gaps.size(); ++i) gaps[i] = i;
+  auto gap = [&](std::size_t i) {
+    return std::get<0>(merged[i + 1]) - (std::get<0>(merged[i]) + std::get<1>(merged[i]));
+  };
+  std::size_t closing = merged.size() - TarveloJournal::kMaxEntries;
+  std::nth_element(gaps.begin(), gaps.begin() + static_cast<long>(closing - 1), gaps.end(),
+                   [&](std::size_t a, std::size_t b) { return gap(a) < gap(b); });
+  std::vector<bool> close(merged.size(), false);
+  for (std::size_t i = 0; i < closing; ++i) close[gaps[i]] = true;
+  std::vector<TarveloJournal::Range> covered;
+  for (std::size_t i = 0; i < merged.size(); ++i) {
+    if (i > 0 && close[i - 1]) {
+      auto& [last_offset, last_length] = covered.back();
+      last_length = std::get<0>(merged[i]) + std::get<1>(merged[i]) - last_offset;
+    } else {
+      covered.push_back(merged[i]);
+    }
+  }
+  return covered;
+}
+
+std::vector<char> encodeJournal(const std::vector<TarveloJournal::Range>& listed) {
+  std::vector<TarveloJournal::Range> entries = coverWithinLimit(listed);
   std::vector<char> image(TarveloJournal::kHeaderBytes + entries.size() * TarveloJournal::kEntryBytes, 0);
   EncodeFixed64LE(image.data() + TarveloJournal::kMagicField, TarveloJournal::kMagic);
   EncodeFixed64LE(image.data() + TarveloJournal::kVersionField, TarveloJournal::kVersion);
@@ -167,15 +212,27 @@ void TarveloJournal::startTransactionGroup(std::vector<Range> entries) {
 void TarveloJournal::completeTransactionGroup(std::vector<Range> entries) {
   if (entries.empty()) return;
   requireOpen();
+  // Marked first and removed in one sweep: a commit completes up to 200000
+  // ranges, and erasing them one by one would take quadratic time.
+  std::vector<bool> completed(m_outstanding.size(), false);
+  auto sweep = [&] {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_outstanding.size(); ++i)
+      if (!completed[i]) m_outstanding[kept++] = m_outstanding[i];
+    m_outstanding.resize(kept);
+  };
   size_t from = 0;
   for (const Range& entry : entries) {
     size_t at = from;
-    while (at < m_outstanding.size() && m_outstanding[at] != entry) ++at;
-    if (at == m_outstanding.size())
+    while (at < m_outstanding.size() && (completed[at] || m_outstanding[at] != entry)) ++at;
+    if (at == m_outstanding.size()) {
+      sweep();
       throw std::runtime_error("did not find completed transaction in outstanding transactions");
-    m_outstanding.erase(m_outstanding.begin() + static_cast<long>(at));
+    }
+    completed[at] = true;
     from = at;
   }
+  sweep();
   syncAllTransactions();
   writeJournal();
 }

@@ -2,14 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include <tarvelo/Crypto.h>
 #include <tarveloftp/Coding.h>
 #include <tarveloftp/Endpoints.h>
+#include <tarveloftp/TarveloJournal.h>
 
 #include "TestSupport.h"
+#include "VerifyHashes.h"
 
 namespace tarvelo {
 namespace {
@@ -200,6 +207,92 @@ TEST(BlockHashingTest, CloseCommitsAndOutOfRangeWorkIsRefused) {
   ServerMessageHandlerResponse negative = harness.handle(COMMAND_HOLE_PUNCH, -4096, 4096);
   EXPECT_FALSE(negative.error.empty());
   EXPECT_EQ(test::read_file(harness.m_image).size(), 1u << 16);
+}
+
+int verify(const std::string& image) {
+  std::ostringstream out, err;
+  int status = tools::verify_hashes(image, out, err);
+  EXPECT_EQ(status, 0) << out.str() << err.str();
+  return status;
+}
+
+uint32_t journal_entries(const std::string& image) {
+  std::vector<char> journal = test::read_file(image + ".hash.journal");
+  return DecodeFixed32LE(journal.data() + TarveloJournal::kEntryCountField);
+}
+
+TEST(BlockHashingTest, HashesOfUncommittedWritesAreNotStoredAsValid) {
+  Harness harness(1 << 16);
+  std::vector<char> data = test::random_bytes(2 * kBlock, 8);
+  harness.handle(COMMAND_WRITE, 0, 2 * kBlock, data);
+  EXPECT_EQ(harness.hash(0, 4 * kBlock).size(), 32u);
+  // A crash now would leave the image as it was: the hash file must agree.
+  EXPECT_EQ(verify(harness.m_image), 0);
+  harness.acknowledge();
+  EXPECT_EQ(harness.hash(0, 4 * kBlock).size(), 32u);
+  EXPECT_EQ(verify(harness.m_image), 0);
+}
+
+// As after a crash between an image write and its hash update: the journal
+// still lists the range and the entry is valid for the old data.
+TEST(BlockHashingTest, RepairRehashesJournalledRangesEvenWhereEntriesLookValid) {
+  Harness harness(1 << 16);
+  std::string before = harness.hash(0, 2 * kBlock);  // stores valid entries
+  std::vector<char> image = test::read_file(harness.m_image);
+  std::vector<char> changed = test::random_bytes(kBlock, 9);
+  std::copy(changed.begin(), changed.end(), image.begin() + kBlock);
+  test::write_file(harness.m_image, image);
+  std::vector<char> journal(TarveloJournal::kHeaderBytes + TarveloJournal::kEntryBytes, 0);
+  EncodeFixed64LE(journal.data() + TarveloJournal::kMagicField, TarveloJournal::kMagic);
+  EncodeFixed64LE(journal.data() + TarveloJournal::kVersionField, TarveloJournal::kVersion);
+  EncodeFixed32LE(journal.data() + TarveloJournal::kEntryCountField, 1);
+  EncodeFixed64LE(journal.data() + TarveloJournal::kHeaderBytes, kBlock + 100);  // a partial write
+  EncodeFixed64LE(journal.data() + TarveloJournal::kHeaderBytes + 8, 50);
+  test::write_file(harness.m_image + ".hash.journal", journal);
+
+  harness.connect();
+  EXPECT_EQ(journal_entries(harness.m_image), 0u);
+  EXPECT_EQ(harness.hash(0, 2 * kBlock), aggregate(std::vector<char>(image.begin(), image.begin() + 2 * kBlock)));
+  EXPECT_EQ(verify(harness.m_image), 0);
+}
+
+// Points the hash store's descriptor at a read-only description of the same
+// file, so that its next hash update fails as on a failing disk.
+void make_hash_file_read_only(const std::string& hash_path) {
+  std::string wanted = std::filesystem::canonical(hash_path).string();
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    auto target = std::filesystem::read_symlink(entry.path(), error);
+    if (error || target.string() != wanted) continue;
+    int read_only = ::open(hash_path.c_str(), O_RDONLY);
+    ASSERT_GE(read_only, 0);
+    ASSERT_GE(::dup2(read_only, std::stoi(entry.path().filename().string())), 0);
+    ::close(read_only);
+    return;
+  }
+  FAIL() << "no descriptor open on " << hash_path;
+}
+
+TEST(BlockHashingTest, AFailedHashUpdateStaysJournalledUntilTheNextHashHandshake) {
+  Harness harness(1 << 16);
+  std::vector<char> data = test::random_bytes(kBlock, 10);
+  harness.handle(COMMAND_WRITE, kBlock, kBlock, data);
+  make_hash_file_read_only(harness.m_image + ".hash");
+  auto records = harness.acknowledge();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].status, STATUS_EIO);
+  EXPECT_EQ(journal_entries(harness.m_image), 1u);
+
+  ServerMessageHandlerResponse refused = harness.handle(COMMAND_WRITE, 0, 4, {'n', 'e', 'x', 't'});
+  EXPECT_EQ(refused.error, "writing with uncommitted transactions.");
+  EXPECT_TRUE(refused.close_after_send);
+
+  harness.connect();  // a new connection's hash handshake repairs the range
+  EXPECT_EQ(journal_entries(harness.m_image), 0u);
+  std::vector<char> image = test::read_file(harness.m_image);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + kBlock));
+  EXPECT_EQ(harness.hash(kBlock, kBlock), aggregate(data));
+  EXPECT_EQ(verify(harness.m_image), 0);
 }
 
 TEST(BlockHashingTest, MissingJournalFailsTheHashHandshake) {

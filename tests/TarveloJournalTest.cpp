@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include <tarveloftp/Coding.h>
@@ -106,6 +107,38 @@ TEST(TarveloJournalTest, OpenRepairsListedRanges) {
   EXPECT_EQ(f.reads, (std::vector<unsigned long>{24, 32}));
   EXPECT_EQ(f.syncs, 1);
   EXPECT_EQ(test::read_file(f.path), journalBytes({}));
+  EXPECT_FALSE(f.journal.hasOutstandingTransactions());
+}
+
+// A commit may hold 200000 ranges; listed one per entry, a crash would leave
+// a journal the next open refuses, and the image could never be repaired.
+TEST(TarveloJournalTest, GroupsAboveTheEntryLimitAreListedAsCoveringRanges) {
+  JournalFixture f;
+  TarveloJournal::create(f.path);
+  f.journal.open(f.path);
+  Ranges group;
+  for (long block = 0; block < 20000; ++block) {
+    long gap = block % 3 == 0 ? 4096 : 8192 + (block % 7) * 4096;  // uneven gaps
+    long offset = group.empty() ? 0 : std::get<0>(group.back()) + 4096 + gap;
+    group.emplace_back(offset, block % 5 == 0 ? 100 : 4096);
+  }
+  group.emplace_back(4096, 4096);  // overlaps and adjacencies merge first
+  group.emplace_back(0, 8192);
+  f.journal.startTransactionGroup(group);
+
+  JournalFixture reopened;  // as after a crash
+  reopened.path = f.path;
+  reopened.journal.open(reopened.path);
+  EXPECT_LE(reopened.repaired.size(), TarveloJournal::kMaxEntries);
+  EXPECT_GT(reopened.repaired.size(), TarveloJournal::kMaxEntries - 10);
+  for (const auto& [offset, length] : group) {
+    bool covered = std::any_of(reopened.repaired.begin(), reopened.repaired.end(), [&](const auto& range) {
+      return std::get<0>(range) <= offset && offset + length <= std::get<0>(range) + std::get<1>(range);
+    });
+    ASSERT_TRUE(covered) << offset << "/" << length;
+  }
+  // The whole list is still tracked exactly: completing it leaves nothing.
+  f.journal.completeTransactionGroup(group);
   EXPECT_FALSE(f.journal.hasOutstandingTransactions());
 }
 

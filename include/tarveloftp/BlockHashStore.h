@@ -133,8 +133,11 @@ class TARVELOFTP_EXPORT BlockHashStore {
   // range as zeros. Stores the hashes of whole blocks inside the range.
   // Image data is asked for only for blocks without a valid entry and the
   // partial end blocks, merged into runs, in one callback call per pass of
-  // at most kPassBytes of blocks.
-  std::vector<unsigned char> get_hash(long offset, long length, DataRequiredCallback dataRequired);
+  // at most kPassBytes of blocks. With `store` false nothing is written to
+  // the hash file: for data that is not yet on the image, such as writes
+  // still waiting for their commit.
+  std::vector<unsigned char> get_hash(long offset, long length, DataRequiredCallback dataRequired,
+                                      bool store = true);
   // The hash function over `length` bytes.
   std::vector<unsigned char> get_hash(void* data, unsigned long length) const;
   // After `length` bytes at `data` were written at `offset`: store the hash
@@ -151,7 +154,7 @@ class TARVELOFTP_EXPORT BlockHashStore {
   void growHashBufferWhenNeeded(long size);
   unsigned long blocksPerPass() const;
   void hashPass(long offset, long length, const DataRequiredCallback& dataRequired,
-                IHashFunction::Incremental& aggregate);
+                IHashFunction::Incremental& aggregate, bool store);
   void invalidateEntriesFrom(unsigned long firstBlock, unsigned long fileSizeLimit);
   void installReader(SimpleCachedReader reader);
 
