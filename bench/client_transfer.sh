@@ -2,8 +2,12 @@
 # Copies an image over loopback in both directions with `tarveloftp get/put`
 # against tarveloftpd and with nbdcopy against `nbdkit file`, then uploads a
 # copy with 1% of its 4 KiB blocks changed with `tarveloftp put --merge` and
-# with rsync's delta transfer through an rsync daemon. Prints each time, the
-# bytes each tool reports sending, the loopback traffic, and the ratios.
+# with rsync's delta transfer through an rsync daemon. Then the same merges
+# against `tarveloftpd --block-hash-storage` once its stored hashes are valid:
+# the image unchanged and with 1% changed, with the bytes the server read from
+# files, next to one BLAKE2b pass over the image on every core. Prints each
+# time, the bytes each tool reports sending, the loopback traffic, and the
+# ratios.
 #
 #   bench/client_transfer.sh               # 1 GiB image
 #   SIZE_MB=256 bench/client_transfer.sh   # smaller
@@ -37,12 +41,13 @@ fi
 tools=${TOOLS_DIR:-}
 if [[ -z "$tools" ]]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVELOFTP_BUILD_TESTS=OFF \
-        -DTARVELOFTP_BUILD_BENCHMARKS=OFF >/dev/null
-  cmake --build "$build" -j "$(nproc)" --target tarveloftp_client tarveloftpd >/dev/null
+        -DTARVELOFTP_BUILD_BENCHMARKS=ON >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target tarveloftp_client tarveloftpd FileHashBench >/dev/null
   tools="$PWD/$build/tools"
 fi
 client="$tools/tarveloftp"
 server="$tools/tarveloftpd"
+file_hash_bench="$tools/../bench/FileHashBench"
 
 work=${BENCH_DIR:-$(mktemp -d /var/tmp/tarveloftp-bench.XXXXXX)}
 mkdir -p "$work"
@@ -130,6 +135,38 @@ measure "tarveloftp-merge-1%" parse_tarveloftp -- "$client" put "$work/changed.i
 kill "${pids[-1]}"; wait "${pids[-1]}" || true; unset 'pids[-1]'
 cmp "$work/remote.img" "$work/changed.img"
 
+# ---- tarveloftpd --block-hash-storage: merges once the stored hashes are valid ----
+cp "$work/original.img" "$work/remote.img"
+rm -f "$work/remote.img.hash" "$work/remote.img.hash.journal"
+port=$(free_port)
+printf '[config]\naddress = 127.0.0.1\nport = %s\n\n[disk]\nlun0 = %s\n' "$port" "$work/remote.img" >"$work/server.ini"
+"$server" --config "$work/server.ini" --block-hash-storage >"$work/server.log" 2>&1 &
+pids+=($!)
+server_pid=$!
+wait_for_port "$port"
+url="tarvelo://127.0.0.1:$port/disk/0"
+# Bytes the server read through read(2)/pread(2): image and hash file (socket
+# receives are not counted).
+server_file_reads() { awk '$1 == "rchar:" { print $2 }' "/proc/$server_pid/io"; }
+file_reads="$work/file_reads.txt"
+: >"$file_reads"
+measure_reads() {
+  local name=$1 before
+  before=$(server_file_reads)
+  measure "$@"
+  echo "$name $(( $(server_file_reads) - before ))" >>"$file_reads"
+}
+echo "== tarveloftp, block-hash storage" >&2
+# The first merge stores every block's hash; the measured ones start from valid entries.
+measure_reads "bhs-merge-first" parse_tarveloftp -- "$client" put "$work/original.img" "$url" --merge -q
+measure_reads "bhs-merge-unchanged" parse_tarveloftp -- "$client" put "$work/original.img" "$url" --merge -q
+measure_reads "bhs-merge-1%" parse_tarveloftp -- "$client" put "$work/changed.img" "$url" --merge -q
+kill "$server_pid"; wait "$server_pid" || true; unset 'pids[-1]'
+cmp "$work/remote.img" "$work/changed.img"
+"$client" verify-hashes "$work/remote.img" >&2
+"$file_hash_bench" "$work/original.img" >"$work/file_hash.txt"
+cat "$work/file_hash.txt" >&2
+
 # ---- nbdkit file + nbdcopy, with nbdcopy's defaults ----
 cp "$work/original.img" "$work/remote.img"
 rm -f "$work/download.img"; : >"$work/download.img"
@@ -164,9 +201,9 @@ measure "rsync-merge-1%" parse_rsync -- rsync --inplace --no-whole-file --block-
 cmp "$work/remote.img" "$work/changed.img"
 
 # ---- report ----
-python3 - "$results" "$size_mb" "$changed_blocks" "$connections" "$chunk" <<'EOF'
-import sys
-path, size_mb, changed_blocks, connections, chunk = sys.argv[1:]
+python3 - "$results" "$size_mb" "$changed_blocks" "$connections" "$chunk" "$file_reads" "$work/file_hash.txt" <<'EOF'
+import re, sys
+path, size_mb, changed_blocks, connections, chunk, reads_path, file_hash_path = sys.argv[1:]
 runs = {}
 for line in open(path):
     name, seconds, reported, loopback = line.split()
@@ -189,4 +226,14 @@ ratio("tarveloftp-merge-1%", "rsync-merge-1%")
 merge = runs.get("tarveloftp-merge-1%")
 if merge and merge[1].isdigit():
     print(f"put --merge sent {int(merge[1]) / (int(changed_blocks) * 4096):.3f} x the changed bytes")
+print()
+print("block-hash storage (stored hashes valid before each measured run):")
+for line in open(reads_path):
+    name, count = line.split()
+    print(f"  {name}: the server read {int(count)} bytes from files ({int(count) / size:.4f} x the image)")
+ratio("bhs-merge-1%", "rsync-merge-1%")
+floor = re.search(r": ([0-9.]+) s", open(file_hash_path).read())
+if floor and "bhs-merge-unchanged" in runs:
+    print(f"bhs-merge-unchanged / one BLAKE2b pass on every core ({floor.group(1)} s): "
+          f"x{runs['bhs-merge-unchanged'][0] / float(floor.group(1)):.2f}")
 EOF

@@ -54,6 +54,17 @@ std::vector<unsigned char> TarveloFTPClient::aggregate_hash(long offset, const v
                                                             long length,
                                                             unsigned char* block_buffer,
                                                             Transport::StatusCode* status) const {
+  std::vector<unsigned char> concatenated = block_hashes(offset, data, length, block_buffer, status);
+  if (concatenated.empty()) return {};
+  std::vector<unsigned char> result =
+      m_hash_function->get_hash(concatenated.data(), static_cast<long>(concatenated.size()));
+  if (result.empty()) report(status, "Error generating concatenated block hashes", kOutOfBounds);
+  return result;
+}
+
+std::vector<unsigned char> TarveloFTPClient::block_hashes(long offset, const void* data, long length,
+                                                          unsigned char* block_buffer,
+                                                          Transport::StatusCode* status) const {
   // Without the hash handshake's block size and buffer, or below the
   // partition, there is no block grid to hash over.
   if (!m_hash_function || !block_buffer || m_block_size <= 0) {
@@ -107,10 +118,7 @@ std::vector<unsigned char> TarveloFTPClient::aggregate_hash(long offset, const v
     }
     std::memcpy(concatenated.data() + s * hash_bytes, hash.data(), hash_bytes);
   }
-  std::vector<unsigned char> result =
-      m_hash_function->get_hash(concatenated.data(), static_cast<long>(concatenated.size()));
-  if (result.empty()) report(status, "Error generating concatenated block hashes", kOutOfBounds);
-  return result;
+  return concatenated;
 }
 
 std::vector<unsigned char> TarveloFTPClient::get_block_hash_local_at(
@@ -129,6 +137,21 @@ std::vector<unsigned char> TarveloFTPClient::get_block_hash_local_at(
     return aggregate_hash(offset, data, length, m_block_buffer ? scratch.data() : nullptr, status);
   }
   return get_default_block_hash_local(const_cast<void*>(data), length, status);
+}
+
+std::vector<unsigned char> TarveloFTPClient::get_block_hashes_local_at(
+    long offset, const void* data, long length, Transport::StatusCode* status) const {
+  if (!in_image(offset, length, size())) {
+    report(status, "Request is out of bounds", kOutOfBounds);
+    return {};
+  }
+  if ((m_server_features & FEATURE_BLOCK_HASH_STORAGE) == 0 || m_block_size <= 0 ||
+      m_block_size > kMaxBlockSize) {
+    report(status, "No block hashing set up: the hash handshake did not complete", kOutOfBounds);
+    return {};
+  }
+  std::vector<unsigned char> scratch(static_cast<std::size_t>(m_block_size));
+  return block_hashes(offset, data, length, m_block_buffer ? scratch.data() : nullptr, status);
 }
 
 std::vector<unsigned char> TarveloFTPClient::remote_hash(long offset, long length,

@@ -30,8 +30,11 @@ constexpr int kWritesPerAcknowledgement = 1024;
 constexpr std::size_t kHashesPerBatch = 4096;
 // READ requests each get session keeps queued on the server.
 constexpr std::size_t kReadsInFlight = 2;
-// Local file bytes read at once by the hashing thread.
+// Local file bytes read at once by a hashing thread.
 constexpr long kLocalReadSize = 8L << 20;
+// File bytes whose block hashes a merge against block-hash storage keeps at
+// once.
+constexpr long kMergeWindow = 1L << 30;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -76,18 +79,17 @@ void split_ranges(long start, long end, long size, std::vector<HashRange>& out) 
   }
 }
 
-// Local hashes of `ranges` (sorted, non-overlapping image ranges) from the
-// file, whose byte 0 sits at image offset `base`, computed the way the
-// server computes its own. Runs on its own thread.
-std::vector<unsigned char> hash_local_ranges(const TarveloFTPClient& client, const LocalFile& file,
-                                             long base, const std::vector<HashRange>& ranges,
-                                             const std::atomic<bool>& stop) {
+// Local hashes of ranges [first, last) of `ranges` (sorted, non-overlapping
+// image ranges) from the file, whose byte 0 sits at image offset `base`,
+// computed the way the server computes its own, into `hashes`.
+void hash_local_ranges(const TarveloFTPClient& client, const LocalFile& file, long base,
+                       const std::vector<HashRange>& ranges, std::size_t first, std::size_t last,
+                       std::vector<unsigned char>& hashes, const std::atomic<bool>& stop) {
   const std::size_t size = client.hash_size();
-  std::vector<unsigned char> hashes(ranges.size() * size);
   std::vector<char> buffer;
   long buffer_start = 0;
   long buffer_length = 0;
-  for (std::size_t i = 0; i < ranges.size() && !stop; ++i) {
+  for (std::size_t i = first; i < last && !stop; ++i) {
     const HashRange& range = ranges[i];
     long position = range.offset - base;
     if (position < buffer_start || position + range.length > buffer_start + buffer_length) {
@@ -105,24 +107,35 @@ std::vector<unsigned char> hash_local_ranges(const TarveloFTPClient& client, con
     if (hash.size() != size) throw ToolError("local hash failed: " + status.text);
     std::memcpy(hashes.data() + i * size, hash.data(), size);
   }
-  return hashes;
 }
 
-// Hashes `ranges` on both sides at once and returns the indices of the
-// ranges whose hashes differ.
+// Hashes `ranges` on both sides at once, the local side on every core, and
+// returns the indices of the ranges whose hashes differ.
 std::vector<std::size_t> differing_ranges(TarveloFTPClient& client, const Remote& remote,
                                           const LocalFile& file, long base,
                                           const std::vector<HashRange>& ranges, Progress& progress) {
   std::atomic<bool> stop{false};
-  std::vector<unsigned char> local;
-  std::exception_ptr local_error;
-  std::thread local_thread([&] {
-    try {
-      local = hash_local_ranges(client, file, base, ranges, stop);
-    } catch (...) {
-      local_error = std::current_exception();
-    }
-  });
+  std::vector<unsigned char> local(ranges.size() * client.hash_size());
+  std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 16);
+  threads = std::min(threads, std::max<std::size_t>(1, ranges.size()));
+  std::vector<std::exception_ptr> local_errors(threads);
+  std::vector<std::thread> local_threads;
+  for (std::size_t t = 0; t < threads; ++t) {
+    // Contiguous slices, so each thread reads its part of the file in order.
+    std::size_t first = ranges.size() * t / threads;
+    std::size_t last = ranges.size() * (t + 1) / threads;
+    local_threads.emplace_back([&, t, first, last] {
+      try {
+        hash_local_ranges(client, file, base, ranges, first, last, local, stop);
+      } catch (...) {
+        local_errors[t] = std::current_exception();
+        stop = true;
+      }
+    });
+  }
+  auto join_local = [&] {
+    for (std::thread& thread : local_threads) thread.join();
+  };
   std::vector<unsigned char> remote_hashes;
   try {
     remote_hashes.reserve(ranges.size() * client.hash_size());
@@ -140,17 +153,190 @@ std::vector<std::size_t> differing_ranges(TarveloFTPClient& client, const Remote
     }
   } catch (...) {
     stop = true;
-    local_thread.join();
+    join_local();
     throw;
   }
-  local_thread.join();
-  if (local_error) std::rethrow_exception(local_error);
+  join_local();
+  for (const std::exception_ptr& error : local_errors)
+    if (error) std::rethrow_exception(error);
   std::vector<std::size_t> differing;
   const std::size_t size = client.hash_size();
   for (std::size_t i = 0; i < ranges.size(); ++i)
     if (std::memcmp(local.data() + i * size, remote_hashes.data() + i * size, size) != 0)
       differing.push_back(i);
   return differing;
+}
+
+// Block hashes of [start, end) of the file (a window starting on the
+// server's block grid), hashed once on every core into `hashes`.
+void hash_local_blocks(const TarveloFTPClient& client, const LocalFile& file, long start, long end,
+                       std::vector<unsigned char>& hashes, std::atomic<bool>& stop) {
+  const long block = client.block_size();
+  const std::size_t size = client.hash_size();
+  const long blocks = (end - start + block - 1) / block;
+  hashes.assign(static_cast<std::size_t>(blocks) * size, 0);
+  const long piece = std::max(block, kLocalReadSize / block * block);
+  std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 16);
+  std::vector<std::exception_ptr> errors(threads);
+  std::vector<std::thread> workers;
+  for (std::size_t t = 0; t < threads; ++t) {
+    long first = blocks * static_cast<long>(t) / static_cast<long>(threads);
+    long last = blocks * static_cast<long>(t + 1) / static_cast<long>(threads);
+    workers.emplace_back([&, t, first, last] {
+      try {
+        std::vector<char> buffer(static_cast<std::size_t>(piece));
+        for (long at = start + first * block; at < std::min(end, start + last * block) && !stop;
+             at += piece) {
+          long want = std::min({piece, end - at, start + last * block - at});
+          if (file.read_at(at, buffer.data(), want) != want)
+            throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(at) +
+                            ": the file is shorter than expected");
+          Transport::StatusCode status;
+          std::vector<unsigned char> part = client.get_block_hashes_local_at(at, buffer.data(), want, &status);
+          if (part.empty()) throw ToolError("local hash failed: " + status.text);
+          std::memcpy(hashes.data() + static_cast<std::size_t>((at - start) / block) * size, part.data(),
+                      part.size());
+        }
+      } catch (...) {
+        errors[t] = std::current_exception();
+        stop = true;
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  for (const std::exception_ptr& error : errors)
+    if (error) std::rethrow_exception(error);
+}
+
+// The server's hashes of `ranges`, asked for in batches.
+std::vector<unsigned char> remote_hashes_of(TarveloFTPClient& client, const Remote& remote,
+                                            const std::vector<HashRange>& ranges, Progress& progress) {
+  std::vector<unsigned char> hashes;
+  hashes.reserve(ranges.size() * client.hash_size());
+  for (std::size_t first = 0; first < ranges.size(); first += kHashesPerBatch) {
+    std::size_t last = std::min(ranges.size(), first + kHashesPerBatch);
+    std::vector<HashRange> batch(ranges.begin() + static_cast<long>(first),
+                                 ranges.begin() + static_cast<long>(last));
+    Transport::StatusCode status;
+    std::vector<unsigned char> answer = client.get_block_hashes_remote(batch, &status);
+    if (answer.empty()) throw ToolError(request_failure(remote, "remote hash failed", status));
+    hashes.insert(hashes.end(), answer.begin(), answer.end());
+    long bytes = 0;
+    for (const HashRange& range : batch) bytes += range.length;
+    progress.add(bytes);
+  }
+  return hashes;
+}
+
+// What a merge found, and where its time went.
+struct MergePlan {
+  std::vector<HashRange> changed;  // block-sized ranges that differ
+  std::size_t first_ranges = 0;
+  std::size_t first_differing = 0;
+  double comparing = 0;
+  double narrowing = 0;
+};
+
+// Against block-hash storage: the window [start, end) is compared in ranges
+// of `size` bytes, and each differing range narrowed by quarters down to the
+// server's blocks, with the local aggregates taken from block hashes made in
+// one pass over the window.
+void merge_window_against_block_hashes(TarveloFTPClient& client, const Remote& remote, const LocalFile& file,
+                                       long start, long end, long size, Progress& progress, MergePlan& plan) {
+  const long block = client.block_size();
+  const std::size_t hash_bytes = client.hash_size();
+  auto began = Clock::now();
+  std::vector<HashRange> ranges;
+  split_ranges(start, end, size, ranges);
+
+  std::atomic<bool> stop{false};
+  std::vector<unsigned char> local;
+  std::exception_ptr local_error;
+  std::thread local_thread([&] {
+    try {
+      hash_local_blocks(client, file, start, end, local, stop);
+    } catch (...) {
+      local_error = std::current_exception();
+    }
+  });
+  std::vector<unsigned char> remote_hashes;
+  try {
+    remote_hashes = remote_hashes_of(client, remote, ranges, progress);
+  } catch (...) {
+    stop = true;
+    local_thread.join();
+    throw;
+  }
+  local_thread.join();
+  if (local_error) std::rethrow_exception(local_error);
+
+  bool first_round = true;
+  while (!ranges.empty()) {
+    std::vector<std::size_t> differing;
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+      const HashRange& range = ranges[i];
+      std::size_t first_block = static_cast<std::size_t>((range.offset - start) / block);
+      std::size_t blocks = static_cast<std::size_t>((range.length + block - 1) / block);
+      Transport::StatusCode status;
+      std::vector<unsigned char> aggregate = client.get_default_block_hash_local(
+          local.data() + first_block * hash_bytes, static_cast<long>(blocks * hash_bytes), &status);
+      if (aggregate.size() != hash_bytes) throw ToolError("local hash failed: " + status.text);
+      if (std::memcmp(aggregate.data(), remote_hashes.data() + i * hash_bytes, hash_bytes) != 0)
+        differing.push_back(i);
+    }
+    if (first_round) {
+      plan.first_ranges += ranges.size();
+      plan.first_differing += differing.size();
+      plan.comparing += seconds_since(began);
+      began = Clock::now();
+      first_round = false;
+    }
+    if (size == block) {
+      for (std::size_t index : differing) plan.changed.push_back(ranges[index]);
+      break;
+    }
+    size = std::max(block, (size / 4) / block * block);
+    std::vector<HashRange> narrower;
+    for (std::size_t index : differing)
+      split_ranges(ranges[index].offset, ranges[index].offset + ranges[index].length, size, narrower);
+    ranges = std::move(narrower);
+    Progress quiet(false);
+    remote_hashes = remote_hashes_of(client, remote, ranges, quiet);
+  }
+  plan.narrowing += seconds_since(began);
+}
+
+// Elsewhere: both sides hash each round's ranges from the data.
+void merge_by_hashing_ranges(TarveloFTPClient& client, const Remote& remote, const LocalFile& file,
+                             long length, long size, Progress& progress, MergePlan& plan) {
+  const long block = client.block_size();
+  auto began = Clock::now();
+  std::vector<HashRange> ranges;
+  split_ranges(0, length, size, ranges);
+  bool first_round = true;
+  while (!ranges.empty()) {
+    std::vector<std::size_t> differing = differing_ranges(client, remote, file, 0, ranges, progress);
+    if (first_round) {
+      plan.first_ranges = ranges.size();
+      plan.first_differing = differing.size();
+      plan.comparing = seconds_since(began);
+      began = Clock::now();
+      first_round = false;
+    }
+    if (size == block) {
+      for (std::size_t index : differing) plan.changed.push_back(ranges[index]);
+      break;
+    }
+    size = std::max(block, (size / 4) / block * block);
+    std::vector<HashRange> narrower;
+    for (std::size_t index : differing)
+      split_ranges(ranges[index].offset, ranges[index].offset + ranges[index].length, size, narrower);
+    long narrowed = 0;
+    for (const HashRange& range : narrower) narrowed += range.length;
+    progress.start("narrow", narrowed);
+    ranges = std::move(narrower);
+  }
+  plan.narrowing = seconds_since(began);
 }
 
 }  // namespace
@@ -267,38 +453,24 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
 
   if (merge) {
     TarveloFTPClient& client = *first;
-    // Compare ranges of merge_range bytes, then narrow each one that
-    // differs in steps of a quarter down to the server's hash blocks. The
-    // ranges are whole numbers of blocks so every step follows the
-    // server's grid; each step costs one pipelined round of hashes.
+    // Ranges are whole numbers of blocks so every step follows the server's
+    // block grid; each narrowing step costs one pipelined round of hashes.
     long block = client.block_size();
+    bool stored = (client.server_features() & FEATURE_BLOCK_HASH_STORAGE) != 0;
+    if (merge_range <= 0) merge_range = stored ? kDefaultBlockHashMergeRange : kDefaultMergeRange;
     long size = std::max(block, (std::max(merge_range, block) / block) * block);
-    std::vector<HashRange> ranges;
-    split_ranges(0, length, size, ranges);
+    MergePlan plan;
     progress.start("compare", length);
-    std::vector<HashRange> changed;
-    double compared_at = 0;
-    std::size_t first_ranges = ranges.size();
-    std::size_t first_differing = 0;
-    while (!ranges.empty()) {
-      std::vector<std::size_t> differing = differing_ranges(client, remote, file, 0, ranges, progress);
-      if (compared_at == 0) {
-        compared_at = seconds_since(started);
-        first_differing = differing.size();
-      }
-      if (size == block) {
-        for (std::size_t index : differing) changed.push_back(ranges[index]);
-        break;
-      }
-      size = std::max(block, (size / 4) / block * block);
-      std::vector<HashRange> narrower;
-      for (std::size_t index : differing)
-        split_ranges(ranges[index].offset, ranges[index].offset + ranges[index].length, size, narrower);
-      long narrowed = 0;
-      for (const HashRange& range : narrower) narrowed += range.length;
-      progress.start("narrow", narrowed);
-      ranges = std::move(narrower);
+    if (stored) {
+      // Windows keep the local block hashes small (32 bytes per block).
+      long window = std::max(size, kMergeWindow / size * size);
+      for (long start = 0; start < length; start += window)
+        merge_window_against_block_hashes(client, remote, file, start, std::min(length, start + window), size,
+                                          progress, plan);
+    } else {
+      merge_by_hashing_ranges(client, remote, file, length, size, progress, plan);
     }
+    const std::vector<HashRange>& changed = plan.changed;
     // Neighbouring changed blocks go out as one write.
     std::vector<HashRange> writes;
     for (const HashRange& range : changed) {
@@ -310,7 +482,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     }
     long to_send = 0;
     for (const HashRange& range : writes) to_send += range.length;
-    double narrowed_at = seconds_since(started);
+    auto writing = Clock::now();
     progress.start("put", to_send);
     int write_count = 0;
     long sent = 0;
@@ -322,12 +494,11 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     collect_acknowledgements(client, remote, failed);
     progress.finish();
     (void)client.close();
-    double finished = seconds_since(started);
     char detail[160];
     std::snprintf(detail, sizeof(detail),
                   " (%zu of %zu ranges differed: %.2f s comparing, %.2f s narrowing, %.2f s writing)",
-                  first_differing, first_ranges, compared_at, narrowed_at - compared_at, finished - narrowed_at);
-    return report_put(failed, length, sent, finished, detail);
+                  plan.first_differing, plan.first_ranges, plan.comparing, plan.narrowing, seconds_since(writing));
+    return report_put(failed, length, sent, seconds_since(started), detail);
   }
 
   long chunks = (length + options.chunk_size - 1) / options.chunk_size;

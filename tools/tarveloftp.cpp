@@ -178,7 +178,8 @@ int main(int argc, char** argv) {
   put->add_flag("--merge", arguments.merge,
                 "compare hashes first and send only the blocks that differ");
   put->add_option("--merge-range", arguments.merge_range,
-                  "with --merge, bytes compared per hash before narrowing to blocks (default 64K)");
+                  "with --merge, bytes compared per hash before narrowing to blocks "
+                  "(default 64K, or 1M against block-hash storage)");
   put->add_option("--connections", arguments.connections, "sessions in parallel without --merge (default 2)");
   add_transfer(put, arguments);
   add_common(put, arguments);
@@ -228,7 +229,7 @@ int main(int argc, char** argv) {
       return run_get(remote, arguments.file, optional_count(arguments.offset),
                      optional_count(arguments.length), transfer_options(arguments, kDefaultChunkSize));
     if (put->parsed()) {
-      long merge_range = arguments.merge_range.empty() ? kDefaultMergeRange : parse_byte_count(arguments.merge_range);
+      long merge_range = arguments.merge_range.empty() ? 0 : parse_byte_count(arguments.merge_range);
       return run_put(arguments.file, remote, arguments.merge, merge_range,
                      transfer_options(arguments, kDefaultChunkSize));
     }

@@ -120,6 +120,14 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   // run beside the client's exchanges on another thread.
   std::vector<unsigned char> get_block_hash_local_at(long offset, const void* data, long length,
                                                      Transport::StatusCode* status) const;
+  // Against block-hash storage: the hashes of the blocks the range touches,
+  // back to back, each taken as the server takes it (bytes outside the range
+  // as zeros). The aggregate hash of any run of whole blocks is then the
+  // plain hash (get_default_block_hash_local) of its slice of this list, so
+  // a caller narrowing a differing range need not hash its data again.
+  // Thread-safe like get_block_hash_local_at().
+  std::vector<unsigned char> get_block_hashes_local_at(long offset, const void* data, long length,
+                                                       Transport::StatusCode* status) const;
   // The server's hashes of many ranges, requested in a pipeline of up to
   // kHashPipelineDepth requests in flight and answered in order. Returns
   // ranges.size() hashes of hash_size() bytes each, back to back, or empty
@@ -170,6 +178,9 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   std::vector<unsigned char> aggregate_hash(long offset, const void* data, long length,
                                             unsigned char* block_buffer,
                                             Transport::StatusCode* status) const;
+  // The concatenated block hashes aggregate_hash() hashes.
+  std::vector<unsigned char> block_hashes(long offset, const void* data, long length,
+                                          unsigned char* block_buffer, Transport::StatusCode* status) const;
   bool old_server_lacks(uint32_t feature) const;
   // Sends request i = 0 .. count-1 (from `make_request`, all of `command`)
   // with at most `depth` unanswered, and hands reply i to `on_reply`, which
