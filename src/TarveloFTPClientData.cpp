@@ -230,12 +230,20 @@ Transport::StatusCode TarveloFTPClient::pipeline(
     }
     return failure;
   };
+  // Requests go out in batches (refilled when half the window is answered)
+  // so that a batch costs the socket one write.
+  std::vector<Message> batch;
   while (received < count) {
-    while (sent < count && sent - received < depth) {
-      Message request = make_request(sent);
-      Transport::StatusCode send_status = m_socket->send(request);
-      if (send_status.code < 0) return fail(std::move(send_status));
-      ++sent;
+    if (sent < count && (sent - received <= depth / 2 || sent == received)) {
+      batch.clear();
+      for (; sent + batch.size() < count && sent + batch.size() - received < depth;)
+        batch.push_back(make_request(sent + batch.size()));
+      Transport::StatusCode send_status = m_socket->send_all(batch);
+      if (send_status.code < 0) {
+        sent += batch.size();  // some may be out: the connection is unusable
+        return fail(std::move(send_status));
+      }
+      sent += batch.size();
     }
     Transport::StatusCode receive_status;
     Message reply = m_socket->receive(&receive_status);

@@ -1,6 +1,7 @@
 #include <tarvelo/BasicSocket.h>
 
 #include <atomic>
+#include <cstring>
 #include <deque>
 #include <mutex>
 
@@ -38,7 +39,12 @@ struct SocketState {
   // another thread; never held while a user handler runs.
   std::mutex mutex;
   std::deque<PendingSend> send_queue;
-  unsigned char receive_header[kFrameHeaderSize] = {};
+  // Bytes read ahead of the frames handed out: one read can bring many
+  // small frames. Allocated while it holds something, so idle connections
+  // cost nothing.
+  std::unique_ptr<char[]> inbox;
+  std::size_t inbox_begin = 0;
+  std::size_t inbox_end = 0;
   unsigned char hello_header[kFrameHeaderSize] = {};
   // False on an accepted connection until its hello is answered; sends wait.
   bool layers_ready = true;
@@ -131,43 +137,94 @@ void close_now(const std::shared_ptr<SocketState>& state) {
   close_locked(state);
 }
 
+// Size of the read-ahead buffer; frames larger than it are read straight
+// into their message.
+constexpr std::size_t kInboxSize = 16 * 1024;
+
+enum class Inbox { kFrame, kTooLarge, kLarge, kMore };
+
+// Takes the next frame from the bytes read ahead when they hold all of it
+// (kFrame). kLarge: a frame too big for the buffer, returned with the bytes
+// at hand copied in and `have` set; the rest is to be read into it. kMore:
+// more bytes are needed, and the buffer has room for them from inbox_end.
+Inbox take_frame(SocketState& state, std::size_t maximum, Message& frame, uint64_t& length,
+                 std::size_t& have) {
+  std::size_t available = state.inbox_end - state.inbox_begin;
+  if (available >= detail::kFrameHeaderSize) {
+    const char* at = state.inbox.get() + state.inbox_begin;
+    length = decode_length(reinterpret_cast<const unsigned char*>(at));
+    if (length > maximum) return Inbox::kTooLarge;
+    std::size_t body = available - detail::kFrameHeaderSize;
+    if (body >= length || length + detail::kFrameHeaderSize > kInboxSize) {
+      frame = Message(static_cast<long>(length));
+      have = static_cast<std::size_t>(std::min<uint64_t>(body, length));
+      if (have > 0) std::memcpy(frame.buffer(), at + detail::kFrameHeaderSize, have);
+      state.inbox_begin += detail::kFrameHeaderSize + have;
+      if (state.inbox_begin == state.inbox_end) {
+        state.inbox.reset();
+        state.inbox_begin = state.inbox_end = 0;
+      }
+      return have == length ? Inbox::kFrame : Inbox::kLarge;
+    }
+  }
+  if (!state.inbox) {
+    state.inbox.reset(new char[kInboxSize]);
+    state.inbox_begin = state.inbox_end = 0;
+  } else if (state.inbox_begin > 0) {
+    std::memmove(state.inbox.get(), state.inbox.get() + state.inbox_begin, available);
+    state.inbox_begin = 0;
+    state.inbox_end = available;
+  }
+  return Inbox::kMore;
+}
+
 // Reads the next frame, of at most `maximum` bytes; the mutex is held by
-// the caller and the stream is open.
+// the caller and the stream is open. `done` runs later, never inside.
 void read_frame_locked(const std::shared_ptr<SocketState>& state, std::size_t maximum,
                        FrameHandler done) {
-  state->stream->async_read(
-      asio::buffer(state->receive_header),
-      [state, maximum, done = std::move(done)](const asio::error_code& error, std::size_t) mutable {
+  Message frame;
+  uint64_t length = 0;
+  std::size_t have = 0;
+  switch (take_frame(*state, maximum, frame, length, have)) {
+    case Inbox::kFrame:
+      asio::post(*state->io, [done = std::move(done), frame]() mutable {
+        done(success("Received"), std::move(frame));
+      });
+      return;
+    case Inbox::kTooLarge:
+      close_locked(state);
+      asio::post(*state->io, [done = std::move(done), length, maximum]() mutable {
+        done(frame_too_large(length, maximum), Message());
+      });
+      return;
+    case Inbox::kLarge:
+      state->stream->async_read(
+          asio::buffer(frame.buffer() + have, length - have),
+          [done = std::move(done), frame](const asio::error_code& error, std::size_t) mutable {
+            if (error)
+              done(failure(error, "Receive"), Message());
+            else
+              done(success("Received"), std::move(frame));
+          });
+      return;
+    case Inbox::kMore:
+      break;
+  }
+  state->stream->async_read_some(
+      asio::buffer(state->inbox.get() + state->inbox_end, kInboxSize - state->inbox_end),
+      [state, maximum, done = std::move(done)](const asio::error_code& error, std::size_t count) mutable {
         if (error) {
           done(failure(error, "Receive"), Message());
           return;
         }
-        uint64_t length = decode_length(state->receive_header);
-        if (length > maximum) {
-          close_now(state);
-          done(frame_too_large(length, maximum), Message());
-          return;
-        }
-        Message frame(static_cast<long>(length));
-        if (length == 0) {
-          done(success("Received"), std::move(frame));
-          return;
-        }
         std::unique_lock lock(state->mutex);
-        if (state->closed || !state->stream) {
+        if (state->closed || !state->stream || !state->inbox) {
           lock.unlock();
           done(closed_status("Receive"), Message());
           return;
         }
-        state->stream->async_read(
-            asio::buffer(frame.buffer(), length),
-            [done = std::move(done), frame](const asio::error_code& body_error,
-                                             std::size_t) mutable {
-              if (body_error)
-                done(failure(body_error, "Receive"), Message());
-              else
-                done(success("Received"), std::move(frame));
-            });
+        state->inbox_end += count;
+        read_frame_locked(state, maximum, std::move(done));
       });
 }
 
@@ -267,27 +324,38 @@ void start_next_send(const std::shared_ptr<SocketState>& state) {
 }
 
 // Blocking frame I/O for clients.
-Message read_frame(detail::Stream& stream, std::size_t maximum, StatusCode& status) {
-  asio::error_code error;
-  unsigned char header[detail::kFrameHeaderSize];
-  stream.read(asio::buffer(header), error);
-  if (error) {
-    status = failure(error, "Receive");
-    return Message();
+Message read_frame(SocketState& state, detail::Stream& stream, std::size_t maximum, StatusCode& status) {
+  for (;;) {
+    Message frame;
+    uint64_t length = 0;
+    std::size_t have = 0;
+    asio::error_code error;
+    switch (take_frame(state, maximum, frame, length, have)) {
+      case Inbox::kFrame:
+        status = success("Received");
+        return frame;
+      case Inbox::kTooLarge:
+        status = frame_too_large(length, maximum);
+        return Message();
+      case Inbox::kLarge:
+        stream.read(asio::buffer(frame.buffer() + have, length - have), error);
+        if (error) {
+          status = failure(error, "Receive");
+          return Message();
+        }
+        status = success("Received");
+        return frame;
+      case Inbox::kMore:
+        break;
+    }
+    std::size_t count =
+        stream.read_some(asio::buffer(state.inbox.get() + state.inbox_end, kInboxSize - state.inbox_end), error);
+    if (error) {
+      status = failure(error, "Receive");
+      return Message();
+    }
+    state.inbox_end += count;
   }
-  uint64_t length = decode_length(header);
-  if (length > maximum) {
-    status = frame_too_large(length, maximum);
-    return Message();
-  }
-  Message frame(static_cast<long>(length));
-  if (length > 0) stream.read(asio::buffer(frame.buffer(), length), error);
-  if (error) {
-    status = failure(error, "Receive");
-    return Message();
-  }
-  status = success("Received");
-  return frame;
 }
 
 StatusCode write_frame(detail::Stream& stream, const Message& frame, std::size_t length) {
@@ -329,6 +397,9 @@ StatusCode BasicSocket::connect(std::string address, uint16_t port) {
   m_state->layers_ready = true;
   std::string where = address + ":" + std::to_string(port);
   asio::error_code error;
+  // Nothing read ahead on an earlier connection belongs to this one.
+  m_state->inbox.reset();
+  m_state->inbox_begin = m_state->inbox_end = 0;
   m_state->stream->connect(address, port, error);
   if (error) {
     std::string detail = m_state->stream->error_detail();
@@ -342,7 +413,7 @@ StatusCode BasicSocket::connect(std::string address, uint16_t port) {
     Message hello = m_state->codec->client_hello();
     StatusCode status = write_frame(*m_state->stream, hello, hello.size());
     Message answer;
-    if (status.ok()) answer = read_frame(*m_state->stream, max_frame_size(*m_state), status);
+    if (status.ok()) answer = read_frame(*m_state, *m_state->stream, max_frame_size(*m_state), status);
     if (!status.ok()) {
       close_locked(m_state);
       return {"Could not connect to " + where + ": the server ended the connection hello (" +
@@ -431,7 +502,7 @@ Message BasicSocket::receive(StatusCode* status) {
   }
   StatusCode result;
   if (answer_hello) {
-    Message hello = read_frame(*stream, max_frame_size(*m_state), result);
+    Message hello = read_frame(*m_state, *stream, max_frame_size(*m_state), result);
     Message answer;
     if (result.ok()) result = m_state->codec->answer_hello(hello, answer);
     if (!answer.null()) {
@@ -448,7 +519,7 @@ Message BasicSocket::receive(StatusCode* status) {
     if (!m_state->send_queue.empty() && !m_state->sending && !m_state->closed)
       start_next_send(m_state);
   }
-  Message frame = read_frame(*stream, max_frame_size(*m_state), result);
+  Message frame = read_frame(*m_state, *stream, max_frame_size(*m_state), result);
   if (result.ok() && m_state->codec) {
     Message message;
     result = m_state->codec->decode(frame, message);
@@ -496,6 +567,51 @@ StatusCode BasicSocket::send(Message& message) {
     return encoded;
   }
   return write_frame(*stream, frame, length);
+}
+
+StatusCode BasicSocket::send_all(std::vector<Message>& messages) {
+  // Frames of small messages are copied back to back and written at once:
+  // a system call per message costs more than the copy. Large ones go out
+  // on their own, uncopied.
+  constexpr std::size_t kCopyLimit = 4096;
+  detail::Stream* stream = nullptr;
+  {
+    std::lock_guard lock(m_state->mutex);
+    if (!m_state->closed && m_state->layers_ready) stream = m_state->stream.get();
+  }
+  if (!stream) return {"Send: not connected", Transport::kClosed};
+  std::vector<unsigned char> batch;
+  auto flush = [&]() -> StatusCode {
+    if (batch.empty()) return success("Sent");
+    asio::error_code error;
+    stream->write({asio::buffer(batch), asio::const_buffer()}, error);
+    batch.clear();
+    return error ? failure(error, "Send") : success("Sent");
+  };
+  for (Message& message : messages) {
+    if (message.size() > kMaxMessageSize) return frame_too_large(message.size(), kMaxMessageSize);
+    Message frame = message;
+    std::size_t length = message.size();
+    if (m_state->codec) {
+      StatusCode encoded = m_state->codec->encode(message, frame, length);
+      if (!encoded.ok()) {
+        close();
+        return encoded;
+      }
+    }
+    if (length > kCopyLimit) {
+      StatusCode status = flush();
+      if (status.ok()) status = write_frame(*stream, frame, length);
+      if (!status.ok()) return status;
+      continue;
+    }
+    unsigned char header[detail::kFrameHeaderSize];
+    encode_length(header, length);
+    batch.insert(batch.end(), header, header + detail::kFrameHeaderSize);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(frame.buffer());
+    batch.insert(batch.end(), bytes, bytes + length);
+  }
+  return flush();
 }
 
 void BasicSocket::async_send(Message& message, SendHandler handler) {
@@ -550,5 +666,13 @@ bool BasicSocket::is_receiving() { return m_state->receiving; }
 bool BasicSocket::is_sending() { return m_state->sending; }
 
 SocketImpl::~SocketImpl() = default;
+
+StatusCode SocketImpl::send_all(std::vector<Message>& messages) {
+  for (Message& message : messages) {
+    StatusCode status = send(message);
+    if (!status.ok()) return status;
+  }
+  return success("Sent");
+}
 
 }  // namespace tarvelo

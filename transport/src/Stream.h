@@ -27,6 +27,10 @@ class Stream {
   virtual void async_write(const Buffers& buffers, IoHandler handler) = 0;
   virtual void read(asio::mutable_buffer buffer, asio::error_code& error) = 0;
   virtual void write(const Buffers& buffers, asio::error_code& error) = 0;
+  // Read at least one byte and at most the buffer's size, so that one call
+  // can bring several small frames.
+  virtual void async_read_some(asio::mutable_buffer buffer, IoHandler handler) = 0;
+  virtual std::size_t read_some(asio::mutable_buffer buffer, asio::error_code& error) = 0;
 
   virtual void connect(const std::string& address, uint16_t port, asio::error_code& error) = 0;
   virtual void close() = 0;

@@ -74,6 +74,14 @@ class TcpStream : public Stream {
     asio::read(m_socket, buffer, error);
   }
 
+  void async_read_some(asio::mutable_buffer buffer, IoHandler handler) override {
+    m_socket.async_read_some(buffer, std::move(handler));
+  }
+
+  std::size_t read_some(asio::mutable_buffer buffer, asio::error_code& error) override {
+    return m_socket.read_some(buffer, error);
+  }
+
   void write(const Buffers& buffers, asio::error_code& error) override {
     asio::write(m_socket, buffers, error);
   }

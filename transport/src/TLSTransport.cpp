@@ -133,6 +133,27 @@ class TlsStream : public Stream {
     error = translate(error);
   }
 
+  void async_read_some(asio::mutable_buffer buffer, IoHandler handler) override {
+    when_ready([core = m_core, buffer, handler = std::move(handler)](
+                   const asio::error_code& error) mutable {
+      if (error) {
+        handler(error, 0);
+        return;
+      }
+      core->stream.async_read_some(buffer, [handler = std::move(handler)](const asio::error_code& read_error,
+                                                                          std::size_t count) {
+        handler(translate(read_error), count);
+      });
+    });
+  }
+
+  std::size_t read_some(asio::mutable_buffer buffer, asio::error_code& error) override {
+    if (!handshake_blocking(error)) return 0;
+    std::size_t count = m_core->stream.read_some(buffer, error);
+    error = translate(error);
+    return count;
+  }
+
   void write(const Buffers& buffers, asio::error_code& error) override {
     if (!handshake_blocking(error)) return;
     if (asio::buffer_size(buffers) <= kGatherLimit) {

@@ -56,6 +56,8 @@ class TARVELO_TRANSPORT_EXPORT BasicSocket : public SocketImpl {
   Message receive(Transport::StatusCode* status) override;
   void async_receive(ReceiveHandler handler) override;
   Transport::StatusCode send(Message& message) override;
+  // Small messages go out in one write.
+  Transport::StatusCode send_all(std::vector<Message>& messages) override;
   void async_send(Message& message, SendHandler handler) override;
   void async_reply(Message& message, SendHandler handler) override;
   Transport::StatusCode close() override;

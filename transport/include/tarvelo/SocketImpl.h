@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <tarvelo/Export.h>
 #include <tarvelo/Message.h>
@@ -34,6 +35,9 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   virtual void async_receive(ReceiveHandler handler) = 0;
   // Blocks until the message is sent.
   virtual Transport::StatusCode send(Message& message) = 0;
+  // Blocks until all the messages are sent, in order; a socket may put them
+  // on the wire together. Stops at the first failure.
+  virtual Transport::StatusCode send_all(std::vector<Message>& messages);
   // Return at once; the message is queued behind earlier sends and the
   // handler is called when it has gone out.
   virtual void async_send(Message& message, SendHandler handler) = 0;

@@ -1,0 +1,143 @@
+// Frames arrive in pieces that have nothing to do with frame boundaries: many
+// in one read, one split over several, some larger than the read-ahead
+// buffer. Both receive paths must hand out exactly the frames that were sent.
+
+#include <tarvelo/BasicSocket.h>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "TestSupport.h"
+
+namespace tarvelo {
+namespace {
+
+using StatusCode = Transport::StatusCode;
+
+// Echoes every message of every accepted connection, on its own thread.
+class Echo {
+ public:
+  Echo() : m_listener(std::make_unique<TCPTransport>()), m_port(test::free_port()) {
+    EXPECT_TRUE(m_listener.listen(m_port, "127.0.0.1").ok());
+    accept_next();
+    m_thread = std::thread([this] { m_listener.run(); });
+  }
+  ~Echo() {
+    m_listener.close();
+    m_listener.stop();
+    m_thread.join();
+  }
+  uint16_t port() const { return m_port; }
+  std::atomic<int64_t> last_failure{0};
+
+ private:
+  void accept_next() {
+    m_listener.async_accept([this](SocketImpl&, std::unique_ptr<SocketImpl> socket, StatusCode status) {
+      if (!status.ok()) return;
+      receive_next(*socket);
+      m_connections.push_back(std::move(socket));
+      accept_next();
+    });
+  }
+
+  void receive_next(SocketImpl& connection) {
+    connection.async_receive([this](SocketImpl& self, Message message, StatusCode status) {
+      if (!status.ok()) {
+        last_failure = status.code;
+        return;
+      }
+      self.async_send(message, [](SocketImpl&, StatusCode) {});
+      receive_next(self);
+    });
+  }
+
+  BasicSocket m_listener;
+  uint16_t m_port;
+  std::vector<std::unique_ptr<SocketImpl>> m_connections;
+  std::thread m_thread;
+};
+
+std::vector<std::vector<char>> mixed_messages() {
+  std::vector<std::vector<char>> messages;
+  uint32_t seed = 1;
+  for (std::size_t size : {32, 0, 100000, 10, 16 * 1024 - 8, 16 * 1024 + 1, 3, 2 << 20})
+    messages.push_back(test::random_bytes(size, seed++));
+  for (int i = 0; i < 300; ++i) messages.push_back(test::random_bytes(32 + i % 7, seed++));
+  return messages;
+}
+
+std::vector<char> framed(const std::vector<std::vector<char>>& messages) {
+  std::vector<char> stream;
+  for (const auto& message : messages) {
+    uint64_t length = message.size();
+    for (int shift = 56; shift >= 0; shift -= 8) stream.push_back(static_cast<char>(length >> shift));
+    stream.insert(stream.end(), message.begin(), message.end());
+  }
+  return stream;
+}
+
+TEST(TransportReadAheadTest, FramesSurviveAnySplitAndJoin) {
+  Echo echo;
+  std::vector<std::vector<char>> messages = mixed_messages();
+  std::vector<char> stream = framed(messages);
+
+  // The server reads pieces of random sizes, from one byte to many frames.
+  int fd = test::connect_raw(echo.port());
+  ASSERT_GE(fd, 0);
+  std::mt19937 random(7);
+  std::thread writer([&] {
+    for (std::size_t at = 0; at < stream.size();) {
+      std::size_t piece = std::min<std::size_t>(stream.size() - at, 1 + random() % 9000);
+      ASSERT_TRUE(test::send_raw(fd, stream.data() + at, piece));
+      at += piece;
+      if (random() % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  std::vector<char> echoed(stream.size());
+  EXPECT_EQ(test::receive_raw(fd, echoed.data(), echoed.size()), echoed.size());
+  writer.join();
+  EXPECT_TRUE(echoed == stream);
+
+  // A declared length above the maximum behind good frames: those frames
+  // still arrive, then the connection ends.
+  std::vector<char> tail = framed({test::random_bytes(40, 99)});
+  for (int i = 0; i < 8; ++i) tail.push_back(static_cast<char>(0x7f));
+  ASSERT_TRUE(test::send_raw(fd, tail.data(), tail.size()));
+  std::vector<char> last(48);
+  EXPECT_EQ(test::receive_raw(fd, last.data(), last.size()), last.size());
+  char more;
+  EXPECT_EQ(test::receive_raw(fd, &more, 1), 0u);
+  ::close(fd);
+  for (int i = 0; i < 200 && echo.last_failure == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(echo.last_failure, Transport::kFrameTooLarge);
+
+  // The blocking side: send_all puts the small ones out together, and
+  // receive hands the echoes back one by one from what it read ahead.
+  BasicSocket client(std::make_unique<TCPTransport>());
+  ASSERT_TRUE(client.connect("127.0.0.1", echo.port()).ok());
+  std::vector<Message> outgoing;
+  for (const auto& bytes : messages) {
+    Message message(static_cast<long>(bytes.size()));
+    if (!bytes.empty()) std::memcpy(message.buffer(), bytes.data(), bytes.size());
+    outgoing.push_back(message);
+  }
+  ASSERT_TRUE(client.send_all(outgoing).ok());
+  for (const auto& bytes : messages) {
+    StatusCode status;
+    Message reply = client.receive(&status);
+    ASSERT_TRUE(status.ok()) << status.text;
+    ASSERT_EQ(reply.size(), bytes.size());
+    if (!bytes.empty()) {
+      ASSERT_EQ(std::memcmp(reply.buffer(), bytes.data(), bytes.size()), 0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarvelo
