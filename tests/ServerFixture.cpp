@@ -39,12 +39,15 @@ config::Lun& ServerFixture::lun(const std::string& target, unsigned char id) {
   return m_server->endpoints().target(target).lun(id);
 }
 
-WireClient::WireClient(uint16_t port)
-    : WireClient(port, std::make_unique<BasicSocket>(std::make_unique<TCPTransport>())) {}
+void add_locked_target(config::Endpoints& endpoints, TempDir& dir) {
+  endpoints.add_target("locked");
+  endpoints.target("locked").password("open sesame");
+  write_file(dir.file("locked.img"), std::vector<char>(8192, 'L'));
+  endpoints.add_lun("locked", 0, dir.file("locked.img"));
+}
 
-WireClient::WireClient(uint16_t port, std::unique_ptr<SocketImpl> socket) : m_socket(std::move(socket)) {
-  m_connect_status = m_socket->connect("127.0.0.1", port);
-  m_connected = m_connect_status.ok();
+WireClient::WireClient(uint16_t port) : m_socket(std::make_unique<BasicSocket>(std::make_unique<TCPTransport>())) {
+  m_connected = m_socket->connect("127.0.0.1", port).ok();
 }
 
 Message WireClient::handshake(const std::string& target, uint8_t lun, uint64_t flags) {

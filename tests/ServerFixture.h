@@ -45,16 +45,15 @@ class ServerFixture {
   std::thread m_thread;
 };
 
+// Adds target "locked" (passphrase "open sesame") whose LUN 0 is 8192 bytes of 'L'.
+void add_locked_target(config::Endpoints& endpoints, TempDir& dir);
+
 // Builds requests, sends them, and reads responses.
 class WireClient {
  public:
   explicit WireClient(uint16_t port);
-  // Connects with `socket`, for transports and message layers other than
-  // plain TCP; connect_status() says why when it could not.
-  WireClient(uint16_t port, std::unique_ptr<SocketImpl> socket);
 
   bool connected() const { return m_connected; }
-  const Transport::StatusCode& connect_status() const { return m_connect_status; }
   // Sends COMMAND_HANDSHAKE and returns the response (null on failure).
   Message handshake(const std::string& target, uint8_t lun, uint64_t flags);
   // A 32-byte request with offset and length fields, plus payload from 24.
@@ -71,7 +70,6 @@ class WireClient {
 
  private:
   std::unique_ptr<SocketImpl> m_socket;
-  Transport::StatusCode m_connect_status;
   bool m_connected;
 };
 

@@ -50,11 +50,7 @@ TEST(ServerProgramTest, ServesUntilSigterm) {
 TEST(ServerProgramTest, RefusesWhatItCannotServe) {
   test::TempDir dir;
   uint16_t port = test::free_port();
-  auto run = [](const std::vector<std::string>& args) {
-    std::vector<std::string> argv{test::tool_path("tarveloftpd")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return test::run_program(argv);
-  };
+  auto run = [](const std::vector<std::string>& args) { return test::run_tool("tarveloftpd", args); };
   test::RunResult missing = run({"--config", dir.file("nope.ini")});
   EXPECT_NE(missing.status, 0);
   EXPECT_NE(missing.err.find("cannot read configuration file"), std::string::npos) << missing.err;

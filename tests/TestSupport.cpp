@@ -169,6 +169,12 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
 
 std::string tool_path(const std::string& name) { return std::string(TARVELOFTP_TOOLS_DIR) + "/" + name; }
 
+RunResult run_tool(const std::string& name, std::vector<std::string> args,
+                   const std::vector<std::string>& environment) {
+  args.insert(args.begin(), tool_path(name));
+  return run_program(args, environment);
+}
+
 const TlsFiles& tls_files() {
   static TempDir dir;
   static const TlsFiles files = [] {

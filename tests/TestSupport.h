@@ -86,6 +86,9 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
 
 // Where the programs of this build are.
 std::string tool_path(const std::string& name);
+// Runs the program `name` of this build with `args`.
+RunResult run_tool(const std::string& name, std::vector<std::string> args,
+                   const std::vector<std::string>& environment = {});
 
 // TLS material made once per test run with the openssl command line: a CA,
 // a server certificate it signed for 127.0.0.1 and localhost with its key,

@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <future>
 #include <map>
-#include <set>
 #include <thread>
 
 #include "TestSupport.h"
@@ -107,7 +106,7 @@ class EchoServer {
     StatusCode status = m_listener->listen(m_port, "127.0.0.1");
     EXPECT_TRUE(status.ok()) << status.text;
     accept_next();
-    m_thread = std::thread([this] { m_run_status = m_listener->run(); });
+    m_thread = std::thread([this] { m_listener->run(); });
   }
 
   ~EchoServer() {
@@ -135,7 +134,6 @@ class EchoServer {
   std::atomic<int> failures{0};
   std::atomic<int> received{0};
   std::atomic<int64_t> last_failure_code{0};
-  StatusCode m_run_status;
 
  private:
   static void echo(EchoServer& server, SocketImpl& connection, Message message, StatusCode status) {
@@ -369,16 +367,8 @@ TEST(TransportRawTest, CryptoCalls) {
   ASSERT_TRUE(incremental.final(pieces));
   EXPECT_EQ(std::memcmp(pieces, expected, 32), 0);
   EXPECT_FALSE(crypto::Blake2b::hash(digest, "abc", -1));
-
-  unsigned char public_key[32], secret_key[32], other_public[32], other_secret[32];
-  crypto::XSalsa20::key_pair(public_key, secret_key);
-  crypto::XSalsa20::key_pair(other_public, other_secret);
-  EXPECT_NE(std::memcmp(public_key, other_public, 32), 0);
   EXPECT_TRUE(crypto::constant_time_equal("same", "same", 4));
   EXPECT_FALSE(crypto::constant_time_equal("same", "sane", 4));
-  std::set<uint32_t> values;
-  for (int i = 0; i < 16; ++i) values.insert(crypto::Random::int32());
-  EXPECT_GT(values.size(), 8u);
 }
 
 TEST(TransportTlsTest, ServerCertificateIsVerifiedUnlessTheClientOptsOut) {
@@ -496,23 +486,17 @@ TEST(TransportLayersTest, MismatchedSettingsFailTheConnectionWithAClearMessage) 
   status = layered->connect("127.0.0.1", plain_server.port());
   EXPECT_NE(status.text.find("the server did not answer the connection hello"), std::string::npos)
       << status.text;
-}
 
-TEST(TransportLayersTest, WrongServerKeyFailsCleanly) {
-  Combination encrypted{"tcp_xsalsa20", false, Compression::NONE, Encryption::XSALSA20};
-  EchoServer server(encrypted);
+  // Another server key: refused, the client unusable, the server serving.
   SocketOptions wrong = layers_of(encrypted, false);
   unsigned char other_public[32], other_secret[32];
   crypto::XSalsa20::key_pair(other_public, other_secret);
   std::memcpy(wrong.public_key.data(), other_public, 32);
-  auto client = client_socket(encrypted, &wrong);
-  StatusCode status = client->connect("127.0.0.1", server.port());
-  EXPECT_EQ(status.code, Transport::kError);
+  auto wrong_key = client_socket(encrypted, &wrong);
+  status = wrong_key->connect("127.0.0.1", server.port());
   EXPECT_NE(status.text.find("does not match the server public key"), std::string::npos) << status.text;
-  Message message(32);
-  EXPECT_LT(client->send(message).code, 0);
-  auto right = client_socket(encrypted);
-  EXPECT_TRUE(right->connect("127.0.0.1", server.port()).ok());
+  EXPECT_LT(wrong_key->send(message).code, 0);
+  EXPECT_TRUE(client_socket(encrypted)->connect("127.0.0.1", server.port()).ok());
 }
 
 // Relays one connection to a server, frame by frame from the client, and
