@@ -1,6 +1,9 @@
 #include "ServerFixture.h"
 
+#include <signal.h>
+
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 #include <tarveloftp/Coding.h>
@@ -37,6 +40,25 @@ void ServerFixture::stop() {
 
 config::Lun& ServerFixture::lun(const std::string& target, unsigned char id) {
   return m_server->endpoints().target(target).lun(id);
+}
+
+DaemonProcess::DaemonProcess(const std::vector<char>& image, const std::string& settings)
+    : m_image_path(m_dir.file("disk.img")), m_config(m_dir.file("server.ini")), m_port(free_port()) {
+  write_file(m_image_path, image);
+  std::ofstream(m_config) << "[config]\naddress = 127.0.0.1\nport = " << m_port << "\n"
+                          << settings << "\n[disk]\nlun0 = " << m_image_path << "\n";
+}
+
+bool DaemonProcess::start(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{tool_path("tarveloftpd"), "--config", m_config};
+  argv.insert(argv.end(), args.begin(), args.end());
+  m_process = std::make_unique<ChildProcess>(argv);
+  return m_process->wait_for_output("listening on 127.0.0.1:" + std::to_string(m_port));
+}
+
+int DaemonProcess::stop() {
+  m_process->signal(SIGTERM);
+  return m_process->wait();
 }
 
 void add_locked_target(config::Endpoints& endpoints, TempDir& dir) {

@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <fstream>
 
 #include <tarvelo/Crypto.h>
 #include <tarveloftp/TarveloConfig.h>
@@ -13,29 +10,8 @@ namespace tarvelo {
 namespace {
 
 // A tarveloftpd serving one 1 MiB image with the given [config] lines.
-class ServedImage {
- public:
-  explicit ServedImage(const std::string& settings) : m_port(test::free_port()) {
-    test::write_file(m_dir.file("disk.img"), test::random_bytes(1 << 20, 3));
-    m_config = m_dir.file("server.ini");
-    std::ofstream(m_config) << "[config]\naddress = 127.0.0.1\nport = " << m_port << "\n"
-                            << settings << "\n[disk]\nlun0 = " << m_dir.file("disk.img") << "\n";
-  }
-
-  std::unique_ptr<test::ChildProcess> start() {
-    auto server = std::make_unique<test::ChildProcess>(
-        std::vector<std::string>{test::tool_path("tarveloftpd"), "--config", m_config});
-    EXPECT_TRUE(server->wait_for_output("listening on 127.0.0.1:" + std::to_string(m_port))) << server->err();
-    return server;
-  }
-
-  uint16_t port() const { return m_port; }
-  const std::string& config() const { return m_config; }
-
- private:
-  test::TempDir m_dir;
-  uint16_t m_port;
-  std::string m_config;
+struct ServedImage : test::DaemonProcess {
+  explicit ServedImage(const std::string& settings) : DaemonProcess(test::random_bytes(1 << 20, 3), settings) {}
 };
 
 // put then get of a half-zero file with the client program, given the
@@ -61,11 +37,12 @@ TEST(ServerTransportOptionsTest, ClientProgramSpeaksEachSetting) {
   {
     ServedImage served("transport = tls\ntls_certificate_file = " + files.certificate +
                        "\ntls_key_file = " + files.key + "\nkeep_alive_timeout = 30\n");
-    auto server = served.start();
-    EXPECT_NE(server->out().find("tarveloftpd: transport tls (certificate " + files.certificate + ", key " +
+    ASSERT_TRUE(served.start()) << served.process().err();
+    test::ChildProcess& server = served.process();
+    EXPECT_NE(server.out().find("tarveloftpd: transport tls (certificate " + files.certificate + ", key " +
                                  files.key + "), encryption none, compression none, keep-alive after 30 s"),
               std::string::npos)
-        << server->out();
+        << server.out();
     std::string errors;
     EXPECT_TRUE(put_and_get_with_tool(served, {"--tls", "--ca-file", files.ca}, &errors)) << errors;
     EXPECT_TRUE(put_and_get_with_tool(served, {"--tls", "--insecure"}, &errors)) << errors;
@@ -82,11 +59,12 @@ TEST(ServerTransportOptionsTest, ClientProgramSpeaksEachSetting) {
     std::string encoded = TarveloConfig::encode(public_key, 32);
     ServedImage served("encryption = xsalsa20\ncompression = lz4\npublic_key = " + encoded +
                        "\nsecret_key = " + TarveloConfig::encode(secret_key, 32) + "\n");
-    auto server = served.start();
-    EXPECT_NE(server->out().find("tarveloftpd: transport tcp, encryption xsalsa20 (public key " + encoded +
+    ASSERT_TRUE(served.start()) << served.process().err();
+    test::ChildProcess& server = served.process();
+    EXPECT_NE(server.out().find("tarveloftpd: transport tcp, encryption xsalsa20 (public key " + encoded +
                                  "), compression lz4, keep-alive off"),
               std::string::npos)
-        << server->out();
+        << server.out();
     std::string errors;
     EXPECT_TRUE(put_and_get_with_tool(served, {"--compression", "lz4", "--server-public-key", encoded}, &errors))
         << errors;
@@ -104,10 +82,9 @@ TEST(ServerTransportOptionsTest, ClientProgramSpeaksEachSetting) {
     EXPECT_TRUE(plain.handshake("disk", 0, 0).null());
     EXPECT_TRUE(put_and_get_with_tool(served, {"--compression", "lz4", "--server-public-key", encoded}, &errors))
         << errors;
-    server->signal(SIGTERM);
-    EXPECT_EQ(server->wait(), 0) << server->err();
-    EXPECT_NE(server->err().find("settings differ: the client uses compression none"), std::string::npos)
-        << server->err();
+    EXPECT_EQ(served.stop(), 0) << server.err();
+    EXPECT_NE(server.err().find("settings differ: the client uses compression none"), std::string::npos)
+        << server.err();
     test::RunResult bad_key = test::run_tool("tarveloftp", {"info", "tarvelo://127.0.0.1:1/disk/0", "--server-public-key", "abc"});
     EXPECT_EQ(bad_key.status, 2);
     EXPECT_NE(bad_key.err.find("--server-public-key wants"), std::string::npos) << bad_key.err;

@@ -22,6 +22,7 @@
 #include <tarveloftp/Coding.h>
 
 #include "ServerFixture.h"
+#include "StorageTestSupport.h"
 #include "TestSupport.h"
 
 namespace tarvelo {
@@ -44,17 +45,8 @@ class ScriptedPeer {
  public:
   using Respond = std::function<std::vector<Bytes>(const Bytes& request)>;
 
-  explicit ScriptedPeer(Respond respond) : m_respond(std::move(respond)), m_port(test::free_port()) {
-    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int yes = 1;
-    setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(m_port);
-    if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(m_listener, 4) != 0)
-      throw std::runtime_error("cannot listen");
+  explicit ScriptedPeer(Respond respond) : m_respond(std::move(respond)), m_listener(test::listen_raw(&m_port)) {
+    if (m_listener < 0) throw std::runtime_error("cannot listen");
     m_thread = std::thread([this] { serve(); });
   }
 
@@ -104,7 +96,7 @@ class ScriptedPeer {
   }
 
   Respond m_respond;
-  uint16_t m_port;
+  uint16_t m_port = 0;
   int m_listener = -1;
   std::atomic<int> m_connection{-1};
   std::mutex m_mutex;
@@ -140,12 +132,8 @@ Bytes hash_handshake_reply(uint64_t block_size, uint32_t hash_id) {
   return reply;
 }
 
-// The plain hash of the bytes, computed here with libsodium directly.
-std::vector<unsigned char> blake2b(const void* data, std::size_t length) {
-  std::vector<unsigned char> out(32);
-  crypto_generichash(out.data(), 32, static_cast<const unsigned char*>(data), length, nullptr, 0);
-  return out;
-}
+// The plain hash of the bytes, computed with libsodium directly.
+using test::blake2b;
 
 Bytes hash_reply(const Bytes& request, const std::vector<unsigned char>& digest) {
   Bytes reply = reply_front(COMMAND_HASH, 64);

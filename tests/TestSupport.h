@@ -32,6 +32,9 @@ class TempDir {
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 uint16_t free_port();
 
+// A listening TCP socket on 127.0.0.1 at a port the system picks, for
+// tests that play a peer with raw bytes; -1 when it cannot listen.
+int listen_raw(uint16_t* port);
 // A plain blocking TCP connection to 127.0.0.1:port, for tests that speak
 // raw bytes; -1 when it cannot connect.
 int connect_raw(uint16_t port);

@@ -31,6 +31,7 @@ struct Combination {
   bool tls = false;
   Compression compression = Compression::NONE;
   Encryption encryption = Encryption::NONE;
+  bool other_name = false;  // TLS server certificate for another host name
 };
 
 const std::vector<Combination>& combinations() {
@@ -69,7 +70,10 @@ std::unique_ptr<BasicSocket> server_socket(const Combination& combination, KeepA
   std::unique_ptr<Transport> transport;
   if (combination.tls) {
     const test::TlsFiles& files = test::tls_files();
-    transport = std::make_unique<TLSTransport>(TLSOptions{files.certificate, files.key, "", true}, keep_alive);
+    transport = combination.other_name
+                    ? std::make_unique<TLSTransport>(
+                          TLSOptions{files.other_name_certificate, files.other_name_key, "", true}, keep_alive)
+                    : std::make_unique<TLSTransport>(TLSOptions{files.certificate, files.key, "", true}, keep_alive);
   } else {
     transport = std::make_unique<TCPTransport>(keep_alive);
   }
@@ -399,23 +403,9 @@ TEST(TransportTlsTest, ServerCertificateIsVerifiedUnlessTheClientOptsOut) {
   ASSERT_TRUE(by_name->connect("localhost", server.port()).ok());
   EXPECT_TRUE(round_trip(*by_name));
 
-  auto elsewhere = std::make_unique<BasicSocket>(std::make_unique<TLSTransport>(
-      TLSOptions{files.other_name_certificate, files.other_name_key, "", true}));
-  uint16_t port = test::free_port();
-  ASSERT_TRUE(elsewhere->listen(port, "127.0.0.1").ok());
-  std::unique_ptr<SocketImpl> accepted;  // only on the runner thread until it is joined
-  elsewhere->async_accept([&](SocketImpl&, std::unique_ptr<SocketImpl> socket, StatusCode) {
-    accepted = std::move(socket);
-    if (accepted) accepted->async_receive([](SocketImpl&, Message, StatusCode) {});
-  });
-  std::thread runner([&] { elsewhere->run(); });
-  auto mismatch = client_socket(tls);
-  status = mismatch->connect("127.0.0.1", port);
+  EchoServer elsewhere(Combination{"tls", true, Compression::NONE, Encryption::NONE, true});
+  status = client_socket(tls)->connect("127.0.0.1", elsewhere.port());
   EXPECT_NE(status.text.find("IP address mismatch"), std::string::npos) << status.text;
-  elsewhere->close();
-  elsewhere->stop();
-  runner.join();
-  accepted.reset();
 }
 
 TEST(TransportTlsTest, MissingFilesAndPlainPeersFailCleanly) {
@@ -509,15 +499,7 @@ class FrameProxy {
   // the time the proxy is destroyed.
   FrameProxy(uint16_t server_port, Fault fault, std::vector<std::vector<char>>* record = nullptr)
       : m_fault(fault), m_record(record) {
-    m_listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bind(m_listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    listen(m_listen_fd, 1);
-    getsockname(m_listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
+    m_listen_fd = test::listen_raw(&m_port);
     m_thread = std::thread([this, server_port] {
       m_client_fd = accept(m_listen_fd, nullptr, nullptr);
       m_server_fd = test::connect_raw(server_port);
