@@ -82,8 +82,9 @@ class Daemon : public test::DaemonProcess {
  public:
   explicit Daemon(bool block_hash_storage = false)
       : test::DaemonProcess(test::random_bytes(kImageSize, 5)), m_content(test::read_file(image())) {
-    if (!start(block_hash_storage ? std::vector<std::string>{"--block-hash-storage"} : std::vector<std::string>{}))
-      throw std::runtime_error("no server: " + err());
+    std::vector<std::string> args;
+    if (block_hash_storage) args.push_back("--block-hash-storage");
+    if (!start(args)) throw std::runtime_error("no server: " + err());
   }
 
   int pid() const { return process().pid(); }

@@ -60,7 +60,8 @@ TEST(BlockHashStoreHashesTest, AggregatesMatchAnIndependentComputation) {
     StoreFixture f(test::random_bytes(5 * B + 1000, 11), partition);
     long p = partition;
     // Unaligned ends, one aligned block, inside one block, the whole image.
-    std::vector<std::pair<long, long>> ranges = {{p + 4000, 200}, {p + B, B}, {p + 100, 50}, {p, 5 * B + 1000 - p}};
+    std::vector<std::pair<long, long>> ranges = {
+        {p + 4000, 200}, {p + B, B}, {p + 100, 50}, {p, 5 * B + 1000 - p}};
     for (auto [offset, length] : ranges) {
       EXPECT_EQ(f.hash(offset, length), f.reference(offset, length)) << partition << " " << offset << " " << length;
       // Again, now partly from stored entries.

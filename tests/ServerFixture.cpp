@@ -68,7 +68,8 @@ void add_locked_target(config::Endpoints& endpoints, TempDir& dir) {
   endpoints.add_lun("locked", 0, dir.file("locked.img"));
 }
 
-WireClient::WireClient(uint16_t port) : m_socket(std::make_unique<BasicSocket>(std::make_unique<TCPTransport>())) {
+WireClient::WireClient(uint16_t port)
+    : m_socket(std::make_unique<BasicSocket>(std::make_unique<TCPTransport>())) {
   m_connected = m_socket->connect("127.0.0.1", port).ok();
 }
 

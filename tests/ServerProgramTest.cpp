@@ -45,21 +45,15 @@ TEST(ServerProgramTest, RefusesWhatItCannotServe) {
   test::TempDir dir;
   uint16_t port = test::free_port();
   auto run = [](const std::vector<std::string>& args) { return test::run_tool("tarveloftpd", args); };
-  test::RunResult missing = run({"--config", dir.file("nope.ini")});
-  EXPECT_NE(missing.status, 0);
-  EXPECT_NE(missing.err.find("cannot read configuration file"), std::string::npos) << missing.err;
+  EXPECT_TRUE(test::failed_with(run({"--config", dir.file("nope.ini")}), -1, "cannot read configuration file"));
 
-  test::RunResult empty = run({"--config", write_config(dir, port, "")});
-  EXPECT_NE(empty.status, 0);
-  EXPECT_NE(empty.err.find("serves nothing"), std::string::npos) << empty.err;
+  EXPECT_TRUE(test::failed_with(run({"--config", write_config(dir, port, "")}), -1, "serves nothing"));
 
   test::write_file(dir.file("disk.img"), std::vector<char>(4096));
   std::string targets = "[disk]\nlun0 = " + dir.file("disk.img") + "\n";
   test::ServerFixture busy(4096);  // holds a port
-  test::RunResult taken = run({"--config", write_config(dir, busy.port(), targets)});
-  EXPECT_NE(taken.status, 0);
-  EXPECT_NE(taken.err.find("cannot listen on 127.0.0.1:" + std::to_string(busy.port())), std::string::npos)
-      << taken.err;
+  EXPECT_TRUE(test::failed_with(run({"--config", write_config(dir, busy.port(), targets)}), -1,
+                                "cannot listen on 127.0.0.1:" + std::to_string(busy.port())));
 
   test::RunResult help = run({"--help"});
   EXPECT_EQ(help.status, 0);

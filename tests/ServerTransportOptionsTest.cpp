@@ -16,7 +16,8 @@ struct ServedImage : test::DaemonProcess {
 
 // put then get of a half-zero file with the client program, given the
 // connection flags; true when what comes back is what went out.
-bool put_and_get_with_tool(const ServedImage& served, const std::vector<std::string>& flags, std::string* errors) {
+bool put_and_get_with_tool(const ServedImage& served, const std::vector<std::string>& flags,
+                           std::string* errors) {
   test::TempDir dir;
   std::vector<char> local = test::random_bytes(1 << 20, 21);
   std::fill(local.begin(), local.begin() + local.size() / 2, 0);
@@ -70,8 +71,8 @@ TEST(ServerTransportOptionsTest, ClientProgramSpeaksEachSetting) {
         << errors;
     test::TempDir dir;
     test::write_file(dir.file("server.pub"), std::vector<char>(encoded.begin(), encoded.end()));
-    EXPECT_TRUE(
-        put_and_get_with_tool(served, {"--compression", "lz4", "--server-public-key", dir.file("server.pub")}, &errors))
+    EXPECT_TRUE(put_and_get_with_tool(
+        served, {"--compression", "lz4", "--server-public-key", dir.file("server.pub")}, &errors))
         << errors;
     EXPECT_FALSE(put_and_get_with_tool(served, {"--server-public-key", encoded}, &errors));
     EXPECT_NE(errors.find("the server uses compression lz4 and encryption xsalsa20, this client compression none"),
@@ -85,9 +86,9 @@ TEST(ServerTransportOptionsTest, ClientProgramSpeaksEachSetting) {
     EXPECT_EQ(served.stop(), 0) << server.err();
     EXPECT_NE(server.err().find("settings differ: the client uses compression none"), std::string::npos)
         << server.err();
-    test::RunResult bad_key = test::run_tool("tarveloftp", {"info", "tarvelo://127.0.0.1:1/disk/0", "--server-public-key", "abc"});
-    EXPECT_EQ(bad_key.status, 2);
-    EXPECT_NE(bad_key.err.find("--server-public-key wants"), std::string::npos) << bad_key.err;
+    EXPECT_TRUE(test::failed_with(
+        test::run_tool("tarveloftp", {"info", "tarvelo://127.0.0.1:1/disk/0", "--server-public-key", "abc"}), 2,
+        "--server-public-key wants"));
   }
 }
 
@@ -113,9 +114,7 @@ TEST(ServerTransportOptionsTest, RefusesSettingsItCannotHonour) {
   ASSERT_NE(at, std::string::npos) << keys.out;
   EXPECT_EQ(keys.out.substr(at + 13, 44), TarveloConfig::encode(generated.getXSalsa20PublicKey(), 32));
   EXPECT_TRUE(crypto::XSalsa20::is_key_pair(generated.getXSalsa20PublicKey(), generated.getXSalsa20SecretKey()));
-  test::RunResult missing = test::run_tool("tarveloftpd", {});
-  EXPECT_NE(missing.status, 0);
-  EXPECT_NE(missing.err.find("--config is required"), std::string::npos) << missing.err;
+  EXPECT_TRUE(test::failed_with(test::run_tool("tarveloftpd", {}), -1, "--config is required"));
 
   for (const auto& [settings, message] : cases) {
     ServedImage served(settings);

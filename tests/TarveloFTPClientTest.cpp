@@ -45,7 +45,8 @@ class ScriptedPeer {
  public:
   using Respond = std::function<std::vector<Bytes>(const Bytes& request)>;
 
-  explicit ScriptedPeer(Respond respond) : m_respond(std::move(respond)), m_listener(test::listen_raw(&m_port)) {
+  explicit ScriptedPeer(Respond respond)
+      : m_respond(std::move(respond)), m_listener(test::listen_raw(&m_port)) {
     if (m_listener < 0) throw std::runtime_error("cannot listen");
     m_thread = std::thread([this] { serve(); });
   }

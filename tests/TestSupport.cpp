@@ -182,6 +182,13 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
   return {status, child.out(), child.err()};
 }
 
+testing::AssertionResult failed_with(const RunResult& result, int status, const std::string& text) {
+  bool status_ok = status == -1 ? result.status != 0 : result.status == status;
+  if (status_ok && result.err.find(text) != std::string::npos) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "exit status " << result.status << ", wanted " << status << " and \""
+                                     << text << "\" in: " << result.err;
+}
+
 std::string tool_path(const std::string& name) { return std::string(TARVELOFTP_TOOLS_DIR) + "/" + name; }
 
 RunResult run_tool(const std::string& name, std::vector<std::string> args,

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace tarvelo::test {
 
 // A fresh directory under the system's temporary directory, removed with
@@ -86,6 +88,10 @@ struct RunResult {
 };
 RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
                       int seconds = 120);
+
+// Success when `result` exited with `status` (any failure when -1) and
+// its error output holds `text`.
+testing::AssertionResult failed_with(const RunResult& result, int status, const std::string& text);
 
 // Where the programs of this build are.
 std::string tool_path(const std::string& name);

@@ -70,10 +70,9 @@ std::unique_ptr<BasicSocket> server_socket(const Combination& combination, KeepA
   std::unique_ptr<Transport> transport;
   if (combination.tls) {
     const test::TlsFiles& files = test::tls_files();
-    transport = combination.other_name
-                    ? std::make_unique<TLSTransport>(
-                          TLSOptions{files.other_name_certificate, files.other_name_key, "", true}, keep_alive)
-                    : std::make_unique<TLSTransport>(TLSOptions{files.certificate, files.key, "", true}, keep_alive);
+    TLSOptions options{files.certificate, files.key, "", true};
+    if (combination.other_name) options = {files.other_name_certificate, files.other_name_key, "", true};
+    transport = std::make_unique<TLSTransport>(std::move(options), keep_alive);
   } else {
     transport = std::make_unique<TCPTransport>(keep_alive);
   }
