@@ -34,7 +34,7 @@ bool is_key_pair(const TarveloConfig::xsalsa20_key_t& public_key,
   return std::memcmp(derived, public_key, 32) == 0;
 }
 
-TEST(TarveloConfigTest, UnreadableInputGivesObjectDefaults) {
+TEST(TarveloConfigTest, DefaultsForUnreadableFilesAndMissingSections) {
   test::TempDir dir;
   for (const std::string& path : {dir.file("missing.ini"), dir.path().string()}) {
     TarveloConfig config = TarveloConfig::load(path);
@@ -42,9 +42,7 @@ TEST(TarveloConfigTest, UnreadableInputGivesObjectDefaults) {
     EXPECT_EQ(config.getPort(), 3263) << path;
     EXPECT_TRUE(is_key_pair(config.getXSalsa20PublicKey(), config.getXSalsa20SecretKey()));
   }
-}
-
-TEST(TarveloConfigTest, MissingConfigSectionGivesPerKeyDefaults) {
+  // A readable file without a [config] section gives each key's own default.
   test::CaptureLog log;
   for (const std::string& text : {std::string("[disk]\nlun0 = /img/a\n"), std::string()}) {
     TarveloConfig config = TarveloConfig::loads(text);
@@ -53,7 +51,6 @@ TEST(TarveloConfigTest, MissingConfigSectionGivesPerKeyDefaults) {
     EXPECT_EQ(config.getTransport(), transport_type_t::TCP);
     EXPECT_EQ(config.getTLSCertificateFile(), "");
   }
-  test::TempDir dir;
   test::write_file(dir.file("empty.ini"), {});
   EXPECT_EQ(TarveloConfig::load(dir.file("empty.ini")).getAddress(), "");
   EXPECT_EQ(TarveloConfig::loads("[disk]\nlun0 = /img/a\n").getEndpoints().target("disk").lun(0).file(),
