@@ -296,15 +296,5 @@ TEST(ServerTest, CloseFromAnotherThreadSyncsAndReleasesClients) {
   EXPECT_EQ(std::string(fixture.image().data(), 4), "DONE");
 }
 
-TEST(ServerTest, PortInUseIsReportedByRun) {
-  ServerFixture fixture(4096);
-  config::Endpoints endpoints;
-  TarveloFTPServer second(std::make_unique<BasicSocket>(std::make_unique<TCPTransport>()), "127.0.0.1",
-                          fixture.port(), std::move(endpoints));
-  Transport::StatusCode status = second.run();
-  EXPECT_LT(status.code, 0);
-  EXPECT_FALSE(second.is_running());
-}
-
 }  // namespace
 }  // namespace tarvelo
