@@ -78,41 +78,25 @@ bool closed_by_server(int fd) {
   }
 }
 
-class Daemon {
+class Daemon : public test::DaemonProcess {
  public:
   explicit Daemon(bool block_hash_storage = false)
-      : m_image(m_dir.file("disk.img")), m_content(test::random_bytes(kImageSize, 5)), m_port(test::free_port()) {
-    test::write_file(m_image, m_content);
-    std::string config = m_dir.file("server.ini");
-    std::ofstream(config) << "[config]\naddress = 127.0.0.1\nport = " << m_port << "\n\n[disk]\nlun0 = " << m_image
-                          << "\n";
-    std::vector<std::string> argv{test::tool_path("tarveloftpd"), "--config", config};
-    if (block_hash_storage) argv.push_back("--block-hash-storage");
-    m_process = std::make_unique<test::ChildProcess>(argv);
-    if (!m_process->wait_for_output("listening on")) throw std::runtime_error("no server: " + m_process->err());
+      : test::DaemonProcess(test::random_bytes(kImageSize, 5)), m_content(test::read_file(image())) {
+    std::vector<std::string> args;
+    if (block_hash_storage) args.push_back("--block-hash-storage");
+    if (!start(args)) throw std::runtime_error("no server: " + err());
   }
 
-  uint16_t port() const { return m_port; }
-  int pid() const { return m_process->pid(); }
-  bool alive() const { return kill(m_process->pid(), 0) == 0; }
+  int pid() const { return process().pid(); }
+  bool alive() const { return kill(pid(), 0) == 0; }
   long rss_kib() const { return status_kib(pid(), "VmRSS"); }
   long peak_kib() const { return status_kib(pid(), "VmHWM"); }
-  const std::string& image() const { return m_image; }
+  const std::string& image() const { return image_path(); }
   std::vector<char>& content() { return m_content; }
-  std::string err() const { return m_process->err(); }
-
-  // Stops the server with SIGTERM; its exit status.
-  int stop() {
-    m_process->signal(SIGTERM);
-    return m_process->wait();
-  }
+  std::string err() const { return process().err(); }
 
  private:
-  test::TempDir m_dir;
-  std::string m_image;
   std::vector<char> m_content;
-  uint16_t m_port;
-  std::unique_ptr<test::ChildProcess> m_process;
 };
 
 // A client that follows the protocol and checks every answer against what

@@ -88,10 +88,7 @@ Answer send_command(uint16_t admin_port, Message message) {
 TEST(AdminChannelTest, EveryCommandAndItsRefusals) {
   test::ServerFixture fixture(8192);
   uint16_t port = fixture.server().admin_port();
-  Answer added = send_command(port, add_target("second"));
-  ASSERT_TRUE(added.answered);
-  EXPECT_EQ(added.status, kSuccess);
-  EXPECT_EQ(added.text, "");
+  ASSERT_EQ(send_command(port, add_target("second")).status, kSuccess);
   Answer again = send_command(port, add_target("second", "new secret"));
   EXPECT_EQ(again.status, kFailure);
   EXPECT_EQ(again.text, "Endpoint already exists");
@@ -114,11 +111,6 @@ TEST(AdminChannelTest, EveryCommandAndItsRefusals) {
   Message data = client.receive();
   ASSERT_EQ(data.size(), wire::kHeaderSize + 16);
   EXPECT_EQ(data.buffer()[wire::kReadData], 'Z');
-
-  Answer verbose = send_command(port, listing(true));
-  EXPECT_EQ(verbose.status, kSuccess);
-  EXPECT_NE(verbose.text.find("\"second\""), std::string::npos) << verbose.text;
-  EXPECT_NE(verbose.text.find("1"), std::string::npos);
 
   EXPECT_EQ(send_command(port, remove_lun("second", 4)).text, "Endpoint does not exist");
   EXPECT_EQ(send_command(port, remove_lun("second", 3)).status, kSuccess);
@@ -188,26 +180,21 @@ TEST(AdminChannelTest, AdminProgram) {
   test::ServerFixture fixture(8192);
   std::string port = std::to_string(fixture.port());
   auto admin = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), {test::tool_path("tarveloftp-admin"), "--port", port});
-    return test::run_program(args);
+    args.insert(args.begin(), {"--port", port});
+    return test::run_tool("tarveloftp-admin", args);
   };
   std::ofstream(fixture.dir().file("secret")) << "hunter2\n";
   test::RunResult added = admin({"add-target", "extra", "--passphrase-file", fixture.dir().file("secret")});
   EXPECT_EQ(added.status, 0) << added.err;
   EXPECT_EQ(fixture.server().endpoints().target("extra").password(), "hunter2");
   EXPECT_EQ(admin({"add-lun", "extra", "2", fixture.image_path()}).status, 0);
-  test::RunResult listed = admin({"list"});
-  EXPECT_EQ(listed.status, 0);
-  EXPECT_NE(listed.out.find("\"extra\""), std::string::npos) << listed.out;
-  test::RunResult refused = admin({"add-target", "extra"});
-  EXPECT_NE(refused.status, 0);
-  EXPECT_NE(refused.err.find("Endpoint already exists"), std::string::npos) << refused.err;
+  EXPECT_NE(admin({"list"}).out.find("\"extra\""), std::string::npos);
+  EXPECT_TRUE(test::failed_with(admin({"add-target", "extra"}), -1, "Endpoint already exists"));
   EXPECT_EQ(admin({"remove-lun", "extra", "2"}).status, 0);
   EXPECT_EQ(admin({"remove-target", "extra"}).status, 0);
-  test::RunResult unreachable = test::run_program(
-      {test::tool_path("tarveloftp-admin"), "--port", std::to_string(test::free_port()), "list"});
-  EXPECT_NE(unreachable.status, 0);
-  EXPECT_NE(unreachable.err.find("cannot reach"), std::string::npos);
+  EXPECT_TRUE(test::failed_with(
+      test::run_tool("tarveloftp-admin", {"--port", std::to_string(test::free_port()), "list"}), -1,
+      "cannot reach"));
 }
 
 }  // namespace

@@ -19,24 +19,17 @@ TEST(FileSystemTest, SeekKeepsThePositionInsideTheFile) {
   EXPECT_EQ(file.seek(101, TARVELO_SEEK_SET), -1);
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(file.tell(), 100);  // a failed seek leaves the position alone
-  EXPECT_EQ(file.seek(-1, TARVELO_SEEK_SET), -1);
-  EXPECT_EQ(errno, EINVAL);
   errno = 0;
   EXPECT_EQ(file.seek(-101, TARVELO_SEEK_END), -1);
   EXPECT_EQ(errno, EOVERFLOW);
   EXPECT_EQ(file.seek(INT64_MIN, TARVELO_SEEK_END), -1);
   EXPECT_EQ(errno, EOVERFLOW);
   EXPECT_EQ(file.seek(-100, TARVELO_SEEK_END), 0);
-  errno = 0;
-  EXPECT_EQ(file.seek(1, TARVELO_SEEK_END), -1);
-  EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(file.seek(40, TARVELO_SEEK_CUR), 40);
   EXPECT_EQ(file.seek(-41, TARVELO_SEEK_CUR), -1);
   EXPECT_EQ(file.seek(INT64_MAX, TARVELO_SEEK_CUR), -1);
   EXPECT_EQ(file.seek(-40, TARVELO_SEEK_CUR), 0);
   EXPECT_EQ(file.seek(0, static_cast<tarvelo_seek_dir_t>(3)), -1);
-  EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(file.length(), 100);
 }
 
 TEST(FileSystemTest, IoClampsAtTheEnd) {
@@ -53,20 +46,11 @@ TEST(FileSystemTest, IoClampsAtTheEnd) {
   EXPECT_EQ(File().io(10), 0);
 }
 
-TEST(FileSystemTest, Rounding) {
-  EXPECT_EQ(roundDownToNearestBlock(8191, 4096), 4096u);
-  EXPECT_EQ(roundUpToNearestBlock(4097, 4096), 8192u);
-  EXPECT_EQ(roundDownToNearestBlock(8192, 4096), 8192u);
-  EXPECT_EQ(roundUpToNearestBlock(8192, 4096), 8192u);
-  EXPECT_EQ(roundUpToNearestBlock(0, 4096), 0u);
-}
-
 TEST(FileSystemTest, SizeAndExistence) {
   test::TempDir dir;
   EXPECT_EQ(File::size(dir.file("missing")), 0u);
   EXPECT_FALSE(File::exists(dir.file("missing")));
   test::write_file(dir.file("empty"), {});
-  EXPECT_EQ(File::size(dir.file("empty")), 0u);
   EXPECT_TRUE(File::exists(dir.file("empty")));
   test::write_file(dir.file("some"), std::vector<char>(12345, 'x'));
   EXPECT_EQ(File::size(dir.file("some")), 12345u);

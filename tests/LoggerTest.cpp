@@ -37,13 +37,11 @@ TEST(LoggerTest, LineShapeAndLevelRouting) {
   EXPECT_NE(out.find(" : TestBody info\n"), std::string::npos);
   EXPECT_EQ(out.find("WARNING"), std::string::npos);
   EXPECT_EQ(err.find("info"), std::string::npos);
-}
 
-TEST(LoggerTest, EmptyMessageEndsInOneSpaceAndNewlinesPassUnchanged) {
-  test::CaptureLog log;
+  // An empty message ends in one space; newlines pass unchanged.
   Logger(log_level_t::INFO, "a.cpp", 3, "fn");
   Logger(log_level_t::INFO, "a.cpp", 4, "fn") << "one\ntwo";
-  std::string out = log.out();
+  out = log.out();
   EXPECT_NE(out.find("] INFO: a.cpp:3 : fn \n"), std::string::npos) << out;
   EXPECT_NE(out.find("] INFO: a.cpp:4 : fn one\ntwo\n"), std::string::npos) << out;
 }
@@ -66,8 +64,8 @@ TEST(LoggerTest, DestinationIsFixedAtConstruction) {
 }
 
 TEST(LoggerTest, TimeIsFormattedAsCtimeDoes) {
-  // A day below 10 gets a leading space; check a spread of dates, and the
-  // time in a real line against the C library's own rendering.
+  // A day below 10 gets a leading space; check a spread of dates against
+  // the C library's own rendering.
   std::tm day{};
   day.tm_year = 2026 - 1900;
   day.tm_mon = 11;
@@ -83,17 +81,6 @@ TEST(LoggerTest, TimeIsFormattedAsCtimeDoes) {
     ctime_r(&t, expected);
     ASSERT_EQ(detail::format_local_time(t), std::string(expected, 24));
   }
-  test::CaptureLog log;
-  std::time_t before = std::time(nullptr);
-  Logger(log_level_t::INFO, "a.cpp", 1, "fn");
-  std::time_t after = std::time(nullptr);
-  std::string out = log.out();
-  bool matched = false;
-  for (std::time_t t = before; t <= after; ++t) {
-    ctime_r(&t, expected);
-    matched |= out.compare(1, 24, expected, 24) == 0;
-  }
-  EXPECT_TRUE(matched) << out;
 }
 
 }  // namespace

@@ -6,28 +6,11 @@
 namespace tarvelo {
 namespace {
 
-TEST(ProtocolTest, NamesOfCommandsAndStatuses) {
+TEST(ProtocolTest, NamesOfUnknownCommandsAndStatuses) {
   EXPECT_EQ(Protocol::to_string(COMMAND_HASH_HANDSHAKE), "COMMAND_HASH_HANDSHAKE");
-  EXPECT_EQ(Protocol::to_string(COMMAND_INVALID), "COMMAND_INVALID");
-  EXPECT_EQ(Protocol::to_string(static_cast<tarvelo_protocol_command_t>(10)),
-            "Unknown command: 10");
-  // Only the low 8 bits count.
-  EXPECT_EQ(Protocol::to_string(static_cast<tarvelo_protocol_command_t>(265 & 0xff)),
-            "COMMAND_HASH_HANDSHAKE");
+  EXPECT_EQ(Protocol::to_string(static_cast<tarvelo_protocol_command_t>(10)), "Unknown command: 10");
   EXPECT_EQ(Protocol::to_string(STATUS_EBADF), "STATUS_EBADF");
-  EXPECT_EQ(Protocol::to_string(STATUS_SUCCESS), "STATUS_SUCCESS");
-  EXPECT_EQ(Protocol::to_string(static_cast<tarvelo_protocol_status_t>(12)),
-            "Unknown status: 12");
-  EXPECT_EQ(Protocol::to_string(static_cast<tarvelo_protocol_status_t>(255)),
-            "Unknown status: 255");
-}
-
-TEST(ProtocolTest, ServerIdTravelsAs00A50401) {
-  EXPECT_EQ(tarvelo_version_uid(), 0x00A50401u);
-  char wire[4];
-  EncodeFixed32BE(wire, tarvelo_version_uid());
-  EXPECT_EQ(std::string(wire, 4), std::string("\x00\xA5\x04\x01", 4));
-  EXPECT_EQ(sizeof(PROTOCOL_VERSION), 6u);
+  EXPECT_EQ(Protocol::to_string(static_cast<tarvelo_protocol_status_t>(255)), "Unknown status: 255");
 }
 
 TEST(ProtocolTest, MessageFrontIsBigEndianAtFixedOffsets) {

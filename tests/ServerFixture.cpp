@@ -1,6 +1,9 @@
 #include "ServerFixture.h"
 
+#include <signal.h>
+
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 #include <tarveloftp/Coding.h>
@@ -39,12 +42,35 @@ config::Lun& ServerFixture::lun(const std::string& target, unsigned char id) {
   return m_server->endpoints().target(target).lun(id);
 }
 
-WireClient::WireClient(uint16_t port)
-    : WireClient(port, std::make_unique<BasicSocket>(std::make_unique<TCPTransport>())) {}
+DaemonProcess::DaemonProcess(const std::vector<char>& image, const std::string& settings)
+    : m_image_path(m_dir.file("disk.img")), m_config(m_dir.file("server.ini")), m_port(free_port()) {
+  write_file(m_image_path, image);
+  std::ofstream(m_config) << "[config]\naddress = 127.0.0.1\nport = " << m_port << "\n"
+                          << settings << "\n[disk]\nlun0 = " << m_image_path << "\n";
+}
 
-WireClient::WireClient(uint16_t port, std::unique_ptr<SocketImpl> socket) : m_socket(std::move(socket)) {
-  m_connect_status = m_socket->connect("127.0.0.1", port);
-  m_connected = m_connect_status.ok();
+bool DaemonProcess::start(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{tool_path("tarveloftpd"), "--config", m_config};
+  argv.insert(argv.end(), args.begin(), args.end());
+  m_process = std::make_unique<ChildProcess>(argv);
+  return m_process->wait_for_output("listening on 127.0.0.1:" + std::to_string(m_port));
+}
+
+int DaemonProcess::stop() {
+  m_process->signal(SIGTERM);
+  return m_process->wait();
+}
+
+void add_locked_target(config::Endpoints& endpoints, TempDir& dir) {
+  endpoints.add_target("locked");
+  endpoints.target("locked").password("open sesame");
+  write_file(dir.file("locked.img"), std::vector<char>(8192, 'L'));
+  endpoints.add_lun("locked", 0, dir.file("locked.img"));
+}
+
+WireClient::WireClient(uint16_t port)
+    : m_socket(std::make_unique<BasicSocket>(std::make_unique<TCPTransport>())) {
+  m_connected = m_socket->connect("127.0.0.1", port).ok();
 }
 
 Message WireClient::handshake(const std::string& target, uint8_t lun, uint64_t flags) {

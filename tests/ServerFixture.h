@@ -45,16 +45,39 @@ class ServerFixture {
   std::thread m_thread;
 };
 
+// The tarveloftpd program on a free loopback port serving target "disk"
+// LUN 0 from a file holding `image`, with extra [config] lines.
+class DaemonProcess {
+ public:
+  explicit DaemonProcess(const std::vector<char>& image, const std::string& settings = "");
+  // Runs the program with `args` after the configuration; false when it
+  // does not come to listen (process().err() says why).
+  bool start(const std::vector<std::string>& args = {});
+  // SIGTERM, then the exit status.
+  int stop();
+
+  uint16_t port() const { return m_port; }
+  const std::string& config() const { return m_config; }
+  const std::string& image_path() const { return m_image_path; }
+  ChildProcess& process() const { return *m_process; }
+
+ private:
+  TempDir m_dir;
+  std::string m_image_path;
+  std::string m_config;
+  uint16_t m_port;
+  std::unique_ptr<ChildProcess> m_process;
+};
+
+// Adds target "locked" (passphrase "open sesame") whose LUN 0 is 8192 bytes of 'L'.
+void add_locked_target(config::Endpoints& endpoints, TempDir& dir);
+
 // Builds requests, sends them, and reads responses.
 class WireClient {
  public:
   explicit WireClient(uint16_t port);
-  // Connects with `socket`, for transports and message layers other than
-  // plain TCP; connect_status() says why when it could not.
-  WireClient(uint16_t port, std::unique_ptr<SocketImpl> socket);
 
   bool connected() const { return m_connected; }
-  const Transport::StatusCode& connect_status() const { return m_connect_status; }
   // Sends COMMAND_HANDSHAKE and returns the response (null on failure).
   Message handshake(const std::string& target, uint8_t lun, uint64_t flags);
   // A 32-byte request with offset and length fields, plus payload from 24.
@@ -71,7 +94,6 @@ class WireClient {
 
  private:
   std::unique_ptr<SocketImpl> m_socket;
-  Transport::StatusCode m_connect_status;
   bool m_connected;
 };
 

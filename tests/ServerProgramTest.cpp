@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <cstring>
 #include <fstream>
@@ -19,16 +18,12 @@ std::string write_config(test::TempDir& dir, uint16_t port, const std::string& t
 }
 
 TEST(ServerProgramTest, ServesUntilSigterm) {
-  test::TempDir dir;
   std::vector<char> image = test::random_bytes(1 << 16, 11);
-  test::write_file(dir.file("disk.img"), image);
-  uint16_t port = test::free_port();
-  std::string config = write_config(dir, port, "[disk]\nlun0 = " + dir.file("disk.img") + "\n");
-  test::ChildProcess server({test::tool_path("tarveloftpd"), "--config", config});
-  ASSERT_TRUE(server.wait_for_output("listening on 127.0.0.1:" + std::to_string(port))) << server.err();
-  EXPECT_NE(server.out().find("serving disk (1 LUN)"), std::string::npos) << server.out();
+  test::DaemonProcess server(image);
+  ASSERT_TRUE(server.start()) << server.process().err();
+  EXPECT_NE(server.process().out().find("serving disk (1 LUN)"), std::string::npos) << server.process().out();
 
-  test::WireClient client(port);
+  test::WireClient client(server.port());
   client.handshake("disk", 0, CLIENT_WRITE_ACKNOWLEDGEMENT);
   Message read = client.request(COMMAND_READ, 100, 1000);
   ASSERT_TRUE(client.send(read).ok());
@@ -41,35 +36,24 @@ TEST(ServerProgramTest, ServesUntilSigterm) {
   ASSERT_TRUE(client.send(acknowledge).ok());
   ASSERT_EQ(client.receive().size(), wire::kHeaderSize + wire::kAcknowledgeRecordSize);
 
-  server.signal(SIGTERM);
-  EXPECT_EQ(server.wait(), 0) << server.err();
+  EXPECT_EQ(server.stop(), 0) << server.process().err();
   EXPECT_TRUE(client.closed_by_server());
-  EXPECT_EQ(std::string(test::read_file(dir.file("disk.img")).data(), 5), "hello");
+  EXPECT_EQ(std::string(test::read_file(server.image_path()).data(), 5), "hello");
 }
 
 TEST(ServerProgramTest, RefusesWhatItCannotServe) {
   test::TempDir dir;
   uint16_t port = test::free_port();
-  auto run = [](const std::vector<std::string>& args) {
-    std::vector<std::string> argv{test::tool_path("tarveloftpd")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return test::run_program(argv);
-  };
-  test::RunResult missing = run({"--config", dir.file("nope.ini")});
-  EXPECT_NE(missing.status, 0);
-  EXPECT_NE(missing.err.find("cannot read configuration file"), std::string::npos) << missing.err;
+  auto run = [](const std::vector<std::string>& args) { return test::run_tool("tarveloftpd", args); };
+  EXPECT_TRUE(test::failed_with(run({"--config", dir.file("nope.ini")}), -1, "cannot read configuration file"));
 
-  test::RunResult empty = run({"--config", write_config(dir, port, "")});
-  EXPECT_NE(empty.status, 0);
-  EXPECT_NE(empty.err.find("serves nothing"), std::string::npos) << empty.err;
+  EXPECT_TRUE(test::failed_with(run({"--config", write_config(dir, port, "")}), -1, "serves nothing"));
 
   test::write_file(dir.file("disk.img"), std::vector<char>(4096));
   std::string targets = "[disk]\nlun0 = " + dir.file("disk.img") + "\n";
   test::ServerFixture busy(4096);  // holds a port
-  test::RunResult taken = run({"--config", write_config(dir, busy.port(), targets)});
-  EXPECT_NE(taken.status, 0);
-  EXPECT_NE(taken.err.find("cannot listen on 127.0.0.1:" + std::to_string(busy.port())), std::string::npos)
-      << taken.err;
+  EXPECT_TRUE(test::failed_with(run({"--config", write_config(dir, busy.port(), targets)}), -1,
+                                "cannot listen on 127.0.0.1:" + std::to_string(busy.port())));
 
   test::RunResult help = run({"--help"});
   EXPECT_EQ(help.status, 0);

@@ -1,12 +1,6 @@
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <cstring>
-#include <fstream>
 
 #include <tarvelo/Crypto.h>
-#include <tarvelo/TLSTransport.h>
-#include <tarveloftp/Coding.h>
 #include <tarveloftp/TarveloConfig.h>
 
 #include "ServerFixture.h"
@@ -16,138 +10,14 @@ namespace tarvelo {
 namespace {
 
 // A tarveloftpd serving one 1 MiB image with the given [config] lines.
-class ServedImage {
- public:
-  explicit ServedImage(const std::string& settings)
-      : m_image(test::random_bytes(1 << 20, 3)), m_port(test::free_port()) {
-    test::write_file(m_dir.file("disk.img"), m_image);
-    m_config = m_dir.file("server.ini");
-    std::ofstream(m_config) << "[config]\naddress = 127.0.0.1\nport = " << m_port << "\n"
-                            << settings << "\n[disk]\nlun0 = " << m_dir.file("disk.img") << "\n";
-  }
-
-  std::unique_ptr<test::ChildProcess> start() {
-    auto server = std::make_unique<test::ChildProcess>(
-        std::vector<std::string>{test::tool_path("tarveloftpd"), "--config", m_config});
-    EXPECT_TRUE(server->wait_for_output("listening on 127.0.0.1:" + std::to_string(m_port))) << server->err();
-    return server;
-  }
-
-  uint16_t port() const { return m_port; }
-  const std::string& config() const { return m_config; }
-  std::vector<char> image() const { return test::read_file(m_dir.file("disk.img")); }
-
- private:
-  test::TempDir m_dir;
-  std::vector<char> m_image;
-  uint16_t m_port;
-  std::string m_config;
+struct ServedImage : test::DaemonProcess {
+  explicit ServedImage(const std::string& settings) : DaemonProcess(test::random_bytes(1 << 20, 3), settings) {}
 };
-
-// Writes 64 KiB of half-zero data at 4096, waits for its acknowledgement
-// and reads it back; true when the bytes match.
-bool put_and_get(test::WireClient& client, std::vector<char>* written) {
-  Message opened = client.handshake("disk", 0, CLIENT_WRITE_ACKNOWLEDGEMENT);
-  if (opened.null() || opened.buffer()[wire::kHandshakeStatus] != STATUS_SUCCESS) return false;
-  *written = test::random_bytes(64 * 1024, 9);
-  std::fill(written->begin(), written->begin() + 32 * 1024, 0);
-  Message write = client.request(COMMAND_WRITE, 4096, static_cast<int64_t>(written->size()), *written);
-  Message acknowledge = client.request(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
-  if (!client.send(write).ok() || !client.send(acknowledge).ok()) return false;
-  if (client.receive().size() != wire::kHeaderSize + wire::kAcknowledgeRecordSize) return false;
-  Message read = client.request(COMMAND_READ, 4096, static_cast<int64_t>(written->size()));
-  if (!client.send(read).ok()) return false;
-  Message data = client.receive();
-  return data.size() == wire::kHeaderSize + written->size() &&
-         std::memcmp(data.buffer() + wire::kReadData, written->data(), written->size()) == 0;
-}
-
-SocketOptions client_layers(const unsigned char (&server_public)[32], bool lz4) {
-  SocketOptions layers;
-  layers.encryption = SocketOptions::Encryption::XSALSA20;
-  layers.compression = lz4 ? SocketOptions::Compression::LZ4 : SocketOptions::Compression::NONE;
-  std::memcpy(layers.public_key.data(), server_public, 32);
-  return layers;
-}
-
-TEST(ServerTransportOptionsTest, ServesOverTls) {
-  const test::TlsFiles& files = test::tls_files();
-  ServedImage served("transport = tls\ntls_certificate_file = " + files.certificate +
-                     "\ntls_key_file = " + files.key + "\nkeep_alive_timeout = 30\n");
-  auto server = served.start();
-  EXPECT_NE(server->out().find("tarveloftpd: transport tls (certificate " + files.certificate + ", key " +
-                               files.key + "), encryption none, compression none, keep-alive after 30 s"),
-            std::string::npos)
-      << server->out();
-
-  test::WireClient client(served.port(), std::make_unique<BasicSocket>(std::make_unique<TLSTransport>(
-                                             TLSOptions{"", "", files.ca, true})));
-  ASSERT_TRUE(client.connected()) << client.connect_status().text;
-  std::vector<char> written;
-  EXPECT_TRUE(put_and_get(client, &written));
-
-  test::WireClient untrusting(served.port(), std::make_unique<BasicSocket>(std::make_unique<TLSTransport>(
-                                                 TLSOptions{"", "", files.other_ca, true})));
-  EXPECT_FALSE(untrusting.connected());
-  test::WireClient plain(served.port());
-  EXPECT_TRUE(plain.handshake("disk", 0, 0).null());
-
-  server->signal(SIGTERM);
-  EXPECT_EQ(server->wait(), 0) << server->err();
-  std::vector<char> image = served.image();
-  EXPECT_EQ(std::memcmp(image.data() + 4096, written.data(), written.size()), 0);
-}
-
-TEST(ServerTransportOptionsTest, ServesOverEncryptedCompressedTcp) {
-  unsigned char public_key[32], secret_key[32];
-  crypto::XSalsa20::key_pair(public_key, secret_key);
-  ServedImage served("encryption = xsalsa20\ncompression = lz4\npublic_key = " +
-                     TarveloConfig::encode(public_key, 32) + "\nsecret_key = " + TarveloConfig::encode(secret_key, 32) +
-                     "\n");
-  auto server = served.start();
-  EXPECT_NE(server->out().find("tarveloftpd: transport tcp, encryption xsalsa20 (public key " +
-                               TarveloConfig::encode(public_key, 32) + "), compression lz4, keep-alive off"),
-            std::string::npos)
-      << server->out();
-
-  test::WireClient client(served.port(), std::make_unique<BasicSocket>(std::make_unique<TCPTransport>(),
-                                                                       client_layers(public_key, true)));
-  ASSERT_TRUE(client.connected()) << client.connect_status().text;
-  std::vector<char> written;
-  EXPECT_TRUE(put_and_get(client, &written));
-
-  // Another key, another compression setting, or none at all: refused,
-  // saying why, and the server goes on serving.
-  unsigned char other_public[32], other_secret[32];
-  crypto::XSalsa20::key_pair(other_public, other_secret);
-  test::WireClient wrong_key(served.port(), std::make_unique<BasicSocket>(std::make_unique<TCPTransport>(),
-                                                                          client_layers(other_public, true)));
-  EXPECT_NE(wrong_key.connect_status().text.find("does not match the server public key"), std::string::npos)
-      << wrong_key.connect_status().text;
-  test::WireClient uncompressed(served.port(), std::make_unique<BasicSocket>(std::make_unique<TCPTransport>(),
-                                                                             client_layers(public_key, false)));
-  EXPECT_NE(uncompressed.connect_status().text.find("settings differ"), std::string::npos)
-      << uncompressed.connect_status().text;
-  test::WireClient plain(served.port());
-  EXPECT_TRUE(plain.handshake("disk", 0, 0).null());
-  test::WireClient again(served.port(), std::make_unique<BasicSocket>(std::make_unique<TCPTransport>(),
-                                                                      client_layers(public_key, true)));
-  EXPECT_TRUE(put_and_get(again, &written));
-
-  server->signal(SIGTERM);
-  EXPECT_EQ(server->wait(), 0) << server->err();
-  EXPECT_NE(server->err().find("settings differ: the client uses compression none"), std::string::npos)
-      << server->err();
-}
-
-test::RunResult tarveloftp(std::vector<std::string> args) {
-  args.insert(args.begin(), test::tool_path("tarveloftp"));
-  return test::run_program(args);
-}
 
 // put then get of a half-zero file with the client program, given the
 // connection flags; true when what comes back is what went out.
-bool put_and_get_with_tool(const ServedImage& served, const std::vector<std::string>& flags, std::string* errors) {
+bool put_and_get_with_tool(const ServedImage& served, const std::vector<std::string>& flags,
+                           std::string* errors) {
   test::TempDir dir;
   std::vector<char> local = test::random_bytes(1 << 20, 21);
   std::fill(local.begin(), local.begin() + local.size() / 2, 0);
@@ -157,8 +27,8 @@ bool put_and_get_with_tool(const ServedImage& served, const std::vector<std::str
   std::vector<std::string> get{"get", url, dir.file("back.img"), "-q"};
   put.insert(put.end(), flags.begin(), flags.end());
   get.insert(get.end(), flags.begin(), flags.end());
-  test::RunResult sent = tarveloftp(put);
-  test::RunResult fetched = tarveloftp(get);
+  test::RunResult sent = test::run_tool("tarveloftp", put);
+  test::RunResult fetched = test::run_tool("tarveloftp", get);
   *errors = sent.err + fetched.err;
   return sent.status == 0 && fetched.status == 0 && test::read_file(dir.file("back.img")) == local;
 }
@@ -167,14 +37,22 @@ TEST(ServerTransportOptionsTest, ClientProgramSpeaksEachSetting) {
   const test::TlsFiles& files = test::tls_files();
   {
     ServedImage served("transport = tls\ntls_certificate_file = " + files.certificate +
-                       "\ntls_key_file = " + files.key + "\n");
-    auto server = served.start();
+                       "\ntls_key_file = " + files.key + "\nkeep_alive_timeout = 30\n");
+    ASSERT_TRUE(served.start()) << served.process().err();
+    test::ChildProcess& server = served.process();
+    EXPECT_NE(server.out().find("tarveloftpd: transport tls (certificate " + files.certificate + ", key " +
+                                 files.key + "), encryption none, compression none, keep-alive after 30 s"),
+              std::string::npos)
+        << server.out();
     std::string errors;
     EXPECT_TRUE(put_and_get_with_tool(served, {"--tls", "--ca-file", files.ca}, &errors)) << errors;
     EXPECT_TRUE(put_and_get_with_tool(served, {"--tls", "--insecure"}, &errors)) << errors;
     EXPECT_NE(errors.find("warning: --insecure"), std::string::npos) << errors;
     EXPECT_FALSE(put_and_get_with_tool(served, {"--tls", "--ca-file", files.other_ca}, &errors));
     EXPECT_NE(errors.find("certificate verify failed"), std::string::npos) << errors;
+    test::WireClient plain(served.port());
+    EXPECT_TRUE(plain.handshake("disk", 0, 0).null());
+    EXPECT_TRUE(put_and_get_with_tool(served, {"--tls", "--ca-file", files.ca}, &errors)) << errors;
   }
   {
     unsigned char public_key[32], secret_key[32];
@@ -182,22 +60,35 @@ TEST(ServerTransportOptionsTest, ClientProgramSpeaksEachSetting) {
     std::string encoded = TarveloConfig::encode(public_key, 32);
     ServedImage served("encryption = xsalsa20\ncompression = lz4\npublic_key = " + encoded +
                        "\nsecret_key = " + TarveloConfig::encode(secret_key, 32) + "\n");
-    auto server = served.start();
+    ASSERT_TRUE(served.start()) << served.process().err();
+    test::ChildProcess& server = served.process();
+    EXPECT_NE(server.out().find("tarveloftpd: transport tcp, encryption xsalsa20 (public key " + encoded +
+                                 "), compression lz4, keep-alive off"),
+              std::string::npos)
+        << server.out();
     std::string errors;
     EXPECT_TRUE(put_and_get_with_tool(served, {"--compression", "lz4", "--server-public-key", encoded}, &errors))
         << errors;
     test::TempDir dir;
     test::write_file(dir.file("server.pub"), std::vector<char>(encoded.begin(), encoded.end()));
-    EXPECT_TRUE(
-        put_and_get_with_tool(served, {"--compression", "lz4", "--server-public-key", dir.file("server.pub")}, &errors))
+    EXPECT_TRUE(put_and_get_with_tool(
+        served, {"--compression", "lz4", "--server-public-key", dir.file("server.pub")}, &errors))
         << errors;
     EXPECT_FALSE(put_and_get_with_tool(served, {"--server-public-key", encoded}, &errors));
     EXPECT_NE(errors.find("the server uses compression lz4 and encryption xsalsa20, this client compression none"),
               std::string::npos)
         << errors;
-    test::RunResult bad_key = tarveloftp({"info", "tarvelo://127.0.0.1:1/disk/0", "--server-public-key", "abc"});
-    EXPECT_EQ(bad_key.status, 2);
-    EXPECT_NE(bad_key.err.find("--server-public-key wants"), std::string::npos) << bad_key.err;
+    // A client without the layers is refused, and the server goes on serving.
+    test::WireClient plain(served.port());
+    EXPECT_TRUE(plain.handshake("disk", 0, 0).null());
+    EXPECT_TRUE(put_and_get_with_tool(served, {"--compression", "lz4", "--server-public-key", encoded}, &errors))
+        << errors;
+    EXPECT_EQ(served.stop(), 0) << server.err();
+    EXPECT_NE(server.err().find("settings differ: the client uses compression none"), std::string::npos)
+        << server.err();
+    EXPECT_TRUE(test::failed_with(
+        test::run_tool("tarveloftp", {"info", "tarvelo://127.0.0.1:1/disk/0", "--server-public-key", "abc"}), 2,
+        "--server-public-key wants"));
   }
 }
 
@@ -216,20 +107,18 @@ TEST(ServerTransportOptionsTest, RefusesSettingsItCannotHonour) {
        "encryption xsalsa20: public_key is not the public key of secret_key"},
   };
   // The way to a key pair for the file.
-  test::RunResult keys = test::run_program({test::tool_path("tarveloftpd"), "--generate-keys"});
+  test::RunResult keys = test::run_tool("tarveloftpd", {"--generate-keys"});
   ASSERT_EQ(keys.status, 0) << keys.err;
   TarveloConfig generated = TarveloConfig::loads("[config]\nencryption = xsalsa20\n" + keys.out);
   std::size_t at = keys.out.find("public_key = ");
   ASSERT_NE(at, std::string::npos) << keys.out;
   EXPECT_EQ(keys.out.substr(at + 13, 44), TarveloConfig::encode(generated.getXSalsa20PublicKey(), 32));
   EXPECT_TRUE(crypto::XSalsa20::is_key_pair(generated.getXSalsa20PublicKey(), generated.getXSalsa20SecretKey()));
-  test::RunResult missing = test::run_program({test::tool_path("tarveloftpd")});
-  EXPECT_NE(missing.status, 0);
-  EXPECT_NE(missing.err.find("--config is required"), std::string::npos) << missing.err;
+  EXPECT_TRUE(test::failed_with(test::run_tool("tarveloftpd", {}), -1, "--config is required"));
 
   for (const auto& [settings, message] : cases) {
     ServedImage served(settings);
-    test::RunResult result = test::run_program({test::tool_path("tarveloftpd"), "--config", served.config()});
+    test::RunResult result = test::run_tool("tarveloftpd", {"--config", served.config()});
     EXPECT_NE(result.status, 0) << settings;
     EXPECT_NE(result.err.find("tarveloftpd: " + message), std::string::npos) << result.err;
     EXPECT_EQ(result.out.find("listening"), std::string::npos) << result.out;

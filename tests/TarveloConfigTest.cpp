@@ -34,31 +34,23 @@ bool is_key_pair(const TarveloConfig::xsalsa20_key_t& public_key,
   return std::memcmp(derived, public_key, 32) == 0;
 }
 
-TEST(TarveloConfigTest, UnreadableInputGivesObjectDefaults) {
+TEST(TarveloConfigTest, DefaultsForUnreadableFilesAndMissingSections) {
   test::TempDir dir;
   for (const std::string& path : {dir.file("missing.ini"), dir.path().string()}) {
     TarveloConfig config = TarveloConfig::load(path);
     EXPECT_EQ(config.getAddress(), "*") << path;
     EXPECT_EQ(config.getPort(), 3263) << path;
-    EXPECT_EQ(config.getTransport(), transport_type_t::TCP);
-    EXPECT_EQ(config.getCryptoCipher(), crypto_type_t::NONE);
     EXPECT_TRUE(is_key_pair(config.getXSalsa20PublicKey(), config.getXSalsa20SecretKey()));
   }
-}
-
-TEST(TarveloConfigTest, MissingConfigSectionGivesPerKeyDefaults) {
+  // A readable file without a [config] section gives each key's own default.
   test::CaptureLog log;
   for (const std::string& text : {std::string("[disk]\nlun0 = /img/a\n"), std::string()}) {
     TarveloConfig config = TarveloConfig::loads(text);
     EXPECT_EQ(config.getAddress(), "");
     EXPECT_EQ(config.getPort(), 0);
     EXPECT_EQ(config.getTransport(), transport_type_t::TCP);
-    EXPECT_EQ(config.getCryptoCipher(), crypto_type_t::NONE);
-    EXPECT_EQ(config.getCompressionAlgorithm(), compression_type_t::NONE);
-    EXPECT_EQ(config.getKeepAliveTimeout(), 0);
     EXPECT_EQ(config.getTLSCertificateFile(), "");
   }
-  test::TempDir dir;
   test::write_file(dir.file("empty.ini"), {});
   EXPECT_EQ(TarveloConfig::load(dir.file("empty.ini")).getAddress(), "");
   EXPECT_EQ(TarveloConfig::loads("[disk]\nlun0 = /img/a\n").getEndpoints().target("disk").lun(0).file(),
@@ -70,14 +62,12 @@ TEST(TarveloConfigTest, NumberParsing) {
     std::string text;
     long expected;
   };
-  const std::vector<Case> ports = {{"3263abc", 3263}, {"70000", 4464}, {"  +12", 12}, {"-1", 65535},
-                                   {"abc", 0},        {"", 0},         {"65535", 65535}};
+  const std::vector<Case> ports = {{"3263abc", 3263}, {"70000", 4464}, {"-1", 65535}, {"abc", 0}};
   for (const Case& c : ports) {
     TarveloConfig config = TarveloConfig::loads("[config]\nport = " + c.text + "\n");
     EXPECT_EQ(config.getPort(), c.expected) << c.text;
   }
-  const std::vector<Case> keep_alive = {{"0x10", 16}, {"0X1f", 31}, {"10s", 0},         {"0x", 0},
-                                        {"-5", -5},   {"42", 42},   {"99999999999", 0}, {"0x1g", 0}};
+  const std::vector<Case> keep_alive = {{"0X1f", 31}, {"10s", 0}, {"-5", -5}, {"99999999999", 0}};
   for (const Case& c : keep_alive) {
     TarveloConfig config = TarveloConfig::loads("[config]\nkeep_alive_timeout = " + c.text +
                                                 "\nkeep_alive_probes = " + c.text +
@@ -88,14 +78,10 @@ TEST(TarveloConfigTest, NumberParsing) {
   }
 }
 
-TEST(TarveloConfigTest, EnumerationTexts) {
-  EXPECT_EQ(string_to_enum<transport_type_t>("udt"), transport_type_t::UDT);
+TEST(TarveloConfigTest, EnumerationTextsAreCaseSensitive) {
   EXPECT_EQ(string_to_enum<transport_type_t>("tls"), transport_type_t::TLS);
   EXPECT_EQ(string_to_enum<transport_type_t>("TLS"), transport_type_t::TCP);
-  EXPECT_EQ(string_to_enum<transport_type_t>("quic"), transport_type_t::TCP);
-  EXPECT_EQ(string_to_enum<crypto_type_t>("xsalsa20"), crypto_type_t::XSALSA20);
   EXPECT_EQ(string_to_enum<crypto_type_t>("XSalsa20"), crypto_type_t::NONE);
-  EXPECT_EQ(string_to_enum<compression_type_t>("lz4"), compression_type_t::LZ4);
   EXPECT_EQ(string_to_enum<compression_type_t>("zstd"), compression_type_t::NONE);
 }
 
@@ -178,10 +164,7 @@ TEST(TarveloConfigTest, KeysAndTlsFiles) {
   std::string default_public = bytes_of(TarveloConfig().getXSalsa20PublicKey());
   const std::vector<std::string> half_pairs = {
       "public_key = " + public_text,
-      "public_key = " + public_text + "\nsecret_key = not*base64",
       "public_key = " + public_text + "\nsecret_key = " + TarveloConfig::encode(secret_key, 31),
-      "public_key = " + public_text + "\nsecret_key = " + TarveloConfig::encode(secret_key, 16) +
-          TarveloConfig::encode(secret_key, 16),
   };
   for (const std::string& keys : half_pairs) {
     TarveloConfig fresh = TarveloConfig::loads("[config]\nencryption = xsalsa20\n" + keys + "\n");
@@ -239,14 +222,10 @@ TEST(TarveloConfigTest, SaveAndLoadRoundTrip) {
   EXPECT_EQ(TarveloConfig::dump(original), text.substr(3));
 
   TarveloConfig loaded = TarveloConfig::load(path);
-  EXPECT_EQ(loaded.getAddress(), "10.1.2.3");
-  EXPECT_EQ(loaded.getPort(), 4100);
-  EXPECT_EQ(loaded.getTransport(), transport_type_t::TLS);
-  EXPECT_EQ(loaded.getCryptoCipher(), crypto_type_t::XSALSA20);
+  // Everything the dump holds comes back; keep-alive is not written.
+  EXPECT_EQ(TarveloConfig::dump(loaded), TarveloConfig::dump(original));
   EXPECT_EQ(loaded.getCompressionAlgorithm(), compression_type_t::LZ4);
-  EXPECT_EQ(bytes_of(loaded.getXSalsa20PublicKey()), bytes_of(original.getXSalsa20PublicKey()));
   EXPECT_EQ(bytes_of(loaded.getXSalsa20SecretKey()), bytes_of(original.getXSalsa20SecretKey()));
-  EXPECT_EQ(loaded.getTLSCertificateFile(), "/etc/s.crt");
   EXPECT_EQ(loaded.getTLSPrivateKeyFile(), "/etc/s.key");
   EXPECT_EQ(loaded.getKeepAliveTimeout(), 0);
   // "bare" has nothing to write, so it has no section and does not return.
@@ -285,19 +264,13 @@ TEST(TarveloConfigTest, DumpLayoutAndSaveFailure) {
 
   test::TempDir dir;
   EXPECT_FALSE(TarveloConfig::save(config, dir.file("no/such/dir/x.ini")));
-}
 
-TEST(TarveloConfigTest, TargetsDifferingOnlyInCaseAreFlaggedOnDump) {
-  test::CaptureLog log;
-  TarveloConfig config;
-  config::Endpoints& endpoints = config.getEndpoints();
-  ASSERT_EQ(endpoints.add_target("Disk"), config::Endpoints::ENDPOINT_OK);
-  ASSERT_EQ(endpoints.add_target("disk"), config::Endpoints::ENDPOINT_OK);
-  ASSERT_EQ(endpoints.add_lun("Disk", 0, "/a"), config::Endpoints::ENDPOINT_OK);
-  ASSERT_EQ(endpoints.add_lun("disk", 1, "/b"), config::Endpoints::ENDPOINT_OK);
+  // Sections are matched ignoring case when read back: flagged on dump.
+  ASSERT_EQ(endpoints.add_target("DISK1"), config::Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("DISK1", 1, "/b"), config::Endpoints::ENDPOINT_OK);
   TarveloConfig::dump(config);
-  EXPECT_TRUE(contains(log.err(), "WARNING: "));
-  EXPECT_TRUE(contains(log.err(), "Target disk shares its section"));
+  EXPECT_TRUE(contains(log.err(), "WARNING: ")) << log.err();
+  EXPECT_TRUE(contains(log.err(), "Target DISK1 shares its section")) << log.err();
 }
 
 TEST(TarveloConfigTest, CopiesLeaveTheTableBehind) {
@@ -319,22 +292,13 @@ TEST(TarveloConfigTest, CopiesLeaveTheTableBehind) {
 
 TEST(TarveloConfigTest, Base64) {
   std::vector<char> bytes = test::random_bytes(32, 7);
-  std::string text = TarveloConfig::encode(bytes.data(), bytes.size());
-  EXPECT_EQ(text.size(), 44u);
-  EXPECT_EQ(text.back(), '=');
-  EXPECT_NE(text[42], '=');
-  EXPECT_EQ(TarveloConfig::decode(text), std::string(bytes.begin(), bytes.end()));
-  for (std::size_t length = 0; length <= 5; ++length)
+  for (std::size_t length : {0, 1, 2, 32})
     EXPECT_EQ(TarveloConfig::decode(TarveloConfig::encode(bytes.data(), length)),
               std::string(bytes.begin(), bytes.begin() + static_cast<long>(length)));
 
-  EXPECT_EQ(TarveloConfig::encode("ABC", 3), "QUJD");
-  EXPECT_EQ(TarveloConfig::decode("QUJD"), "ABC");
-  EXPECT_EQ(TarveloConfig::decode("QUI="), "AB");
+  EXPECT_EQ(TarveloConfig::encode("AB", 2), "QUI=");
   EXPECT_EQ(TarveloConfig::decode("QUI"), "");      // padding is required
-  EXPECT_EQ(TarveloConfig::decode("QU*D"), "");     // outside the alphabet
   EXPECT_EQ(TarveloConfig::decode("QUJDR"), "");    // a one-character block
-  EXPECT_EQ(TarveloConfig::decode("QUJD QUJD"), "");
   EXPECT_EQ(TarveloConfig::decode("Q-_D"), "");     // the URL-safe alphabet is another one
 }
 

@@ -61,6 +61,21 @@ uint16_t free_port() {
   throw std::runtime_error("no free pair of ports");
 }
 
+int listen_raw(uint16_t* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd, 4) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
 int connect_raw(uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
@@ -167,7 +182,20 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
   return {status, child.out(), child.err()};
 }
 
+testing::AssertionResult failed_with(const RunResult& result, int status, const std::string& text) {
+  bool status_ok = status == -1 ? result.status != 0 : result.status == status;
+  if (status_ok && result.err.find(text) != std::string::npos) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "exit status " << result.status << ", wanted " << status << " and \""
+                                     << text << "\" in: " << result.err;
+}
+
 std::string tool_path(const std::string& name) { return std::string(TARVELOFTP_TOOLS_DIR) + "/" + name; }
+
+RunResult run_tool(const std::string& name, std::vector<std::string> args,
+                   const std::vector<std::string>& environment) {
+  args.insert(args.begin(), tool_path(name));
+  return run_program(args, environment);
+}
 
 const TlsFiles& tls_files() {
   static TempDir dir;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace tarvelo::test {
 
 // A fresh directory under the system's temporary directory, removed with
@@ -32,6 +34,9 @@ class TempDir {
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 uint16_t free_port();
 
+// A listening TCP socket on 127.0.0.1 at a port the system picks, for
+// tests that play a peer with raw bytes; -1 when it cannot listen.
+int listen_raw(uint16_t* port);
 // A plain blocking TCP connection to 127.0.0.1:port, for tests that speak
 // raw bytes; -1 when it cannot connect.
 int connect_raw(uint16_t port);
@@ -84,8 +89,15 @@ struct RunResult {
 RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
                       int seconds = 120);
 
+// Success when `result` exited with `status` (any failure when -1) and
+// its error output holds `text`.
+testing::AssertionResult failed_with(const RunResult& result, int status, const std::string& text);
+
 // Where the programs of this build are.
 std::string tool_path(const std::string& name);
+// Runs the program `name` of this build with `args`.
+RunResult run_tool(const std::string& name, std::vector<std::string> args,
+                   const std::vector<std::string>& environment = {});
 
 // TLS material made once per test run with the openssl command line: a CA,
 // a server certificate it signed for 127.0.0.1 and localhost with its key,

@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <future>
 #include <map>
-#include <set>
 #include <thread>
 
 #include "TestSupport.h"
@@ -32,6 +31,7 @@ struct Combination {
   bool tls = false;
   Compression compression = Compression::NONE;
   Encryption encryption = Encryption::NONE;
+  bool other_name = false;  // TLS server certificate for another host name
 };
 
 const std::vector<Combination>& combinations() {
@@ -70,7 +70,9 @@ std::unique_ptr<BasicSocket> server_socket(const Combination& combination, KeepA
   std::unique_ptr<Transport> transport;
   if (combination.tls) {
     const test::TlsFiles& files = test::tls_files();
-    transport = std::make_unique<TLSTransport>(TLSOptions{files.certificate, files.key, "", true}, keep_alive);
+    TLSOptions options{files.certificate, files.key, "", true};
+    if (combination.other_name) options = {files.other_name_certificate, files.other_name_key, "", true};
+    transport = std::make_unique<TLSTransport>(std::move(options), keep_alive);
   } else {
     transport = std::make_unique<TCPTransport>(keep_alive);
   }
@@ -107,7 +109,7 @@ class EchoServer {
     StatusCode status = m_listener->listen(m_port, "127.0.0.1");
     EXPECT_TRUE(status.ok()) << status.text;
     accept_next();
-    m_thread = std::thread([this] { m_run_status = m_listener->run(); });
+    m_thread = std::thread([this] { m_listener->run(); });
   }
 
   ~EchoServer() {
@@ -135,7 +137,6 @@ class EchoServer {
   std::atomic<int> failures{0};
   std::atomic<int> received{0};
   std::atomic<int64_t> last_failure_code{0};
-  StatusCode m_run_status;
 
  private:
   static void echo(EchoServer& server, SocketImpl& connection, Message message, StatusCode status) {
@@ -369,16 +370,8 @@ TEST(TransportRawTest, CryptoCalls) {
   ASSERT_TRUE(incremental.final(pieces));
   EXPECT_EQ(std::memcmp(pieces, expected, 32), 0);
   EXPECT_FALSE(crypto::Blake2b::hash(digest, "abc", -1));
-
-  unsigned char public_key[32], secret_key[32], other_public[32], other_secret[32];
-  crypto::XSalsa20::key_pair(public_key, secret_key);
-  crypto::XSalsa20::key_pair(other_public, other_secret);
-  EXPECT_NE(std::memcmp(public_key, other_public, 32), 0);
   EXPECT_TRUE(crypto::constant_time_equal("same", "same", 4));
   EXPECT_FALSE(crypto::constant_time_equal("same", "sane", 4));
-  std::set<uint32_t> values;
-  for (int i = 0; i < 16; ++i) values.insert(crypto::Random::int32());
-  EXPECT_GT(values.size(), 8u);
 }
 
 TEST(TransportTlsTest, ServerCertificateIsVerifiedUnlessTheClientOptsOut) {
@@ -409,23 +402,9 @@ TEST(TransportTlsTest, ServerCertificateIsVerifiedUnlessTheClientOptsOut) {
   ASSERT_TRUE(by_name->connect("localhost", server.port()).ok());
   EXPECT_TRUE(round_trip(*by_name));
 
-  auto elsewhere = std::make_unique<BasicSocket>(std::make_unique<TLSTransport>(
-      TLSOptions{files.other_name_certificate, files.other_name_key, "", true}));
-  uint16_t port = test::free_port();
-  ASSERT_TRUE(elsewhere->listen(port, "127.0.0.1").ok());
-  std::unique_ptr<SocketImpl> accepted;  // only on the runner thread until it is joined
-  elsewhere->async_accept([&](SocketImpl&, std::unique_ptr<SocketImpl> socket, StatusCode) {
-    accepted = std::move(socket);
-    if (accepted) accepted->async_receive([](SocketImpl&, Message, StatusCode) {});
-  });
-  std::thread runner([&] { elsewhere->run(); });
-  auto mismatch = client_socket(tls);
-  status = mismatch->connect("127.0.0.1", port);
+  EchoServer elsewhere(Combination{"tls", true, Compression::NONE, Encryption::NONE, true});
+  status = client_socket(tls)->connect("127.0.0.1", elsewhere.port());
   EXPECT_NE(status.text.find("IP address mismatch"), std::string::npos) << status.text;
-  elsewhere->close();
-  elsewhere->stop();
-  runner.join();
-  accepted.reset();
 }
 
 TEST(TransportTlsTest, MissingFilesAndPlainPeersFailCleanly) {
@@ -496,23 +475,17 @@ TEST(TransportLayersTest, MismatchedSettingsFailTheConnectionWithAClearMessage) 
   status = layered->connect("127.0.0.1", plain_server.port());
   EXPECT_NE(status.text.find("the server did not answer the connection hello"), std::string::npos)
       << status.text;
-}
 
-TEST(TransportLayersTest, WrongServerKeyFailsCleanly) {
-  Combination encrypted{"tcp_xsalsa20", false, Compression::NONE, Encryption::XSALSA20};
-  EchoServer server(encrypted);
+  // Another server key: refused, the client unusable, the server serving.
   SocketOptions wrong = layers_of(encrypted, false);
   unsigned char other_public[32], other_secret[32];
   crypto::XSalsa20::key_pair(other_public, other_secret);
   std::memcpy(wrong.public_key.data(), other_public, 32);
-  auto client = client_socket(encrypted, &wrong);
-  StatusCode status = client->connect("127.0.0.1", server.port());
-  EXPECT_EQ(status.code, Transport::kError);
+  auto wrong_key = client_socket(encrypted, &wrong);
+  status = wrong_key->connect("127.0.0.1", server.port());
   EXPECT_NE(status.text.find("does not match the server public key"), std::string::npos) << status.text;
-  Message message(32);
-  EXPECT_LT(client->send(message).code, 0);
-  auto right = client_socket(encrypted);
-  EXPECT_TRUE(right->connect("127.0.0.1", server.port()).ok());
+  EXPECT_LT(wrong_key->send(message).code, 0);
+  EXPECT_TRUE(client_socket(encrypted)->connect("127.0.0.1", server.port()).ok());
 }
 
 // Relays one connection to a server, frame by frame from the client, and
@@ -525,15 +498,7 @@ class FrameProxy {
   // the time the proxy is destroyed.
   FrameProxy(uint16_t server_port, Fault fault, std::vector<std::vector<char>>* record = nullptr)
       : m_fault(fault), m_record(record) {
-    m_listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bind(m_listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    listen(m_listen_fd, 1);
-    getsockname(m_listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
+    m_listen_fd = test::listen_raw(&m_port);
     m_thread = std::thread([this, server_port] {
       m_client_fd = accept(m_listen_fd, nullptr, nullptr);
       m_server_fd = test::connect_raw(server_port);
