@@ -277,6 +277,10 @@ void BlockHashStore::validateHeader(unsigned long targetSize, unsigned long file
     throw std::runtime_error("hash block size is invalid: " + std::to_string(m_header.block_size));
   if (computeFileSize(targetSize, m_header.block_size, hashSize()) != fileSize)
     throw std::runtime_error("the hash file size is incorrect for given target size");
+  // Block 0 sits at this image offset; a negative one puts the block grid
+  // before the image and turns the offset arithmetic upside down.
+  if (m_header.partition_offset < 0)
+    throw std::runtime_error("hash partition offset is invalid: " + std::to_string(m_header.partition_offset));
 }
 
 bool BlockHashStore::resizeIfTargetChangeDetected(const std::string& path, unsigned long targetSize,

@@ -66,6 +66,8 @@ TEST(BlockHashStoreTest, HeaderValidationFailures) {
   EXPECT_EQ(openWith([](auto& b) { b[8] = 1; }), "header version does not match the expected value");
   EXPECT_EQ(openWith([](auto& b) { EncodeFixed64LE(b.data() + 16, 512); }), "hash data offset is invalid: 512 4096");
   EXPECT_EQ(openWith([](auto& b) { b[48] = 2; }), "unknown hashing function: 2");
+  EXPECT_EQ(openWith([](auto& b) { EncodeFixed64LE(b.data() + 40, static_cast<uint64_t>(-4096)); }),
+            "hash partition offset is invalid: -4096");
   EXPECT_EQ(openWith([](auto& b) { EncodeFixed32LE(b.data() + 24, 0); }), "hash block size is invalid: 0");
   EXPECT_EQ(openWith([](auto& b) { b.resize(12288); }), "the hash file size is incorrect for given target size");
   EXPECT_EQ(openWith([](auto& b) { b.resize(55); }), "file is too small to be valid: 55");
