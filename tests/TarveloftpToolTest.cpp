@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -168,6 +171,30 @@ TEST(TarveloftpTool, MergeSendsOnlyTheChangedBlocks) {
   }
 }
 
+// Writes past a file-size limit fail on the server (EFBIG) as they would on
+// a full disk; put must say which ranges did not land and exit non-zero.
+TEST(TarveloftpTool, PutListsTheWritesTheServerFailed) {
+  test::CaptureLog log;
+  ServerFixture fixture(1 << 20);
+  test::TempDir dir;
+  test::write_file(dir.file("local.img"), test::random_bytes(1 << 20, 31));
+  struct rlimit before {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  struct rlimit limited = before;
+  limited.rlim_cur = 512 << 10;
+  auto previous = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  RunResult put = tarveloftp({"put", dir.file("local.img"), url(fixture), "--chunk-size", "128K", "-q"});
+  setrlimit(RLIMIT_FSIZE, &before);
+  signal(SIGXFSZ, previous);
+
+  EXPECT_EQ(put.status, 1) << put.out << put.err;
+  EXPECT_NE(put.err.find("4 write(s) failed on the server"), std::string::npos) << put.err;
+  for (long offset : {512L << 10, 640L << 10, 768L << 10, 896L << 10})
+    EXPECT_NE(put.err.find("  " + std::to_string(offset) + "+131072 ("), std::string::npos) << put.err;
+  EXPECT_EQ(put.err.find("  0+"), std::string::npos) << put.err;
+}
+
 TEST(TarveloftpTool, HashAndPunch) {
   test::CaptureLog log;
   ASSERT_GE(sodium_init(), 0);
@@ -210,6 +237,15 @@ TEST(TarveloftpTool, FailuresNameTheirCause) {
   EXPECT_TRUE(test::failed_with(
       tarveloftp({"info", "tarvelo://127.0.0.1:" + std::to_string(test::free_port()) + "/disk/0"}), 1,
       "Connection refused"));
+
+  // A peer that accepts and never answers is given up on.
+  uint16_t silent_port = 0;
+  int silent = test::listen_raw(&silent_port);
+  ASSERT_GE(silent, 0);
+  EXPECT_TRUE(test::failed_with(
+      tarveloftp({"info", "tarvelo://127.0.0.1:" + std::to_string(silent_port) + "/disk/0", "--timeout", "0.3"}),
+      1, "nothing arrived for 0.300 s"));
+  ::close(silent);
 
   test::write_file(dir.file("big.img"), std::vector<char>((1 << 16) + 1, 'b'));
   EXPECT_TRUE(

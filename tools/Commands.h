@@ -35,6 +35,9 @@ inline constexpr long kDefaultMergeRange = 64L << 10;
 // then cost fewer requests for the same work.
 inline constexpr long kDefaultBlockHashMergeRange = 1L << 20;
 
+// Long enough for a server committing a large batch to a slow disk.
+inline constexpr double kDefaultTimeoutSeconds = 300;
+
 // How the connection is carried: --tls, --ca-file, --insecure,
 // --compression and --server-public-key; they must match the server's.
 struct Connection {
@@ -42,6 +45,8 @@ struct Connection {
   std::string ca_file;  // empty: the system's CA store
   bool insecure = false;
   SocketOptions layers;
+  // A server that sends nothing for this long is given up on; 0: never.
+  double timeout_seconds = kDefaultTimeoutSeconds;
 };
 
 struct Remote {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -166,12 +167,17 @@ unsigned long session_flags(const Remote& remote) {
 }
 
 std::unique_ptr<SocketImpl> make_socket(const Connection& connection) {
-  if (!connection.tls)
-    return std::make_unique<BasicSocket>(std::make_unique<TCPTransport>(), connection.layers);
-  auto transport = std::make_unique<TLSTransport>(
-      TLSOptions{"", "", connection.ca_file, !connection.insecure});
-  if (!transport->status().ok()) throw ToolError(transport->status().text);
-  return std::make_unique<BasicSocket>(std::move(transport), connection.layers);
+  std::unique_ptr<BasicSocket> socket;
+  if (!connection.tls) {
+    socket = std::make_unique<BasicSocket>(std::make_unique<TCPTransport>(), connection.layers);
+  } else {
+    auto transport = std::make_unique<TLSTransport>(TLSOptions{"", "", connection.ca_file, !connection.insecure});
+    if (!transport->status().ok()) throw ToolError(transport->status().text);
+    socket = std::make_unique<BasicSocket>(std::move(transport), connection.layers);
+  }
+  socket->set_receive_timeout(
+      std::chrono::milliseconds(static_cast<int64_t>(connection.timeout_seconds * 1000)));
+  return socket;
 }
 
 std::unique_ptr<TarveloFTPClient> open_remote(const Remote& remote) {

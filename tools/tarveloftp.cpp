@@ -57,6 +57,7 @@ struct Arguments {
   bool tls = false;
   std::string ca_file;
   bool insecure = false;
+  double timeout = kDefaultTimeoutSeconds;
   std::string compression = "none";
   std::string server_public_key;
 };
@@ -82,6 +83,8 @@ Connection make_connection(const Arguments& arguments) {
   connection.tls = arguments.tls;
   connection.ca_file = arguments.ca_file;
   connection.insecure = arguments.insecure;
+  if (arguments.timeout < 0) throw std::invalid_argument("--timeout must not be negative");
+  connection.timeout_seconds = arguments.timeout;
   if ((arguments.insecure || !arguments.ca_file.empty()) && !arguments.tls)
     throw std::invalid_argument("--ca-file and --insecure need --tls");
   if (arguments.insecure && !arguments.ca_file.empty())
@@ -136,6 +139,8 @@ void add_common(CLI::App* command, Arguments& arguments) {
   command->add_flag("--insecure", arguments.insecure,
                     "with --tls: do not verify the server's certificate or host name");
   command->add_option("--compression", arguments.compression, "lz4 or none (default), as the server");
+  command->add_option("--timeout", arguments.timeout,
+                      "give up when the server sends nothing for this many seconds (default 300, 0: never)");
   command->add_option("--server-public-key", arguments.server_public_key,
                       "encrypt (xsalsa20) for the server with this public_key: base64, or a file holding it");
 }

@@ -1,5 +1,6 @@
 #include <tarvelo/BasicSocket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -45,6 +46,8 @@ struct SocketState {
   std::unique_ptr<char[]> inbox;
   std::size_t inbox_begin = 0;
   std::size_t inbox_end = 0;
+  // Longest wait for data in a blocking receive; 0: no limit.
+  int receive_timeout_ms = 0;
   unsigned char hello_header[kFrameHeaderSize] = {};
   // False on an accepted connection until its hello is answered; sends wait.
   bool layers_ready = true;
@@ -323,8 +326,14 @@ void start_next_send(const std::shared_ptr<SocketState>& state) {
   });
 }
 
+StatusCode timed_out(int milliseconds) {
+  return {"Receive: nothing arrived for " + std::to_string(milliseconds / 1000.0).substr(0, 5) + " s",
+          Transport::kError};
+}
+
 // Blocking frame I/O for clients.
 Message read_frame(SocketState& state, detail::Stream& stream, std::size_t maximum, StatusCode& status) {
+  const int timeout = state.receive_timeout_ms;
   for (;;) {
     Message frame;
     uint64_t length = 0;
@@ -338,15 +347,25 @@ Message read_frame(SocketState& state, detail::Stream& stream, std::size_t maxim
         status = frame_too_large(length, maximum);
         return Message();
       case Inbox::kLarge:
-        stream.read(asio::buffer(frame.buffer() + have, length - have), error);
-        if (error) {
-          status = failure(error, "Receive");
-          return Message();
+        while (have < length) {
+          if (timeout > 0 && !stream.wait_readable(timeout)) {
+            status = timed_out(timeout);
+            return Message();
+          }
+          have += stream.read_some(asio::buffer(frame.buffer() + have, length - have), error);
+          if (error) {
+            status = failure(error, "Receive");
+            return Message();
+          }
         }
         status = success("Received");
         return frame;
       case Inbox::kMore:
         break;
+    }
+    if (timeout > 0 && !stream.wait_readable(timeout)) {
+      status = timed_out(timeout);
+      return Message();
     }
     std::size_t count =
         stream.read_some(asio::buffer(state.inbox.get() + state.inbox_end, kInboxSize - state.inbox_end), error);
@@ -567,6 +586,10 @@ StatusCode BasicSocket::send(Message& message) {
     return encoded;
   }
   return write_frame(*stream, frame, length);
+}
+
+void BasicSocket::set_receive_timeout(std::chrono::milliseconds timeout) {
+  m_state->receive_timeout_ms = static_cast<int>(std::clamp<int64_t>(timeout.count(), 0, INT32_MAX));
 }
 
 StatusCode BasicSocket::send_all(std::vector<Message>& messages) {

@@ -18,6 +18,10 @@ namespace tarvelo::detail {
 using IoHandler = std::function<void(const asio::error_code&, std::size_t)>;
 using Buffers = std::array<asio::const_buffer, 2>;
 
+// Waits up to `milliseconds` for the descriptor to become readable (or
+// closed, or failed); false on time-out.
+bool poll_readable(int fd, int milliseconds);
+
 class Stream {
  public:
   virtual ~Stream() = default;
@@ -31,6 +35,9 @@ class Stream {
   // can bring several small frames.
   virtual void async_read_some(asio::mutable_buffer buffer, IoHandler handler) = 0;
   virtual std::size_t read_some(asio::mutable_buffer buffer, asio::error_code& error) = 0;
+  // Blocks until read_some() has something to return or `milliseconds`
+  // pass; false on time-out.
+  virtual bool wait_readable(int milliseconds) = 0;
 
   virtual void connect(const std::string& address, uint16_t port, asio::error_code& error) = 0;
   virtual void close() = 0;

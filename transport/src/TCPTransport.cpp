@@ -1,5 +1,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -55,6 +56,15 @@ void connect_socket(asio::ip::tcp::socket& socket, const std::string& address, u
   socket.set_option(asio::ip::tcp::no_delay(true), error);
 }
 
+bool poll_readable(int fd, int milliseconds) {
+  pollfd wanted{fd, POLLIN, 0};
+  for (;;) {
+    int ready = ::poll(&wanted, 1, milliseconds);
+    if (ready >= 0) return ready > 0;
+    if (errno != EINTR) return true;  // the read that follows reports the trouble
+  }
+}
+
 namespace {
 
 class TcpStream : public Stream {
@@ -80,6 +90,10 @@ class TcpStream : public Stream {
 
   std::size_t read_some(asio::mutable_buffer buffer, asio::error_code& error) override {
     return m_socket.read_some(buffer, error);
+  }
+
+  bool wait_readable(int milliseconds) override {
+    return poll_readable(m_socket.native_handle(), milliseconds);
   }
 
   void write(const Buffers& buffers, asio::error_code& error) override {

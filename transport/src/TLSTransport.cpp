@@ -147,6 +147,12 @@ class TlsStream : public Stream {
     });
   }
 
+  bool wait_readable(int milliseconds) override {
+    // Bytes OpenSSL has already decrypted are not on the descriptor.
+    if (SSL_pending(m_core->stream.native_handle()) > 0) return true;
+    return poll_readable(m_core->stream.next_layer().native_handle(), milliseconds);
+  }
+
   std::size_t read_some(asio::mutable_buffer buffer, asio::error_code& error) override {
     if (!handshake_blocking(error)) return 0;
     std::size_t count = m_core->stream.read_some(buffer, error);

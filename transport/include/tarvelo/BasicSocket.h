@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -56,6 +57,10 @@ class TARVELO_TRANSPORT_EXPORT BasicSocket : public SocketImpl {
   Message receive(Transport::StatusCode* status) override;
   void async_receive(ReceiveHandler handler) override;
   Transport::StatusCode send(Message& message) override;
+  // A blocking receive that waits longer than this for data fails (and
+  // closes the connection, whose stream position is then lost); zero, the
+  // default, waits for ever.
+  void set_receive_timeout(std::chrono::milliseconds timeout);
   // Small messages go out in one write.
   Transport::StatusCode send_all(std::vector<Message>& messages) override;
   void async_send(Message& message, SendHandler handler) override;
