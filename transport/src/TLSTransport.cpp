@@ -148,8 +148,10 @@ class TlsStream : public Stream {
   }
 
   bool wait_readable(int milliseconds) override {
-    // Bytes OpenSSL has already decrypted are not on the descriptor.
-    if (SSL_pending(m_core->stream.native_handle()) > 0) return true;
+    // Bytes already taken off the descriptor, decrypted or waiting in the
+    // engine's input, are not seen by poll.
+    SSL* ssl = m_core->stream.native_handle();
+    if (SSL_pending(ssl) > 0 || BIO_ctrl_pending(SSL_get_rbio(ssl)) > 0) return true;
     return poll_readable(m_core->stream.next_layer().native_handle(), milliseconds);
   }
 
