@@ -1,7 +1,7 @@
 // The bulk subcommands: get, put (plain and --merge) and compare. Plain
 // transfers spread their chunks over several sessions; hash comparisons
-// hash the local side on a second thread while the server hashes its side,
-// and ask for the server's hashes in a pipeline.
+// hash the local side on every core while the server hashes its side, and
+// ask for the server's hashes in a pipeline.
 
 #include <algorithm>
 #include <chrono>
@@ -109,111 +109,16 @@ void hash_local_ranges(const TarveloFTPClient& client, const LocalFile& file, lo
   }
 }
 
-// Hashes `ranges` on both sides at once, the local side on every core, and
-// returns the indices of the ranges whose hashes differ.
-std::vector<std::size_t> differing_ranges(TarveloFTPClient& client, const Remote& remote,
-                                          const LocalFile& file, long base,
-                                          const std::vector<HashRange>& ranges, Progress& progress) {
-  std::atomic<bool> stop{false};
-  std::vector<unsigned char> local(ranges.size() * client.hash_size());
-  std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 16);
-  threads = std::min(threads, std::max<std::size_t>(1, ranges.size()));
-  std::vector<std::exception_ptr> local_errors(threads);
-  std::vector<std::thread> local_threads;
-  for (std::size_t t = 0; t < threads; ++t) {
-    // Contiguous slices, so each thread reads its part of the file in order.
-    std::size_t first = ranges.size() * t / threads;
-    std::size_t last = ranges.size() * (t + 1) / threads;
-    local_threads.emplace_back([&, t, first, last] {
-      try {
-        hash_local_ranges(client, file, base, ranges, first, last, local, stop);
-      } catch (...) {
-        local_errors[t] = std::current_exception();
-        stop = true;
-      }
-    });
-  }
-  auto join_local = [&] {
-    for (std::thread& thread : local_threads) thread.join();
-  };
-  std::vector<unsigned char> remote_hashes;
-  try {
-    remote_hashes.reserve(ranges.size() * client.hash_size());
-    for (std::size_t first = 0; first < ranges.size(); first += kHashesPerBatch) {
-      std::size_t last = std::min(ranges.size(), first + kHashesPerBatch);
-      std::vector<HashRange> batch(ranges.begin() + static_cast<long>(first),
-                                   ranges.begin() + static_cast<long>(last));
-      Transport::StatusCode status;
-      std::vector<unsigned char> hashes = client.get_block_hashes_remote(batch, &status);
-      if (hashes.empty()) throw ToolError(request_failure(remote, "remote hash failed", status));
-      remote_hashes.insert(remote_hashes.end(), hashes.begin(), hashes.end());
-      long bytes = 0;
-      for (const HashRange& range : batch) bytes += range.length;
-      progress.add(bytes);
-    }
-  } catch (...) {
-    stop = true;
-    join_local();
-    throw;
-  }
-  join_local();
-  for (const std::exception_ptr& error : local_errors)
-    if (error) std::rethrow_exception(error);
-  std::vector<std::size_t> differing;
-  const std::size_t size = client.hash_size();
-  for (std::size_t i = 0; i < ranges.size(); ++i)
-    if (std::memcmp(local.data() + i * size, remote_hashes.data() + i * size, size) != 0)
-      differing.push_back(i);
-  return differing;
-}
-
-// Block hashes of [start, end) of the file (a window starting on the
-// server's block grid), hashed once on every core into `hashes`.
-void hash_local_blocks(const TarveloFTPClient& client, const LocalFile& file, long start, long end,
-                       std::vector<unsigned char>& hashes, std::atomic<bool>& stop) {
-  const long block = client.block_size();
-  const std::size_t size = client.hash_size();
-  const long blocks = (end - start + block - 1) / block;
-  hashes.assign(static_cast<std::size_t>(blocks) * size, 0);
-  const long piece = std::max(block, kLocalReadSize / block * block);
-  std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 16);
-  std::vector<std::exception_ptr> errors(threads);
-  std::vector<std::thread> workers;
-  for (std::size_t t = 0; t < threads; ++t) {
-    long first = blocks * static_cast<long>(t) / static_cast<long>(threads);
-    long last = blocks * static_cast<long>(t + 1) / static_cast<long>(threads);
-    workers.emplace_back([&, t, first, last] {
-      try {
-        std::vector<char> buffer(static_cast<std::size_t>(piece));
-        for (long at = start + first * block; at < std::min(end, start + last * block) && !stop;
-             at += piece) {
-          long want = std::min({piece, end - at, start + last * block - at});
-          if (file.read_at(at, buffer.data(), want) != want)
-            throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(at) +
-                            ": the file is shorter than expected");
-          Transport::StatusCode status;
-          std::vector<unsigned char> part = client.get_block_hashes_local_at(at, buffer.data(), want, &status);
-          if (part.empty()) throw ToolError("local hash failed: " + status.text);
-          std::memcpy(hashes.data() + static_cast<std::size_t>((at - start) / block) * size, part.data(),
-                      part.size());
-        }
-      } catch (...) {
-        errors[t] = std::current_exception();
-        stop = true;
-      }
-    });
-  }
-  for (std::thread& worker : workers) worker.join();
-  for (const std::exception_ptr& error : errors)
-    if (error) std::rethrow_exception(error);
-}
+// Threads that hash the local side: every core.
+int local_hash_threads() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u)); }
 
 // The server's hashes of `ranges`, asked for in batches.
 std::vector<unsigned char> remote_hashes_of(TarveloFTPClient& client, const Remote& remote,
-                                            const std::vector<HashRange>& ranges, Progress& progress) {
+                                            const std::vector<HashRange>& ranges, Progress& progress,
+                                            const std::atomic<bool>& stop) {
   std::vector<unsigned char> hashes;
   hashes.reserve(ranges.size() * client.hash_size());
-  for (std::size_t first = 0; first < ranges.size(); first += kHashesPerBatch) {
+  for (std::size_t first = 0; first < ranges.size() && !stop; first += kHashesPerBatch) {
     std::size_t last = std::min(ranges.size(), first + kHashesPerBatch);
     std::vector<HashRange> batch(ranges.begin() + static_cast<long>(first),
                                  ranges.begin() + static_cast<long>(last));
@@ -226,6 +131,55 @@ std::vector<unsigned char> remote_hashes_of(TarveloFTPClient& client, const Remo
     progress.add(bytes);
   }
   return hashes;
+}
+
+// Hashes `ranges` on both sides at once, the local side on every core, and
+// returns the indices of the ranges whose hashes differ.
+std::vector<std::size_t> differing_ranges(TarveloFTPClient& client, const Remote& remote,
+                                          const LocalFile& file, long base,
+                                          const std::vector<HashRange>& ranges, Progress& progress) {
+  std::atomic<bool> stop{false};
+  std::vector<unsigned char> local(ranges.size() * client.hash_size());
+  std::vector<unsigned char> remote_hashes;
+  const std::size_t threads = static_cast<std::size_t>(local_hash_threads());
+  // Worker 0 asks the server; the others hash contiguous slices, so each
+  // reads its part of the file in order.
+  run_workers(static_cast<int>(threads) + 1, stop, [&](int index) {
+    if (index == 0) {
+      remote_hashes = remote_hashes_of(client, remote, ranges, progress, stop);
+      return;
+    }
+    std::size_t slice = static_cast<std::size_t>(index - 1);
+    hash_local_ranges(client, file, base, ranges, ranges.size() * slice / threads,
+                      ranges.size() * (slice + 1) / threads, local, stop);
+  });
+  std::vector<std::size_t> differing;
+  const std::size_t size = client.hash_size();
+  for (std::size_t i = 0; i < ranges.size(); ++i)
+    if (std::memcmp(local.data() + i * size, remote_hashes.data() + i * size, size) != 0)
+      differing.push_back(i);
+  return differing;
+}
+
+// Block hashes of blocks [first, last) of the window starting at `start`
+// (on the server's block grid) and ending at `end`, into `hashes`.
+void hash_local_blocks(const TarveloFTPClient& client, const LocalFile& file, long start, long end, long first,
+                       long last, std::vector<unsigned char>& hashes, const std::atomic<bool>& stop) {
+  const long block = client.block_size();
+  const std::size_t size = client.hash_size();
+  const long piece = std::max(block, kLocalReadSize / block * block);
+  const long stop_at = std::min(end, start + last * block);
+  std::vector<char> buffer(static_cast<std::size_t>(piece));
+  for (long at = start + first * block; at < stop_at && !stop; at += piece) {
+    long want = std::min(piece, stop_at - at);
+    if (file.read_at(at, buffer.data(), want) != want)
+      throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(at) +
+                      ": the file is shorter than expected");
+    Transport::StatusCode status;
+    std::vector<unsigned char> part = client.get_block_hashes_local_at(at, buffer.data(), want, &status);
+    if (part.empty()) throw ToolError("local hash failed: " + status.text);
+    std::memcpy(hashes.data() + static_cast<std::size_t>((at - start) / block) * size, part.data(), part.size());
+  }
 }
 
 // What a merge found, and where its time went.
@@ -249,26 +203,22 @@ void merge_window_against_block_hashes(TarveloFTPClient& client, const Remote& r
   std::vector<HashRange> ranges;
   split_ranges(start, end, size, ranges);
 
+  // Worker 0 asks the server about the first ranges while the others hash
+  // the window's blocks, each its own slice.
   std::atomic<bool> stop{false};
-  std::vector<unsigned char> local;
-  std::exception_ptr local_error;
-  std::thread local_thread([&] {
-    try {
-      hash_local_blocks(client, file, start, end, local, stop);
-    } catch (...) {
-      local_error = std::current_exception();
-    }
-  });
+  const long blocks = (end - start + block - 1) / block;
+  std::vector<unsigned char> local(static_cast<std::size_t>(blocks) * hash_bytes);
   std::vector<unsigned char> remote_hashes;
-  try {
-    remote_hashes = remote_hashes_of(client, remote, ranges, progress);
-  } catch (...) {
-    stop = true;
-    local_thread.join();
-    throw;
-  }
-  local_thread.join();
-  if (local_error) std::rethrow_exception(local_error);
+  const long threads = local_hash_threads();
+  run_workers(static_cast<int>(threads) + 1, stop, [&](int index) {
+    if (index == 0) {
+      remote_hashes = remote_hashes_of(client, remote, ranges, progress, stop);
+      return;
+    }
+    long slice = index - 1;
+    hash_local_blocks(client, file, start, end, blocks * slice / threads, blocks * (slice + 1) / threads, local,
+                      stop);
+  });
 
   bool first_round = true;
   while (!ranges.empty()) {
@@ -301,7 +251,7 @@ void merge_window_against_block_hashes(TarveloFTPClient& client, const Remote& r
       split_ranges(ranges[index].offset, ranges[index].offset + ranges[index].length, size, narrower);
     ranges = std::move(narrower);
     Progress quiet(false);
-    remote_hashes = remote_hashes_of(client, remote, ranges, quiet);
+    remote_hashes = remote_hashes_of(client, remote, ranges, quiet, stop);
   }
   plan.narrowing += seconds_since(began);
 }
