@@ -41,8 +41,8 @@ struct SocketState {
   std::mutex mutex;
   std::deque<PendingSend> send_queue;
   // Bytes read ahead of the frames handed out: one read can bring many
-  // small frames. Allocated while it holds something, so idle connections
-  // cost nothing.
+  // small frames. Allocated for a read and released once a frame has taken
+  // its last byte.
   std::unique_ptr<char[]> inbox;
   std::size_t inbox_begin = 0;
   std::size_t inbox_end = 0;
