@@ -228,7 +228,10 @@ ServerMessageHandlerResponse ServerMessageHandler::block_hashing_command_hash(
   std::string failure = "hash failure";
   // Hashes of writes not yet committed must not be stored as valid: after a
   // crash before the commit they would vouch for data the image never got.
-  bool store = std::none_of(state->deferred_operations.begin(), state->deferred_operations.end(),
+  // (A range outside the image is refused by get_hash; its end may not even
+  // be representable.)
+  bool store = !inside_image(range, state->file_size) ||
+               std::none_of(state->deferred_operations.begin(), state->deferred_operations.end(),
                             [&](const ConnectionState::OperationData& operation) {
                               return operation.offset < range.offset + range.length &&
                                      range.offset < operation.offset + operation.length;

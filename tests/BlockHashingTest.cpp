@@ -225,6 +225,10 @@ TEST(BlockHashingTest, HashesOfUncommittedWritesAreNotStoredAsValid) {
   Harness harness(1 << 16);
   std::vector<char> data = test::random_bytes(2 * kBlock, 8);
   harness.handle(COMMAND_WRITE, 0, 2 * kBlock, data);
+  // A range whose end overflows is refused, never compared with the pending write.
+  EXPECT_FALSE(harness.handle(COMMAND_HASH, INT64_MAX - 10, 100).error.empty());
+  harness.connect();
+  harness.handle(COMMAND_WRITE, 0, 2 * kBlock, data);
   EXPECT_EQ(harness.hash(0, 4 * kBlock).size(), 32u);
   // A crash now would leave the image as it was: the hash file must agree.
   EXPECT_EQ(verify(harness.m_image), 0);
