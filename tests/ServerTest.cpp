@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <future>
+#include <tuple>
 
 #include <tarvelo/Crypto.h>
 #include <tarveloftp/Coding.h>
@@ -38,19 +39,13 @@ void extra_targets(config::Endpoints& endpoints, test::TempDir& dir) {
 
 TEST(ServerTest, HandshakeRefusalsLeaveCountsAlone) {
   ServerFixture fixture(1 << 16, false, extra_targets);
-  {
+  // An unknown target, and a LUN whose image file is missing.
+  for (auto [target, lun, status] : {std::tuple{"nosuch", 0, STATUS_EEXIST}, std::tuple{"disk", 1, STATUS_EACCES}}) {
     WireClient client(fixture.port());
-    Message response = client.handshake("nosuch", 0, 0);
+    Message response = client.handshake(target, static_cast<uint8_t>(lun), 0);
     ASSERT_EQ(response.size(), wire::kHeaderSize);
-    EXPECT_EQ(status_at(response, 0), COMMAND_HANDSHAKE);
-    EXPECT_EQ(status_at(response, wire::kHandshakeStatus), STATUS_EEXIST);
+    EXPECT_EQ(status_at(response, wire::kHandshakeStatus), status);
     EXPECT_EQ(DecodeFixed32BE(response.buffer() + wire::kHandshakeSessionId), 0u);
-    EXPECT_TRUE(client.closed_by_server());
-  }
-  {
-    WireClient client(fixture.port());
-    Message response = client.handshake("disk", 1, 0);  // image file missing
-    EXPECT_EQ(status_at(response, wire::kHandshakeStatus), STATUS_EACCES);
     EXPECT_TRUE(client.closed_by_server());
   }
   EXPECT_EQ(fixture.lun("disk", 1).reference_count(), 0u);
