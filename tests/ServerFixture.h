@@ -77,7 +77,6 @@ class WireClient {
  public:
   explicit WireClient(uint16_t port);
 
-  bool connected() const { return m_connected; }
   // Sends COMMAND_HANDSHAKE and returns the response (null on failure).
   Message handshake(const std::string& target, uint8_t lun, uint64_t flags);
   // A 32-byte request with offset and length fields, plus payload from 24.
@@ -94,7 +93,6 @@ class WireClient {
 
  private:
   std::unique_ptr<SocketImpl> m_socket;
-  bool m_connected;
 };
 
 }  // namespace tarvelo::test
