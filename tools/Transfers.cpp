@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -191,10 +192,37 @@ struct MergePlan {
   double narrowing = 0;
 };
 
+// Compares `ranges` of `size` bytes through `compare` (which returns the
+// indices of those that differ), then narrows each differing range by
+// quarters down to the server's blocks, comparing again each round. Records
+// the blocks that still differ, and the time spent since `began`.
+using CompareRound = std::function<std::vector<std::size_t>(const std::vector<HashRange>&, bool first)>;
+void narrow_to_blocks(long block, long size, std::vector<HashRange> ranges, Clock::time_point began,
+                      MergePlan& plan, const CompareRound& compare) {
+  for (bool first = true; !ranges.empty(); first = false) {
+    std::vector<std::size_t> differing = compare(ranges, first);
+    if (first) {
+      plan.first_ranges += ranges.size();
+      plan.first_differing += differing.size();
+      plan.comparing += seconds_since(began);
+      began = Clock::now();
+    }
+    if (size == block) {
+      for (std::size_t index : differing) plan.changed.push_back(ranges[index]);
+      break;
+    }
+    size = std::max(block, (size / 4) / block * block);
+    std::vector<HashRange> narrower;
+    for (std::size_t index : differing)
+      split_ranges(ranges[index].offset, ranges[index].offset + ranges[index].length, size, narrower);
+    ranges = std::move(narrower);
+  }
+  plan.narrowing += seconds_since(began);
+}
+
 // Against block-hash storage: the window [start, end) is compared in ranges
-// of `size` bytes, and each differing range narrowed by quarters down to the
-// server's blocks, with the local aggregates taken from block hashes made in
-// one pass over the window.
+// of `size` bytes and narrowed, with the local aggregates taken from block
+// hashes made in one pass over the window.
 void merge_window_against_block_hashes(TarveloFTPClient& client, const Remote& remote, const LocalFile& file,
                                        long start, long end, long size, Progress& progress, MergePlan& plan) {
   const long block = client.block_size();
@@ -220,73 +248,41 @@ void merge_window_against_block_hashes(TarveloFTPClient& client, const Remote& r
                       stop);
   });
 
-  bool first_round = true;
-  while (!ranges.empty()) {
+  narrow_to_blocks(block, size, std::move(ranges), began, plan, [&](const std::vector<HashRange>& round, bool first) {
+    if (!first) {
+      Progress quiet(false);
+      remote_hashes = remote_hashes_of(client, remote, round, quiet, stop);
+    }
     std::vector<std::size_t> differing;
-    for (std::size_t i = 0; i < ranges.size(); ++i) {
-      const HashRange& range = ranges[i];
-      std::size_t first_block = static_cast<std::size_t>((range.offset - start) / block);
-      std::size_t blocks = static_cast<std::size_t>((range.length + block - 1) / block);
+    for (std::size_t i = 0; i < round.size(); ++i) {
+      std::size_t first_block = static_cast<std::size_t>((round[i].offset - start) / block);
+      std::size_t count = static_cast<std::size_t>((round[i].length + block - 1) / block);
       Transport::StatusCode status;
       std::vector<unsigned char> aggregate = client.get_default_block_hash_local(
-          local.data() + first_block * hash_bytes, static_cast<long>(blocks * hash_bytes), &status);
+          local.data() + first_block * hash_bytes, static_cast<long>(count * hash_bytes), &status);
       if (aggregate.size() != hash_bytes) throw ToolError("local hash failed: " + status.text);
       if (std::memcmp(aggregate.data(), remote_hashes.data() + i * hash_bytes, hash_bytes) != 0)
         differing.push_back(i);
     }
-    if (first_round) {
-      plan.first_ranges += ranges.size();
-      plan.first_differing += differing.size();
-      plan.comparing += seconds_since(began);
-      began = Clock::now();
-      first_round = false;
-    }
-    if (size == block) {
-      for (std::size_t index : differing) plan.changed.push_back(ranges[index]);
-      break;
-    }
-    size = std::max(block, (size / 4) / block * block);
-    std::vector<HashRange> narrower;
-    for (std::size_t index : differing)
-      split_ranges(ranges[index].offset, ranges[index].offset + ranges[index].length, size, narrower);
-    ranges = std::move(narrower);
-    Progress quiet(false);
-    remote_hashes = remote_hashes_of(client, remote, ranges, quiet, stop);
-  }
-  plan.narrowing += seconds_since(began);
+    return differing;
+  });
 }
 
 // Elsewhere: both sides hash each round's ranges from the data.
 void merge_by_hashing_ranges(TarveloFTPClient& client, const Remote& remote, const LocalFile& file,
                              long length, long size, Progress& progress, MergePlan& plan) {
-  const long block = client.block_size();
   auto began = Clock::now();
   std::vector<HashRange> ranges;
   split_ranges(0, length, size, ranges);
-  bool first_round = true;
-  while (!ranges.empty()) {
-    std::vector<std::size_t> differing = differing_ranges(client, remote, file, 0, ranges, progress);
-    if (first_round) {
-      plan.first_ranges = ranges.size();
-      plan.first_differing = differing.size();
-      plan.comparing = seconds_since(began);
-      began = Clock::now();
-      first_round = false;
-    }
-    if (size == block) {
-      for (std::size_t index : differing) plan.changed.push_back(ranges[index]);
-      break;
-    }
-    size = std::max(block, (size / 4) / block * block);
-    std::vector<HashRange> narrower;
-    for (std::size_t index : differing)
-      split_ranges(ranges[index].offset, ranges[index].offset + ranges[index].length, size, narrower);
-    long narrowed = 0;
-    for (const HashRange& range : narrower) narrowed += range.length;
-    progress.start("narrow", narrowed);
-    ranges = std::move(narrower);
-  }
-  plan.narrowing = seconds_since(began);
+  narrow_to_blocks(client.block_size(), size, std::move(ranges), began, plan,
+                   [&](const std::vector<HashRange>& round, bool first) {
+                     if (!first) {
+                       long narrowed = 0;
+                       for (const HashRange& range : round) narrowed += range.length;
+                       progress.start("narrow", narrowed);
+                     }
+                     return differing_ranges(client, remote, file, 0, round, progress);
+                   });
 }
 
 }  // namespace
