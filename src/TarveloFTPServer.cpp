@@ -43,10 +43,16 @@ Transport::StatusCode TarveloFTPServer::run() {
     return status;
   };
 
+  // The administration channel takes the next port; 65535 has none.
+  if (m_port == UINT16_MAX)
+    return finish({"Port 65535 leaves no port for the administration channel (port + 1)", Transport::kError});
   Transport::StatusCode status = m_socket->listen(m_port, m_address);
   if (status.code < 0) return finish(status);
-  status = m_admin_socket->listen(static_cast<uint16_t>(m_port + 1), "127.0.0.1");
-  if (status.code < 0) return finish(status);
+  status = m_admin_socket->listen(admin_port(), "127.0.0.1");
+  if (status.code < 0) {
+    status.text = "Administration channel (port + 1): " + status.text;
+    return finish(status);
+  }
 
   // Lives until both loops have returned: the administration thread is
   // joined below before it goes.

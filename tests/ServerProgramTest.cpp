@@ -42,7 +42,13 @@ TEST(ServerProgramTest, RefusesWhatItCannotServe) {
   std::string targets = "[disk]\nlun0 = " + dir.file("disk.img") + "\n";
   test::ServerFixture busy(4096);  // holds a port
   EXPECT_TRUE(test::failed_with(run({"--config", write_config(dir, busy.port(), targets)}), -1,
-                                "cannot listen on 127.0.0.1:" + std::to_string(busy.port())));
+                                "Could not listen on 127.0.0.1:" + std::to_string(busy.port())));
+  // Its administration port is the one after ours.
+  EXPECT_TRUE(test::failed_with(run({"--config", write_config(dir, busy.port() - 1, targets)}), -1,
+                                "Administration channel (port + 1): Could not listen on 127.0.0.1:" +
+                                    std::to_string(busy.port())));
+  EXPECT_TRUE(test::failed_with(run({"--config", write_config(dir, 65535, targets)}), -1,
+                                "leaves no port for the administration channel"));
 
   test::RunResult help = run({"--help"});
   EXPECT_EQ(help.status, 0);

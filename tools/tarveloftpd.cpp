@@ -211,8 +211,7 @@ int main(int argc, char** argv) {
   if (!server.is_running()) {
     server.close();
     serving.join();
-    std::cerr << "tarveloftpd: cannot listen on " << (listen_address.empty() ? "*" : listen_address)
-              << ":" << port << ": " << status.text << std::endl;
+    std::cerr << "tarveloftpd: " << status.text << std::endl;
     return 1;
   }
   std::cout << "tarveloftpd: " << connection_settings << std::endl;
