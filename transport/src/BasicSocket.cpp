@@ -160,7 +160,7 @@ Inbox take_frame(SocketState& state, std::size_t maximum, Message& frame, uint64
     if (length > maximum) return Inbox::kTooLarge;
     std::size_t body = available - detail::kFrameHeaderSize;
     if (body >= length || length + detail::kFrameHeaderSize > kInboxSize) {
-      frame = Message(static_cast<long>(length));
+      frame = Message::uninitialized(static_cast<long>(length));  // returned only once full
       have = static_cast<std::size_t>(std::min<uint64_t>(body, length));
       if (have > 0) std::memcpy(frame.buffer(), at + detail::kFrameHeaderSize, have);
       state.inbox_begin += detail::kFrameHeaderSize + have;

@@ -16,4 +16,15 @@ Message::Message(long size) {
   m_size = static_cast<std::size_t>(size);
 }
 
+Message Message::uninitialized(long size) {
+  Message message;
+  if (size <= 0) return message;
+  // Large blocks come straight from the system, untouched until written.
+  char* bytes = static_cast<char*>(std::malloc(static_cast<std::size_t>(size)));
+  if (bytes == nullptr) throw std::bad_alloc();
+  message.m_bytes = std::shared_ptr<char[]>(bytes, std::free);
+  message.m_size = static_cast<std::size_t>(size);
+  return message;
+}
+
 }  // namespace tarvelo

@@ -274,7 +274,7 @@ StatusCode MessageCodec::decode(Message& frame, Message& message) {
       return {"Receive: message of " + std::to_string(size - kFlagsSize) +
                   " bytes exceeds the maximum of " + std::to_string(kMaxMessageSize),
               Transport::kFrameTooLarge};
-    message = Message(static_cast<long>(size - kFlagsSize));
+    message = Message::uninitialized(static_cast<long>(size - kFlagsSize));
     if (size > kFlagsSize) std::memcpy(message.buffer(), payload + kFlagsSize, size - kFlagsSize);
     return {"Decoded", 0};
   }
@@ -291,7 +291,7 @@ StatusCode MessageCodec::decode(Message& frame, Message& message) {
                 " bytes, above the maximum of " + std::to_string(kMaxMessageSize),
             Transport::kFrameTooLarge};
   if (original == 0) return layer_failure("Receive: compressed message claims 0 bytes");
-  message = Message(static_cast<long>(original));
+  message = Message::uninitialized(static_cast<long>(original));  // kept only when filled
   const std::size_t packed = size - kFlagsSize - kOriginalSizeSize;
   int unpacked = LZ4_decompress_safe(payload + kFlagsSize + kOriginalSizeSize, message.buffer(),
                                      static_cast<int>(packed), static_cast<int>(original));

@@ -15,6 +15,10 @@ class TARVELO_TRANSPORT_EXPORT Message {
   Message() = default;
   // Owns `size` zeroed bytes; a size of 0 or less makes a null message.
   explicit Message(long size);
+  // Owns `size` bytes as the allocator gives them: for a buffer that is
+  // filled completely before anything reads it (received frames), where
+  // zeroing would only cost a pass over the bytes.
+  static Message uninitialized(long size);
 
   char* buffer() { return m_bytes.get(); }
   const char* buffer() const { return m_bytes.get(); }
