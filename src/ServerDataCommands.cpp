@@ -113,22 +113,28 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_read(
     response.message.buffer()[wire::kReadStatus] = STATUS_EINVAL;
     return response;
   }
-  response.message = new_response(COMMAND_READ, static_cast<long>(wire::kHeaderSize) + length);
+  // The data area is left to the read; whatever it does not fill is zeroed
+  // below, so no stale memory goes out.
+  response.message = new_response(COMMAND_READ, static_cast<long>(wire::kHeaderSize) + length, false);
   char* out = response.message.buffer();
   out[wire::kReadStatus] = STATUS_EIO;
   long position = seek(state->fd, offset, SEEK_SET);
   EncodeBigEndian<int64_t>(out + wire::kReadPosition, position);
+  long count = -1;
   if (position < 0 || position != offset) {
     TLOG(ERROR) << "Error seeking for read" << " to offset " << offset << " on " << state->image_path()
                 << " Actual offset " << position << " Error: " << strerror(errno);
-    return response;
+  } else {
+    count = read_fully(state->fd, out + wire::kReadData, length);
+    EncodeBigEndian<int64_t>(out + wire::kReadCount, count);
   }
-  long count = read_fully(state->fd, out + wire::kReadData, length);
-  EncodeBigEndian<int64_t>(out + wire::kReadCount, count);
-  if (count < 0 || count != length) {
-    TLOG(ERROR) << "Error reading length " << length << " at offset " << offset << " from "
-                << state->image_path() << " Actually read " << count << " bytes"
-                << " Error: " << strerror(errno);
+  long filled = std::max(count, 0L);
+  if (filled < length) std::memset(out + wire::kReadData + filled, 0, static_cast<std::size_t>(length - filled));
+  if (count != length) {
+    if (position == offset)
+      TLOG(ERROR) << "Error reading length " << length << " at offset " << offset << " from "
+                  << state->image_path() << " Actually read " << count << " bytes"
+                  << " Error: " << strerror(errno);
     return response;
   }
   if (on_read) on_read(static_cast<unsigned long>(count));

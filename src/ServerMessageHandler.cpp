@@ -109,8 +109,10 @@ uint32_t ServerMessageHandler::getProtocolFeatures() const {
 
 long ServerMessageHandler::seek(int fd, long offset, int whence) { return lseek64(fd, offset, whence); }
 
-Message ServerMessageHandler::new_response(tarvelo_protocol_command_t command, long size) const {
-  Message response(size);
+Message ServerMessageHandler::new_response(tarvelo_protocol_command_t command, long size,
+                                           bool zero_data) const {
+  Message response = zero_data ? Message(size) : Message::uninitialized(size);
+  if (!zero_data) std::memset(response.buffer(), 0, std::min<std::size_t>(response.size(), wire::kHeaderSize));
   response.buffer()[wire::kCommand] = static_cast<char>(command);
   if (state) {
     response.buffer()[wire::kTargetId] = static_cast<char>(state->uid.target_id);

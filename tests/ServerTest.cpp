@@ -119,6 +119,9 @@ TEST(ServerTest, ReadsAndHashes) {
   Message short_read = exchange(COMMAND_READ, 99000, 2000);
   EXPECT_EQ(status_at(short_read, wire::kReadStatus), STATUS_EIO);
   EXPECT_EQ(field(short_read, wire::kReadCount), 1000);
+  // What the file did not fill goes out as zeros, never as stale memory.
+  ASSERT_EQ(short_read.size(), wire::kHeaderSize + 2000);
+  EXPECT_EQ(std::string(short_read.buffer() + wire::kReadData + 1000, 1000), std::string(1000, '\0'));
   // Lengths beyond one message, or negative ranges, are refused up front.
   Message refused = exchange(COMMAND_READ, 0, int64_t{1} << 40);
   ASSERT_EQ(refused.size(), wire::kHeaderSize);

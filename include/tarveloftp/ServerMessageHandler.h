@@ -155,8 +155,10 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   ServerMessageHandlerResponse close_command(ServerMessageHandlerResponse& response);
   ServerMessageHandlerResponse write_acknowledge(ServerMessageHandlerResponse& response);
   ServerMessageHandlerResponse hash_handshake(const Message& message, ServerMessageHandlerResponse& response);
-  // A response message of `size` bytes with the command and the uid filled.
-  Message new_response(tarvelo_protocol_command_t command, long size) const;
+  // A response message of `size` bytes with the command and the uid filled;
+  // without `zero_data` only the header is zeroed, for a caller that fills
+  // the rest itself.
+  Message new_response(tarvelo_protocol_command_t command, long size, bool zero_data = true) const;
   // Before a direct write or hole punch on a server that keeps block hashes:
   // marks the stored hashes of the range not valid; false, with `failure`
   // set, when that cannot be done (the change must then not be made).
