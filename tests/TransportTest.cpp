@@ -3,15 +3,12 @@
 #include <tarvelo/TLSTransport.h>
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -67,14 +64,13 @@ SocketOptions layers_of(const Combination& combination, bool server) {
   return options;
 }
 
-std::unique_ptr<BasicSocket> server_socket(const Combination& combination, KeepAlive keep_alive = {}) {
+std::unique_ptr<BasicSocket> server_socket(const Combination& combination) {
   const test::TlsFiles& files = test::tls_files();
-  std::unique_ptr<Transport> transport = std::make_unique<TCPTransport>(keep_alive);
+  std::unique_ptr<Transport> transport = std::make_unique<TCPTransport>();
   if (combination.tls)
     transport = std::make_unique<TLSTransport>(
         combination.other_name ? TLSOptions{files.other_name_certificate, files.other_name_key, "", true}
-                               : TLSOptions{files.certificate, files.key, "", true},
-        keep_alive);
+                               : TLSOptions{files.certificate, files.key, "", true});
   return std::make_unique<BasicSocket>(std::move(transport), layers_of(combination, true));
 }
 
@@ -148,30 +144,6 @@ TEST_P(TransportTest, MessagesOfEverySizeMakeTheRoundTrip) {
 INSTANTIATE_TEST_SUITE_P(Combinations, TransportTest, testing::ValuesIn(combinations()),
                          [](const testing::TestParamInfo<Combination>& info) { return info.param.name; });
 
-TEST(TransportSocketTest, StopFromAnotherThreadEndsRunAndCloseCancelsAccept) {
-  auto listener = server_socket(combinations()[0]);
-  ASSERT_TRUE(listener->listen(test::free_port(), "127.0.0.1").ok());
-  std::promise<StatusCode> accept_result;
-  listener->async_accept([&](SocketImpl&, std::unique_ptr<SocketImpl> socket, StatusCode status) {
-    EXPECT_EQ(socket, nullptr);
-    accept_result.set_value(status);
-  });
-  std::promise<void> finished;
-  std::thread runner([&] {
-    listener->run();
-    finished.set_value();
-  });
-  listener->close();
-  auto cancelled = accept_result.get_future();
-  ASSERT_EQ(cancelled.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  EXPECT_EQ(cancelled.get().code, Transport::kAcceptCancelled);
-  auto done = finished.get_future();
-  EXPECT_EQ(done.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
-  listener->stop();
-  EXPECT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  runner.join();
-}
-
 TEST(TransportSocketTest, ACompletionMayDestroyItsOwnSocketWithSendsPending) {
   std::atomic<int> served{0};
   EchoServer server(nullptr, [&](EchoServer& self, SocketImpl& connection, Message message,
@@ -198,16 +170,6 @@ TEST(TransportSocketTest, ACompletionMayDestroyItsOwnSocketWithSendsPending) {
   EXPECT_EQ(served, 2);
 }
 
-// (Cut and oversized frames: TransportReadAheadTest and AbusiveClientTest.)
-TEST(TransportSocketTest, NothingListeningIsAClearFailure) {
-  auto client = client_socket(combinations()[0]);
-  StatusCode status = client->connect("127.0.0.1", test::free_port());
-  EXPECT_EQ(status.code, Transport::kError);  // and the socket refuses to send
-  EXPECT_NE(status.text.find("Could not connect to 127.0.0.1:"), std::string::npos);
-  Message message(32);
-  EXPECT_LT(client->send(message).code, 0);
-}
-
 // (Another CA and --insecure: ServerTransportOptionsTest.ClientProgramSpeaksEachSetting.)
 TEST(TransportTlsTest, ServerCertificateIsVerifiedByChainAndName) {
   Combination tls{"tls", true};
@@ -220,8 +182,15 @@ TEST(TransportTlsTest, ServerCertificateIsVerifiedByChainAndName) {
   EXPECT_NE(status.text.find("IP address mismatch"), std::string::npos) << status.text;
 }
 
-// (Unreadable files and a plain client of a TLS server: ServerTransportOptionsTest.)
-TEST(TransportTlsTest, MismatchedKeyAndPlainServerFailCleanly) {
+// (Unreadable files and a plain client of a TLS server: ServerTransportOptionsTest; cut and
+// oversized frames: TransportReadAheadTest and AbusiveClientTest.)
+TEST(TransportTlsTest, NoPeerAMismatchedKeyOrAPlainServerFailCleanly) {
+  auto client = client_socket(combinations()[0]);
+  StatusCode status = client->connect("127.0.0.1", test::free_port());
+  EXPECT_EQ(status.code, Transport::kError);  // nothing listens, and the socket refuses to send
+  EXPECT_NE(status.text.find("Could not connect to 127.0.0.1:"), std::string::npos);
+  Message message(32);
+  EXPECT_LT(client->send(message).code, 0);
   const test::TlsFiles& files = test::tls_files();
   TLSTransport swapped(TLSOptions{files.certificate, files.other_name_key, "", true});
   EXPECT_NE(swapped.status().text.find("does not match"), std::string::npos) << swapped.status().text;
@@ -341,42 +310,6 @@ TEST(TransportLayersTest, CompressedFrameClaimingTooMuchIsRefusedBeforeAllocatin
   text = compressed_frame_claiming(1000, &code);
   EXPECT_EQ(code, Transport::kError);
   EXPECT_NE(text.find("compressed message is corrupt"), std::string::npos) << text;
-}
-
-TEST(TransportKeepAliveTest, AcceptedSocketsGetTheConfiguredValues) {
-  // Over TLS with the values set, over plain TCP with all zero (left off).
-  for (bool tls : {true, false}) {
-    EchoServer server(server_socket(Combination{"", tls}, tls ? KeepAlive{45, 4, 7} : KeepAlive{}));
-    int fd = test::connect_raw(server.port());
-    // The accepted end: this process's connected socket at the server port.
-    int accepted = -1;
-    wait_for([&] {
-      for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        int candidate = std::atoi(entry.path().filename().c_str());
-        sockaddr_in mine{}, peer{};
-        socklen_t mine_length = sizeof(mine), peer_length = sizeof(peer);
-        if (getsockname(candidate, reinterpret_cast<sockaddr*>(&mine), &mine_length) == 0 &&
-            getpeername(candidate, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0 &&
-            mine.sin_family == AF_INET && ntohs(mine.sin_port) == server.port())
-          accepted = candidate;
-      }
-      return accepted >= 0;
-    });
-    ASSERT_GE(accepted, 0);
-    auto option = [&](int level, int name) {
-      int value = -1;
-      socklen_t size = sizeof(value);
-      getsockopt(accepted, level, name, &value, &size);
-      return value;
-    };
-    EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), tls ? 1 : 0);
-    if (tls) {
-      EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 45);
-      EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 4);
-      EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPINTVL), 7);
-    }
-    close(fd);
-  }
 }
 
 }  // namespace
