@@ -50,6 +50,7 @@ bool send_raw(int fd, const void* bytes, std::size_t size);
 // Reads until `size` bytes arrived or the peer closed; returns what arrived.
 std::size_t receive_raw(int fd, void* bytes, std::size_t size);
 
+inline bool contains(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
 std::vector<char> random_bytes(std::size_t size, uint32_t seed);
 void write_file(const std::string& path, const std::vector<char>& bytes);
 std::vector<char> read_file(const std::string& path);
@@ -106,10 +107,8 @@ std::string tool_path(const std::string& name);
 RunResult run_tool(const std::string& name, std::vector<std::string> args,
                    const std::vector<std::string>& environment = {});
 
-// TLS material made once per test run with the openssl command line: a CA,
-// a server certificate it signed for 127.0.0.1 and localhost with its key,
-// a certificate of the same CA for another name only, and a second CA that
-// signed nothing of ours.
+// TLS material made once per run with openssl: a CA, the server certificate
+// it signed for 127.0.0.1 and localhost, one for another name, and a second CA.
 struct TlsFiles {
   std::string ca;
   std::string certificate;
