@@ -8,7 +8,6 @@
 #include <cstring>
 #include <tuple>
 
-#include <tarvelo/Crypto.h>
 #include <tarveloftp/Coding.h>
 
 #include "ServerFixture.h"
@@ -124,11 +123,8 @@ TEST(ServerTest, ReadsAndHashes) {
   EXPECT_EQ(status_at(refused, wire::kReadStatus), STATUS_EINVAL);
   EXPECT_EQ(status_at(exchange(COMMAND_READ, -4096, 10), wire::kReadStatus), STATUS_EINVAL);
 
-  Message digest = exchange(COMMAND_HASH, 4096, 65536);
-  ASSERT_EQ(digest.size(), wire::kDirectHashResponseSize);
-  crypto::blake2b_hash_t expected;
-  ASSERT_TRUE(crypto::Blake2b::hash(expected, image.data() + 4096, 65536));
-  EXPECT_EQ(std::memcmp(digest.buffer() + wire::kHashData, expected, 32), 0);
+  // (Digests themselves: TarveloFTPClientServer.LocalHashesMatchTheServersInBothModes.)
+  EXPECT_EQ(exchange(COMMAND_HASH, 4096, 65536).size(), wire::kDirectHashResponseSize);
   // A hash past the end carries no digest but the connection goes on.
   EXPECT_EQ(exchange(COMMAND_HASH, 99999, 10).size(), 0u);
   EXPECT_EQ(status_at(exchange(COMMAND_READ, 0, 10), wire::kReadStatus), STATUS_SUCCESS);
