@@ -132,21 +132,6 @@ TEST(AdminChannelTest, MalformedUnknownAndUnrenderable) {
   EXPECT_EQ(send_command(port, listing(false)).status, kSuccess);
 }
 
-TEST(AdminChannelTest, ASecondCommandOnTheSameConnectionIsNeverRead) {
-  test::ServerFixture fixture(8192);
-  BasicSocket socket(std::make_unique<TCPTransport>());
-  ASSERT_TRUE(socket.connect("127.0.0.1", fixture.server().admin_port()).ok());
-  Message first = add_target("one");
-  Message second = add_target("two");
-  ASSERT_TRUE(socket.send(first).ok());
-  socket.send(second);  // may or may not reach the server before it hangs up
-  Transport::StatusCode status;
-  EXPECT_EQ(socket.receive(&status).size(), kHeaderSize);
-  EXPECT_TRUE(socket.receive(&status).null());
-  EXPECT_TRUE(fixture.server().endpoints().target_exists("one"));
-  EXPECT_FALSE(fixture.server().endpoints().target_exists("two"));
-}
-
 TEST(AdminChannelTest, RemovingATargetInUseEndsItsConnections) {
   test::ServerFixture fixture(8192);
   test::WireClient client(fixture.port());

@@ -10,11 +10,11 @@
 #include <fstream>
 #include <sstream>
 
-#include <tarvelo/Crypto.h>
 #include <tarveloftp/Coding.h>
 #include <tarveloftp/Endpoints.h>
 #include <tarveloftp/TarveloJournal.h>
 
+#include "StorageTestSupport.h"
 #include "TestSupport.h"
 #include "VerifyHashes.h"
 
@@ -23,37 +23,32 @@ namespace {
 
 constexpr long kBlock = 4096;
 
-// BLAKE2b over the BLAKE2b digests of each 4096-byte block of `data`.
-std::string aggregate(const std::vector<char>& data) {
-  std::vector<unsigned char> digests;
-  for (std::size_t at = 0; at < data.size(); at += kBlock) {
-    std::vector<char> block(kBlock, 0);
-    std::memcpy(block.data(), data.data() + at, std::min<std::size_t>(kBlock, data.size() - at));
-    crypto::blake2b_hash_t digest;
-    crypto::Blake2b::hash(digest, block.data(), kBlock);
-    digests.insert(digests.end(), digest, digest + 32);
-  }
-  crypto::blake2b_hash_t total;
-  crypto::Blake2b::hash(total, digests.data(), static_cast<long>(digests.size()));
-  return std::string(reinterpret_cast<char*>(total), 32);
+// The aggregate hash of `data` stored from offset 0, straight from its definition.
+std::vector<unsigned char> aggregate(const std::vector<char>& data) {
+  return test::reference_aggregate(data, 0, kBlock, 0, static_cast<long>(data.size()));
 }
 
-// A handler in block-hashing mode on a temporary image, driven with
+// A handler of a block-hashing server on a temporary image, driven with
 // hand-built messages and no network.
 class Harness {
  public:
-  explicit Harness(std::size_t image_size = 1 << 20)
+  explicit Harness(std::size_t image_size = 1 << 20, bool hash_handshake = true)
       : m_image(m_dir.file("image.img")), m_handler(m_endpoints) {
     test::write_file(m_image, test::random_bytes(image_size, 5));
     m_endpoints.add_target("disk");
     m_endpoints.add_lun("disk", 0, m_image);
     m_handler.setBlockHashStorage(true);
     m_handler.setMessageDebugLogging(true);
-    connect();
+    connect(hash_handshake);
+  }
+  // Another connection to the image of `first`.
+  Harness(Harness& first, bool hash_handshake) : m_image(first.m_image), m_handler(first.m_endpoints) {
+    m_handler.setBlockHashStorage(true);
+    connect(hash_handshake);
   }
 
-  // Handshake and hash handshake, as a reconnecting client would.
-  void connect() {
+  // Handshake and (unless not wanted) hash handshake, as a reconnecting client would.
+  void connect(bool hash_handshake = true) {
     Message handshake(32 + 4);
     handshake.buffer()[0] = COMMAND_HANDSHAKE;
     EncodeFixed64BE(handshake.buffer() + wire::kHandshakeFlags,
@@ -63,6 +58,7 @@ class Harness {
     ServerMessageHandlerResponse response = m_handler.handle_message(handshake);
     ASSERT_TRUE(response.error.empty()) << response.error;
     m_session = DecodeFixed32BE(response.message.buffer() + wire::kHandshakeSessionId);
+    if (!hash_handshake) return;
     ServerMessageHandlerResponse hashing = handle(COMMAND_HASH_HANDSHAKE, 0, 0);
     ASSERT_TRUE(hashing.error.empty()) << hashing.error;
     EXPECT_EQ(DecodeFixed64BE(hashing.message.buffer() + wire::kHashHandshakeBlockSize), 4096u);
@@ -88,11 +84,11 @@ class Harness {
     return std::vector<char>(response.message.buffer() + 32, response.message.buffer() + 32 + length);
   }
 
-  std::string hash(int64_t offset, int64_t length) {
+  std::vector<unsigned char> hash(int64_t offset, int64_t length) {
     ServerMessageHandlerResponse response = handle(COMMAND_HASH, offset, length);
     EXPECT_TRUE(response.error.empty()) << response.error;
-    if (response.message.size() < 64) return "";
-    return std::string(response.message.buffer() + 24, 32);
+    if (response.message.size() < 64) return {};
+    return {response.message.buffer() + 24, response.message.buffer() + 56};
   }
 
   // The acknowledgement records: (offset, length, status).
@@ -135,7 +131,7 @@ TEST(BlockHashingTest, ReadsAndHashesSeeDeferredWork) {
   std::memcpy(expected.data() + 50, second.data(), 100);
   std::memset(expected.data() + 16384, 0, 4096);
   EXPECT_EQ(harness.read(0, 20480), std::vector<char>(expected.begin(), expected.begin() + 20480));
-  std::string deferred_hash = harness.hash(0, 8192);
+  std::vector<unsigned char> deferred_hash = harness.hash(0, 8192);
   EXPECT_EQ(deferred_hash, aggregate(std::vector<char>(expected.begin(), expected.begin() + 8192)));
 
   auto records = harness.acknowledge();  // commits first
@@ -180,7 +176,7 @@ TEST(BlockHashingTest, CommitTriggers) {
 }
 
 TEST(BlockHashingTest, TheTwoHundredThousandthOperationCommits) {
-  Harness harness(1 << 20);
+  Harness harness;
   std::vector<char> byte{'b'};
   for (int i = 0; i < 199999; ++i) harness.handle(COMMAND_WRITE, i % (1 << 20), 1, byte);
   EXPECT_EQ(harness.pending(), 199999u);
@@ -241,7 +237,7 @@ TEST(BlockHashingTest, HashesOfUncommittedWritesAreNotStoredAsValid) {
 // still lists the range and the entry is valid for the old data.
 TEST(BlockHashingTest, RepairRehashesJournalledRangesEvenWhereEntriesLookValid) {
   Harness harness(1 << 16);
-  std::string before = harness.hash(0, 2 * kBlock);  // stores valid entries
+  std::vector<unsigned char> before = harness.hash(0, 2 * kBlock);  // stores valid entries
   std::vector<char> image = test::read_file(harness.m_image);
   std::vector<char> changed = test::random_bytes(kBlock, 9);
   std::copy(changed.begin(), changed.end(), image.begin() + kBlock);
@@ -299,28 +295,44 @@ TEST(BlockHashingTest, AFailedHashUpdateStaysJournalledUntilTheNextHashHandshake
   EXPECT_EQ(verify(harness.m_image), 0);
 }
 
-TEST(BlockHashingTest, MissingJournalFailsTheHashHandshake) {
-  test::TempDir dir;
-  std::string image = dir.file("image.img");
-  test::write_file(image, std::vector<char>(1 << 16, 'x'));
-  config::Endpoints endpoints;
-  endpoints.add_target("disk");
-  endpoints.add_lun("disk", 0, image);
+// A client without the hash handshake changes blocks whose hashes a
+// block-hashing client stored: those entries must stop counting as valid.
+TEST(BlockHashingTest, DirectChangesMarkStoredHashesNotValid) {
+  Harness hashing(16 * kBlock);  // stores the hashes of blocks 0 to 3, then leaves
+  hashing.handle(COMMAND_WRITE, 0, 4 * kBlock, test::random_bytes(4 * kBlock, 4));
+  EXPECT_EQ(hashing.acknowledge().size(), 1u);
+  EXPECT_EQ(hashing.hash(0, 4 * kBlock).size(), 32u);
+  hashing.m_handler.cleanup();
+  std::vector<char> rewritten = test::random_bytes(kBlock, 5);
   {
-    Harness first;  // creates hash file and journal for its own image
+    Harness direct(hashing, false);  // rewrites block 1 and punches block 2
+    direct.handle(COMMAND_WRITE, kBlock, kBlock, rewritten);
+    EXPECT_EQ(direct.handle(COMMAND_HOLE_PUNCH, 2 * kBlock, kBlock).message.buffer()[wire::kHolePunchStatus],
+              STATUS_SUCCESS);
+    auto records = direct.acknowledge();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].status, STATUS_SUCCESS);
   }
-  test::write_file(image + ".hash", test::read_file(dir.file("image.img")));  // placeholder hash file
-  ServerMessageHandler handler(endpoints);
-  handler.setBlockHashStorage(true);
-  Message handshake(36);
-  handshake.buffer()[0] = COMMAND_HANDSHAKE;
-  EncodeFixed64BE(handshake.buffer() + 8, CLIENT_WRITE_ACKNOWLEDGEMENT);
-  EncodeFixed64BE(handshake.buffer() + 16, 4);
-  std::memcpy(handshake.buffer() + 24, "disk", 4);
-  ASSERT_TRUE(handler.handle_message(handshake).error.empty());
-  Message hashing(32);
-  hashing.buffer()[0] = COMMAND_HASH_HANDSHAKE;
-  ServerMessageHandlerResponse response = handler.handle_message(hashing);
+  EXPECT_EQ(verify(hashing.m_image), 0);
+  // The next block-hashing client is answered from the new bytes.
+  Harness again(hashing, true);
+  EXPECT_EQ(again.hash(kBlock, kBlock), aggregate(rewritten));
+  EXPECT_EQ(again.hash(2 * kBlock, kBlock), aggregate(std::vector<char>(kBlock, 0)));
+}
+
+// A hash file that is not one: direct changes, which cannot mark its entries,
+// are refused, and so is the hash handshake.
+TEST(BlockHashingTest, ForeignHashFileRefusesDirectChangesAndTheHashHandshake) {
+  Harness direct(4 * kBlock, false);
+  std::vector<char> content = test::read_file(direct.m_image);
+  test::write_file(direct.m_image + ".hash", std::vector<char>(10, 'x'));
+  direct.handle(COMMAND_WRITE, 0, kBlock, test::random_bytes(kBlock, 7));
+  EXPECT_EQ(direct.handle(COMMAND_HOLE_PUNCH, kBlock, kBlock).message.buffer()[wire::kHolePunchStatus], STATUS_EIO);
+  auto records = direct.acknowledge();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].status, STATUS_EIO);
+  EXPECT_EQ(test::read_file(direct.m_image), content);
+  ServerMessageHandlerResponse response = direct.handle(COMMAND_HASH_HANDSHAKE, 0, 0);
   EXPECT_NE(response.error.find("but an error occured opening the hash store file: "), std::string::npos)
       << response.error;
 }

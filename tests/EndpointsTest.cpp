@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,16 +13,10 @@
 namespace tarvelo::config {
 namespace {
 
-bool contains(const std::string& text, const std::string& needle) {
-  return text.find(needle) != std::string::npos;
-}
-
 TEST(EndpointsTest, TargetSlotsAreReusedLowestFirst) {
   test::CaptureLog log;
   Endpoints endpoints;
-  ASSERT_EQ(endpoints.add_target("A"), Endpoints::ENDPOINT_OK);
-  ASSERT_EQ(endpoints.add_target("B"), Endpoints::ENDPOINT_OK);
-  ASSERT_EQ(endpoints.add_target("C"), Endpoints::ENDPOINT_OK);
+  for (const char* name : {"A", "B", "C"}) ASSERT_EQ(endpoints.add_target(name), Endpoints::ENDPOINT_OK);
 
   ASSERT_EQ(endpoints.remove_target("B", false), Endpoints::ENDPOINT_OK);
   ASSERT_EQ(endpoints.add_target("D"), Endpoints::ENDPOINT_OK);
@@ -33,7 +28,7 @@ TEST(EndpointsTest, TargetSlotsAreReusedLowestFirst) {
   EXPECT_EQ(endpoints.target("A").id(), 0);
 
   EXPECT_EQ(endpoints.add_target("A"), Endpoints::ENDPOINT_ALREADY_EXISTS);
-  EXPECT_TRUE(contains(log.err(), "add_target Trying to add target that already exists: A\n"));
+  EXPECT_TRUE(test::contains(log.err(), "add_target Trying to add target that already exists: A\n"));
 
   // An empty name would be indexed while its slot still looked free.
   EXPECT_EQ(endpoints.add_target(""), Endpoints::ENDPOINT_DOES_NOT_EXIST);
@@ -49,7 +44,7 @@ TEST(EndpointsTest, FullTableReportsNoSlotsBeforeDuplicates) {
   for (int i = 0; i < 255; ++i) ASSERT_EQ(endpoints.add_target("t" + std::to_string(i)), Endpoints::ENDPOINT_OK);
   EXPECT_EQ(endpoints.next_target_id(), -1);
   EXPECT_EQ(endpoints.add_target("t7"), Endpoints::ENDPOINT_NO_SLOTS);
-  EXPECT_TRUE(contains(log.err(), "add_target Ran out of space trying to add target: t7\n"));
+  EXPECT_TRUE(test::contains(log.err(), "add_target Ran out of space trying to add target: t7\n"));
   EXPECT_EQ(endpoints.add_target("new"), Endpoints::ENDPOINT_NO_SLOTS);
   EXPECT_FALSE(endpoints.target_exists("new"));
 
@@ -96,7 +91,7 @@ TEST(EndpointsTest, LunRefusalsAndUnknownNames) {
   ASSERT_EQ(endpoints.add_target("disk"), Endpoints::ENDPOINT_OK);
   ASSERT_EQ(endpoints.add_lun("disk", 0, "/images/a.img"), Endpoints::ENDPOINT_OK);
   EXPECT_EQ(endpoints.add_lun("disk", 0, "/images/b.img"), Endpoints::ENDPOINT_ALREADY_EXISTS);
-  EXPECT_TRUE(contains(log.err(), "add_lun Trying to add lun 0 that already exists to target: disk\n"));
+  EXPECT_TRUE(test::contains(log.err(), "add_lun Trying to add lun 0 that already exists to target: disk\n"));
   EXPECT_EQ(endpoints.target("disk").lun(0).file(), "/images/a.img");
 
   EXPECT_EQ(endpoints.remove_lun("disk", 1, false), Endpoints::ENDPOINT_DOES_NOT_EXIST);
@@ -119,25 +114,95 @@ TEST(EndpointsTest, LunRefusalsAndUnknownNames) {
   EXPECT_EQ(&endpoints.target(static_cast<unsigned char>(255)), &Endpoints::EmptyTarget);
 }
 
-TEST(EndpointsTest, CopiesCarryTheTable) {
+// Targets by byte order of name (B before a), LUNs by id in the text and
+// verbose forms but as strings in the short JSON form (10 before 2), and
+// the counters as they stand.
+TEST(EndpointListingsTest, OrderingPasswordsAndCounters) {
+  test::CaptureLog log;
+  Endpoints endpoints;
+  EXPECT_EQ(endpoints.print(), "Target configuration:\n");
+  EXPECT_EQ(endpoints.print_json(false), "{}");
+  EXPECT_EQ(endpoints.print_json(true), "{}");
+  for (const char* name : {"a", "B", "empty"}) ASSERT_EQ(endpoints.add_target(name), Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("a", 10, "/img/a10"), Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("a", 2, "/img/a2"), Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(endpoints.add_lun("B", 0, "/img/b0"), Endpoints::ENDPOINT_OK);
+  endpoints.target("a").password("pässword");
+  Lun& a2 = endpoints.target("a").lun(2);
+  a2.increment_reference_count();
+  a2.increment_read_op_count();
+  a2.increment_read_op_count();
+  a2.increment_write_op_count();
+
+  EXPECT_EQ(endpoints.print(),
+            "Target configuration:\n"
+            "\tB\n"
+            "\t\t0: /img/b0\n"
+            "\ta\n"
+            "\t\tpassword: pässword\n"
+            "\t\t2: /img/a2\n"
+            "\t\t10: /img/a10\n"
+            "\tempty\n");
+
+  EXPECT_EQ(endpoints.print_json(false),
+            "{\n"
+            " \"B\": {\n"
+            "  \"0\": \"/img/b0\"\n"
+            " },\n"
+            " \"a\": {\n"
+            "  \"10\": \"/img/a10\",\n"
+            "  \"2\": \"/img/a2\",\n"
+            "  \"password\": \"pässword\"\n"
+            " },\n"
+            " \"empty\": {}\n"
+            "}");
+
+  // The verbose form from the second target on: LUNs as an array by id.
+  std::string verbose = endpoints.print_json(true);
+  EXPECT_EQ(verbose.substr(verbose.find(" \"a\": {")),
+            " \"a\": {\n"
+            "  \"luns\": [\n"
+            "   {\n"
+            "    \"file\": \"/img/a2\",\n"
+            "    \"id\": 2,\n"
+            "    \"read_ops\": 2,\n"
+            "    \"ref_count\": 1,\n"
+            "    \"write_ops\": 1\n"
+            "   },\n"
+            "   {\n"
+            "    \"file\": \"/img/a10\",\n"
+            "    \"id\": 10,\n"
+            "    \"read_ops\": 0,\n"
+            "    \"ref_count\": 0,\n"
+            "    \"write_ops\": 0\n"
+            "   }\n"
+            "  ],\n"
+            "  \"password\": \"pässword\"\n"
+            " },\n"
+            " \"empty\": {\n"
+            "  \"luns\": []\n"
+            " }\n"
+            "}");
+  EXPECT_EQ(verbose.rfind("{\n \"B\": {\n  \"luns\": [\n   {\n    \"file\": \"/img/b0\",\n", 0), 0u) << verbose;
+}
+
+TEST(EndpointListingsTest, InvalidUtf8ThrowsAndReleasesTheTable) {
   test::CaptureLog log;
   Endpoints endpoints;
   ASSERT_EQ(endpoints.add_target("disk"), Endpoints::ENDPOINT_OK);
-  ASSERT_EQ(endpoints.add_lun("disk", 2, "/images/d2.img"), Endpoints::ENDPOINT_OK);
-  endpoints.target("disk").password("secret");
-  endpoints.target("disk").lun(2).increment_write_op_count();
-  Endpoints copy(endpoints);
-  Endpoints moved(std::move(endpoints));
-  for (Endpoints* table : {&copy, &moved}) {
-    EXPECT_EQ(table->target("disk").password(), "secret");
-    EXPECT_EQ(table->target("disk").lun(2).file(), "/images/d2.img");
-    EXPECT_EQ(table->target("disk").lun(2).write_op_count(), 1u);
-    EXPECT_EQ(table->add_target("next"), Endpoints::ENDPOINT_OK);
-    EXPECT_EQ(table->target("next").id(), 1);
+  ASSERT_EQ(endpoints.add_lun("disk", 1, std::string("/img/\xff.img")), Endpoints::ENDPOINT_OK);
+  for (bool verbose : {false, true}) {
+    try {
+      endpoints.print_json(verbose);
+      ADD_FAILURE() << "no exception for invalid UTF-8";
+    } catch (const std::exception& error) {
+      EXPECT_NE(std::string(error.what()).find("invalid UTF-8 byte at index 5"), std::string::npos)
+          << error.what();
+    }
   }
-  Endpoints assigned;
-  assigned = copy;
-  EXPECT_TRUE(assigned.target_exists("next"));
+  // The text listing takes the bytes as they are, and the mutex was released.
+  EXPECT_EQ(endpoints.print(), "Target configuration:\n\tdisk\n\t\t1: /img/\xff.img\n");
+  EXPECT_EQ(endpoints.add_target("next"), Endpoints::ENDPOINT_OK);
 }
 
 // The server's two threads: the administration thread edits and lists the

@@ -2,6 +2,9 @@
 
 #include <fstream>
 
+#include <tarvelo/Crypto.h>
+#include <tarveloftp/TarveloConfig.h>
+
 #include "ServerFixture.h"
 #include "TestSupport.h"
 
@@ -53,6 +56,118 @@ TEST(ServerProgramTest, RefusesWhatItCannotServe) {
   test::RunResult help = run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--block-hash-storage"), std::string::npos);
+}
+
+// put then get of a half-zero file with the client program, given the
+// connection flags; true when what comes back is what went out.
+bool put_and_get_with_tool(const test::DaemonProcess& served, const std::vector<std::string>& flags,
+                           std::string* errors) {
+  test::TempDir dir;
+  std::vector<char> local = test::random_bytes(1 << 20, 21);
+  std::fill(local.begin(), local.begin() + local.size() / 2, 0);
+  test::write_file(dir.file("local.img"), local);
+  std::string url = "tarvelo://127.0.0.1:" + std::to_string(served.port()) + "/disk/0";
+  std::vector<std::string> put{"put", dir.file("local.img"), url, "-q"};
+  std::vector<std::string> get{"get", url, dir.file("back.img"), "-q"};
+  put.insert(put.end(), flags.begin(), flags.end());
+  get.insert(get.end(), flags.begin(), flags.end());
+  test::RunResult sent = test::run_tool("tarveloftp", put);
+  test::RunResult fetched = test::run_tool("tarveloftp", get);
+  *errors = sent.err + fetched.err;
+  return sent.status == 0 && fetched.status == 0 && test::read_file(dir.file("back.img")) == local;
+}
+
+TEST(ServerTransportOptionsTest, ClientProgramSpeaksEachSetting) {
+  const test::TlsFiles& files = test::tls_files();
+  const std::vector<char> image = test::random_bytes(1 << 20, 3);
+  {
+    test::DaemonProcess served(image, "transport = tls\ntls_certificate_file = " + files.certificate +
+                                          "\ntls_key_file = " + files.key + "\nkeep_alive_timeout = 30\n");
+    ASSERT_TRUE(served.start()) << served.process().err();
+    test::ChildProcess& server = served.process();
+    EXPECT_NE(server.out().find("tarveloftpd: transport tls (certificate " + files.certificate + ", key " +
+                                 files.key + "), encryption none, compression none, keep-alive after 30 s"),
+              std::string::npos)
+        << server.out();
+    std::string errors;
+    EXPECT_TRUE(put_and_get_with_tool(served, {"--tls", "--ca-file", files.ca}, &errors)) << errors;
+    EXPECT_TRUE(put_and_get_with_tool(served, {"--tls", "--insecure"}, &errors)) << errors;
+    EXPECT_NE(errors.find("warning: --insecure"), std::string::npos) << errors;
+    EXPECT_FALSE(put_and_get_with_tool(served, {"--tls", "--ca-file", files.other_ca}, &errors));
+    EXPECT_NE(errors.find("certificate verify failed"), std::string::npos) << errors;
+    test::WireClient plain(served.port());
+    EXPECT_TRUE(plain.handshake("disk", 0, 0).null());
+    EXPECT_TRUE(put_and_get_with_tool(served, {"--tls", "--ca-file", files.ca}, &errors)) << errors;
+  }
+  {
+    unsigned char public_key[32], secret_key[32];
+    crypto::XSalsa20::key_pair(public_key, secret_key);
+    std::string encoded = TarveloConfig::encode(public_key, 32);
+    test::DaemonProcess served(image, "encryption = xsalsa20\ncompression = lz4\npublic_key = " + encoded +
+                                          "\nsecret_key = " + TarveloConfig::encode(secret_key, 32) + "\n");
+    ASSERT_TRUE(served.start()) << served.process().err();
+    test::ChildProcess& server = served.process();
+    EXPECT_NE(server.out().find("tarveloftpd: transport tcp, encryption xsalsa20 (public key " + encoded +
+                                 "), compression lz4, keep-alive off"),
+              std::string::npos)
+        << server.out();
+    std::string errors;
+    EXPECT_TRUE(put_and_get_with_tool(served, {"--compression", "lz4", "--server-public-key", encoded}, &errors))
+        << errors;
+    test::TempDir dir;
+    test::write_file(dir.file("server.pub"), std::vector<char>(encoded.begin(), encoded.end()));
+    EXPECT_TRUE(put_and_get_with_tool(
+        served, {"--compression", "lz4", "--server-public-key", dir.file("server.pub")}, &errors))
+        << errors;
+    EXPECT_FALSE(put_and_get_with_tool(served, {"--server-public-key", encoded}, &errors));
+    EXPECT_NE(errors.find("the server uses compression lz4 and encryption xsalsa20, this client compression none"),
+              std::string::npos)
+        << errors;
+    // A client without the layers is refused, and the server goes on serving.
+    test::WireClient plain(served.port());
+    EXPECT_TRUE(plain.handshake("disk", 0, 0).null());
+    EXPECT_TRUE(put_and_get_with_tool(served, {"--compression", "lz4", "--server-public-key", encoded}, &errors))
+        << errors;
+    EXPECT_EQ(served.stop(), 0) << server.err();
+    EXPECT_NE(server.err().find("settings differ: the client uses compression none"), std::string::npos)
+        << server.err();
+    EXPECT_TRUE(test::failed_with(
+        test::run_tool("tarveloftp", {"info", "tarvelo://127.0.0.1:1/disk/0", "--server-public-key", "abc"}), 2,
+        "--server-public-key wants"));
+  }
+}
+
+TEST(ServerTransportOptionsTest, RefusesSettingsItCannotHonour) {
+  unsigned char public_key[32], secret_key[32], other_public[32], other_secret[32];
+  crypto::XSalsa20::key_pair(public_key, secret_key);
+  crypto::XSalsa20::key_pair(other_public, other_secret);
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"transport = udt\n", "transport 'udt' is not supported"},
+      {"transport = tls\ntls_certificate_file = /nonexistent/server.crt\ntls_key_file = /nonexistent/server.key\n",
+       "transport tls: Cannot read TLS certificate file /nonexistent/server.crt"},
+      {"keep_alive_probes = -1\n", "keep_alive_probes = -1 is out of range"},
+      {"keep_alive_timeout = 40000\n", "keep_alive_timeout = 40000 is out of range"},
+      {"encryption = xsalsa20\npublic_key = " + TarveloConfig::encode(other_public, 32) +
+           "\nsecret_key = " + TarveloConfig::encode(secret_key, 32) + "\n",
+       "encryption xsalsa20: public_key is not the public key of secret_key"},
+  };
+  // The way to a key pair for the file.
+  test::RunResult keys = test::run_tool("tarveloftpd", {"--generate-keys"});
+  ASSERT_EQ(keys.status, 0) << keys.err;
+  TarveloConfig generated = TarveloConfig::loads("[config]\nencryption = xsalsa20\n" + keys.out);
+  std::size_t at = keys.out.find("public_key = ");
+  ASSERT_NE(at, std::string::npos) << keys.out;
+  EXPECT_EQ(keys.out.substr(at + 13, 44), TarveloConfig::encode(generated.getXSalsa20PublicKey(), 32));
+  EXPECT_TRUE(crypto::XSalsa20::is_key_pair(generated.getXSalsa20PublicKey(), generated.getXSalsa20SecretKey()));
+  EXPECT_TRUE(test::failed_with(test::run_tool("tarveloftpd", {}), -1, "--config is required"));
+
+  for (const auto& [settings, message] : cases) {
+    test::DaemonProcess served(test::random_bytes(1 << 20, 3), settings);
+    test::RunResult result = test::run_tool("tarveloftpd", {"--config", served.config()});
+    EXPECT_NE(result.status, 0) << settings;
+    EXPECT_NE(result.err.find("tarveloftpd: " + message), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find("listening"), std::string::npos) << result.out;
+  }
 }
 
 }  // namespace

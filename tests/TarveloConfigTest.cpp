@@ -18,10 +18,6 @@ using transport_type_t = TarveloConfig::transport_type_t;
 using crypto_type_t = TarveloConfig::crypto_type_t;
 using compression_type_t = TarveloConfig::compression_type_t;
 
-bool contains(const std::string& text, const std::string& needle) {
-  return text.find(needle) != std::string::npos;
-}
-
 std::string bytes_of(const TarveloConfig::xsalsa20_key_t& key) {
   return std::string(reinterpret_cast<const char*>(key), TarveloConfig::kKeySize);
 }
@@ -66,13 +62,6 @@ TEST(TarveloConfigTest, NumberParsing) {
   }
 }
 
-TEST(TarveloConfigTest, EnumerationTextsAreCaseSensitive) {
-  EXPECT_EQ(string_to_enum<transport_type_t>("tls"), transport_type_t::TLS);
-  EXPECT_EQ(string_to_enum<transport_type_t>("TLS"), transport_type_t::TCP);
-  EXPECT_EQ(string_to_enum<crypto_type_t>("XSalsa20"), crypto_type_t::NONE);
-  EXPECT_EQ(string_to_enum<compression_type_t>("zstd"), compression_type_t::NONE);
-}
-
 TEST(TarveloConfigTest, TargetSectionsAndLunKeys) {
   test::CaptureLog log;
   TarveloConfig config = TarveloConfig::loads(
@@ -97,7 +86,7 @@ TEST(TarveloConfigTest, TargetSectionsAndLunKeys) {
   EXPECT_TRUE(zeta.lun_exists(7));
   // Keys come sorted, so lun007 is seen first and lun7 is refused.
   EXPECT_EQ(zeta.lun(7).file(), "/img/z-007");
-  EXPECT_TRUE(contains(log.err(), "Trying to add lun 7 that already exists to target: zeta\n"));
+  EXPECT_TRUE(test::contains(log.err(), "Trying to add lun 7 that already exists to target: zeta\n"));
   EXPECT_EQ(zeta.lun(254).file(), "/img/z-254");
   EXPECT_EQ(zeta.luns(), 2u);
 }
@@ -113,8 +102,8 @@ TEST(TarveloConfigTest, MoreSectionsThanSlots) {
   TarveloConfig config = TarveloConfig::loads(text);
   EXPECT_EQ(config.getEndpoints().target(254).name(), "t254");
   EXPECT_FALSE(config.getEndpoints().target_exists("t255"));
-  EXPECT_TRUE(contains(log.err(), "Ran out of space trying to add target: t255\n"));
-  EXPECT_TRUE(contains(log.err(), "Trying to add lun to non existent target: t255\n"));
+  EXPECT_TRUE(test::contains(log.err(), "Ran out of space trying to add target: t255\n"));
+  EXPECT_TRUE(test::contains(log.err(), "Trying to add lun to non existent target: t255\n"));
   // The password of the refused section went nowhere.
   EXPECT_EQ(config::Endpoints::EmptyTarget.password(), "");
 }
@@ -147,7 +136,7 @@ TEST(TarveloConfigTest, KeysAndTlsFiles) {
     EXPECT_NE(fresh_public, default_public) << secret;
     EXPECT_TRUE(is_key_pair(fresh.getXSalsa20PublicKey(), fresh.getXSalsa20SecretKey())) << secret;
   }
-  EXPECT_TRUE(contains(log.err(), "Configuration key secret_key does not hold 32 base64 encoded bytes"))
+  EXPECT_TRUE(test::contains(log.err(), "Configuration key secret_key does not hold 32 base64 encoded bytes"))
       << log.err();
 
   TarveloConfig tls = TarveloConfig::loads(
@@ -180,7 +169,7 @@ TEST(TarveloConfigTest, SaveAndLoadRoundTrip) {
   std::vector<char> file = test::read_file(path);
   std::string text(file.begin(), file.end());
   ASSERT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
-  EXPECT_TRUE(contains(text, "\n\n\n[locked]\npassword = p w=1\nlun12 = /srv/images/locked.img\n"));
+  EXPECT_TRUE(test::contains(text, "\n\n\n[locked]\npassword = p w=1\nlun12 = /srv/images/locked.img\n"));
   EXPECT_EQ(TarveloConfig::dump(original), text.substr(3));
 
   TarveloConfig loaded = TarveloConfig::load(path);
@@ -218,7 +207,7 @@ TEST(TarveloConfigTest, DumpLayoutAndSaveFailure) {
   ASSERT_EQ(endpoints.add_target("DISK1"), config::Endpoints::ENDPOINT_OK);
   ASSERT_EQ(endpoints.add_lun("DISK1", 1, "/b"), config::Endpoints::ENDPOINT_OK);
   TarveloConfig::dump(config);
-  EXPECT_TRUE(contains(log.err(), "Target DISK1 shares its section")) << log.err();
+  EXPECT_TRUE(test::contains(log.err(), "Target DISK1 shares its section")) << log.err();
 }
 
 TEST(TarveloConfigTest, CopiesLeaveTheTableBehind) {

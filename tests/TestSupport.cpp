@@ -143,28 +143,22 @@ void ChildProcess::signal(int number) {
   if (m_pid > 0 && m_status < 0) kill(m_pid, number);
 }
 
+bool ChildProcess::exited() {
+  int status = 0;
+  if (m_status < 0 && waitpid(m_pid, &status, WNOHANG) == m_pid)
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return m_status >= 0;
+}
+
 int ChildProcess::wait(int seconds) {
-  if (m_status >= 0) return m_status;
-  for (int i = 0; i < seconds * 100; ++i) {
-    int status = 0;
-    pid_t done = waitpid(m_pid, &status, WNOHANG);
-    if (done == m_pid) {
-      m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return m_status;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return -1;
+  for (int i = 0; i < seconds * 100 && !exited(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return m_status;
 }
 
 bool ChildProcess::wait_for_output(const std::string& text, int seconds) {
   for (int i = 0; i < seconds * 100; ++i) {
     if (out().find(text) != std::string::npos) return true;
-    int status = 0;
-    if (m_status < 0 && waitpid(m_pid, &status, WNOHANG) == m_pid) {
-      m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return out().find(text) != std::string::npos;
-    }
+    if (exited()) return out().find(text) != std::string::npos;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
@@ -200,34 +194,19 @@ RunResult run_tool(const std::string& name, std::vector<std::string> args,
 const TlsFiles& tls_files() {
   static TempDir dir;
   static const TlsFiles files = [] {
-    auto openssl = [](std::vector<std::string> args) {
-      args.insert(args.begin(), {"/usr/bin/env", "openssl"});
-      RunResult result = run_program(args);
-      if (result.status != 0) throw std::runtime_error("openssl failed: " + result.err);
-    };
-    const std::vector<std::string> ec_key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                                          "-nodes"};
-    auto make_ca = [&](const std::string& name) {
-      std::vector<std::string> args{"req", "-x509", "-days", "2", "-subj", "/CN=" + name + " test CA",
-                                    "-keyout", dir.file(name + ".key"), "-out", dir.file(name + ".crt")};
-      args.insert(args.begin() + 1, ec_key.begin(), ec_key.end());
-      openssl(args);
-    };
-    auto make_server = [&](const std::string& name, const std::string& alt_names) {
-      std::string extensions = dir.file(name + ".ext");
-      std::ofstream(extensions) << "basicConstraints = CA:FALSE\nsubjectAltName = " << alt_names << "\n";
-      std::vector<std::string> request{"req", "-subj", "/CN=" + name, "-keyout", dir.file(name + ".key"),
-                                       "-out", dir.file(name + ".csr")};
-      request.insert(request.begin() + 1, ec_key.begin(), ec_key.end());
-      openssl(request);
-      openssl({"x509", "-req", "-days", "2", "-in", dir.file(name + ".csr"), "-CA", dir.file("ca.crt"),
-               "-CAkey", dir.file("ca.key"), "-CAcreateserial", "-extfile", extensions, "-out",
-               dir.file(name + ".crt")});
-    };
-    make_ca("ca");
-    make_ca("other-ca");
-    make_server("server", "IP:127.0.0.1, DNS:localhost");
-    make_server("elsewhere", "DNS:elsewhere.invalid");
+    const std::string script = R"(cd "$1" && set -e
+key="-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+for ca in ca other-ca; do
+  openssl req -x509 $key -days 2 -subj "/CN=$ca test CA" -keyout $ca.key -out $ca.crt
+done
+for pair in "server:IP:127.0.0.1, DNS:localhost" "elsewhere:DNS:elsewhere.invalid"; do
+  name=${pair%%:*}
+  printf 'basicConstraints = CA:FALSE\nsubjectAltName = %s\n' "${pair#*:}" > $name.ext
+  openssl req $key -subj "/CN=$name" -keyout $name.key -out $name.csr
+  openssl x509 -req -days 2 -in $name.csr -CA ca.crt -CAkey ca.key -CAcreateserial -extfile $name.ext -out $name.crt
+done)";
+    RunResult result = run_program({"/bin/sh", "-c", script, "sh", dir.path().string()});
+    if (result.status != 0) throw std::runtime_error("openssl failed: " + result.err);
     return TlsFiles{dir.file("ca.crt"),        dir.file("server.crt"),    dir.file("server.key"),
                     dir.file("elsewhere.crt"), dir.file("elsewhere.key"), dir.file("other-ca.crt")};
   }();

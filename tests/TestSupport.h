@@ -1,17 +1,22 @@
 #pragma once
 
 // Helpers shared by every test: temporary directories, free loopback ports,
-// file contents, and capture of the log.
+// file contents, capture of the log, and an echoing transport server.
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <tarvelo/BasicSocket.h>
 
 namespace tarvelo::test {
 
@@ -45,6 +50,7 @@ bool send_raw(int fd, const void* bytes, std::size_t size);
 // Reads until `size` bytes arrived or the peer closed; returns what arrived.
 std::size_t receive_raw(int fd, void* bytes, std::size_t size);
 
+inline bool contains(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
 std::vector<char> random_bytes(std::size_t size, uint32_t seed);
 void write_file(const std::string& path, const std::vector<char>& bytes);
 std::vector<char> read_file(const std::string& path);
@@ -72,6 +78,8 @@ class ChildProcess {
 
  private:
   static std::string read_text(const std::string& path);
+  // Reaps the child if it has exited; true once it has.
+  bool exited();
 
   TempDir m_dir;
   std::string m_out;
@@ -99,10 +107,8 @@ std::string tool_path(const std::string& name);
 RunResult run_tool(const std::string& name, std::vector<std::string> args,
                    const std::vector<std::string>& environment = {});
 
-// TLS material made once per test run with the openssl command line: a CA,
-// a server certificate it signed for 127.0.0.1 and localhost with its key,
-// a certificate of the same CA for another name only, and a second CA that
-// signed nothing of ours.
+// TLS material made once per run with openssl: a CA, the server certificate
+// it signed for 127.0.0.1 and localhost, one for another name, and a second CA.
 struct TlsFiles {
   std::string ca;
   std::string certificate;
@@ -145,6 +151,81 @@ class CaptureLog {
   std::ostream m_err{&m_err_buf};
   std::ostream* m_saved_out;
   std::ostream* m_saved_err;
+};
+
+// A listener on 127.0.0.1 (plain TCP unless given) run on its own thread.
+// Each accepted connection is kept in a map and handled by `on_message`; the
+// default echoes and counts.
+class EchoServer {
+ public:
+  using OnMessage = std::function<void(EchoServer&, SocketImpl&, Message, Transport::StatusCode)>;
+
+  explicit EchoServer(std::unique_ptr<SocketImpl> listener = nullptr, OnMessage on_message = nullptr)
+      : m_listener(listener ? std::move(listener) : std::make_unique<BasicSocket>(std::make_unique<TCPTransport>())),
+        m_on_message(on_message ? std::move(on_message) : echo),
+        m_port(free_port()) {
+    Transport::StatusCode status = m_listener->listen(m_port, "127.0.0.1");
+    EXPECT_TRUE(status.ok()) << status.text;
+    accept_next();
+    m_thread = std::thread([this] { m_listener->run(); });
+  }
+  ~EchoServer() {
+    m_listener->close();
+    m_listener->stop();
+    m_thread.join();
+  }
+
+  uint16_t port() const { return m_port; }
+  // Only on the server thread.
+  void forget(SocketImpl& connection) { m_connections.erase(&connection); }
+  std::string last_failure() {
+    std::lock_guard lock(m_mutex);
+    return m_last_failure;
+  }
+  void receive_next(SocketImpl& connection) {
+    connection.async_receive([this](SocketImpl& self, Message message, Transport::StatusCode status) {
+      m_on_message(*this, self, std::move(message), std::move(status));
+    });
+  }
+
+  std::atomic<int> failures{0};
+  std::atomic<int> received{0};
+  std::atomic<int64_t> last_failure_code{0};
+
+ private:
+  static void echo(EchoServer& server, SocketImpl& connection, Message message, Transport::StatusCode status) {
+    if (!status.ok()) {
+      {
+        std::lock_guard lock(server.m_mutex);
+        server.m_last_failure = status.text;
+      }
+      server.last_failure_code = status.code;
+      server.failures++;
+      server.forget(connection);  // the completion destroys its own socket
+      return;
+    }
+    server.received++;
+    connection.async_send(message, [](SocketImpl&, Transport::StatusCode) {});
+    server.receive_next(connection);
+  }
+
+  void accept_next() {
+    m_listener->async_accept([this](SocketImpl&, std::unique_ptr<SocketImpl> socket, Transport::StatusCode status) {
+      if (!status.ok()) return;
+      SocketImpl& connection = *socket;
+      m_connections[&connection] = std::move(socket);
+      receive_next(connection);
+      accept_next();
+    });
+  }
+
+  std::unique_ptr<SocketImpl> m_listener;
+  OnMessage m_on_message;
+  uint16_t m_port;
+  std::map<SocketImpl*, std::unique_ptr<SocketImpl>> m_connections;
+  std::thread m_thread;
+  std::mutex m_mutex;
+  std::string m_last_failure;
 };
 
 }  // namespace tarvelo::test

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -19,49 +18,6 @@ namespace tarvelo {
 namespace {
 
 using StatusCode = Transport::StatusCode;
-
-// Echoes every message of every accepted connection, on its own thread.
-class Echo {
- public:
-  Echo() : m_listener(std::make_unique<TCPTransport>()), m_port(test::free_port()) {
-    EXPECT_TRUE(m_listener.listen(m_port, "127.0.0.1").ok());
-    accept_next();
-    m_thread = std::thread([this] { m_listener.run(); });
-  }
-  ~Echo() {
-    m_listener.close();
-    m_listener.stop();
-    m_thread.join();
-  }
-  uint16_t port() const { return m_port; }
-  std::atomic<int64_t> last_failure{0};
-
- private:
-  void accept_next() {
-    m_listener.async_accept([this](SocketImpl&, std::unique_ptr<SocketImpl> socket, StatusCode status) {
-      if (!status.ok()) return;
-      receive_next(*socket);
-      m_connections.push_back(std::move(socket));
-      accept_next();
-    });
-  }
-
-  void receive_next(SocketImpl& connection) {
-    connection.async_receive([this](SocketImpl& self, Message message, StatusCode status) {
-      if (!status.ok()) {
-        last_failure = status.code;
-        return;
-      }
-      self.async_send(message, [](SocketImpl&, StatusCode) {});
-      receive_next(self);
-    });
-  }
-
-  BasicSocket m_listener;
-  uint16_t m_port;
-  std::vector<std::unique_ptr<SocketImpl>> m_connections;
-  std::thread m_thread;
-};
 
 std::vector<std::vector<char>> mixed_messages() {
   std::vector<std::vector<char>> messages;
@@ -83,7 +39,7 @@ std::vector<char> framed(const std::vector<std::vector<char>>& messages) {
 }
 
 TEST(TransportReadAheadTest, FramesSurviveAnySplitAndJoin) {
-  Echo echo;
+  test::EchoServer echo;
   std::vector<std::vector<char>> messages = mixed_messages();
   std::vector<char> stream = framed(messages);
 
@@ -114,8 +70,8 @@ TEST(TransportReadAheadTest, FramesSurviveAnySplitAndJoin) {
   char more;
   EXPECT_EQ(test::receive_raw(fd, &more, 1), 0u);
   ::close(fd);
-  for (int i = 0; i < 200 && echo.last_failure == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(echo.last_failure, Transport::kFrameTooLarge);
+  for (int i = 0; i < 200 && echo.last_failure_code == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(echo.last_failure_code, Transport::kFrameTooLarge);
 
   // The blocking side: send_all puts the small ones out together, and
   // receive hands the echoes back one by one from what it read ahead.
