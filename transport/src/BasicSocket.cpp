@@ -56,6 +56,9 @@ struct SocketState {
   std::unique_ptr<Acceptor> acceptor;
   SocketImpl* owner = nullptr;
   bool closed = false;
+  // A frame taken from the inbox has its completion posted but not run: the
+  // replies queued so far wait for its handler to add its own.
+  bool frame_posted = false;
   std::atomic<bool> receiving{false};
   std::atomic<bool> sending{false};
 };
@@ -115,10 +118,36 @@ void post_failure(const std::shared_ptr<SocketState>& state, Call call) {
   });
 }
 
+void start_next_send(const std::shared_ptr<SocketState>& state);
+
+// The socket whose receive handler runs on this thread: small replies it
+// queues are not written one by one but together once it returns, so that a
+// peer that sends many requests at once gets its answers in few writes.
+thread_local const SocketState* t_replying_socket = nullptr;
+
+// Starts writing what is queued, unless a write is under way (its
+// completion goes on with the queue) or the socket cannot send; the mutex
+// is held by the caller.
+void flush_sends_locked(const std::shared_ptr<SocketState>& state) {
+  if (!state->sending && !state->send_queue.empty() && state->layers_ready && !state->closed &&
+      state->stream)
+    start_next_send(state);
+}
+
 void finish_receive(const std::shared_ptr<SocketState>& state, SocketImpl::ReceiveHandler& handler,
                     Message message, StatusCode status) {
   state->receiving = false;
-  if (state->owner) handler(*state->owner, std::move(message), std::move(status));
+  if (!state->owner) return;
+  {
+    struct Replying {
+      const SocketState* outer = t_replying_socket;
+      explicit Replying(const SocketState* socket) { t_replying_socket = socket; }
+      ~Replying() { t_replying_socket = outer; }
+    } replying(state.get());
+    handler(*state->owner, std::move(message), std::move(status));
+  }
+  std::lock_guard lock(state->mutex);
+  if (!state->frame_posted) flush_sends_locked(state);
 }
 
 // Sends that never started fail later, on the io thread; a started one
@@ -135,9 +164,17 @@ void close_locked(const std::shared_ptr<SocketState>& state) {
   });
 }
 
+// Closes on a failure of the receiving side. Replies still held back to be
+// written together start first, as they would have one by one; the mutex is
+// held by the caller.
+void close_after_replies_locked(const std::shared_ptr<SocketState>& state) {
+  flush_sends_locked(state);
+  close_locked(state);
+}
+
 void close_now(const std::shared_ptr<SocketState>& state) {
   std::lock_guard lock(state->mutex);
-  close_locked(state);
+  close_after_replies_locked(state);
 }
 
 // Size of the read-ahead buffer; frames larger than it are read straight
@@ -191,12 +228,17 @@ void read_frame_locked(const std::shared_ptr<SocketState>& state, std::size_t ma
   std::size_t have = 0;
   switch (take_frame(*state, maximum, frame, length, have)) {
     case Inbox::kFrame:
-      asio::post(*state->io, [done = std::move(done), frame]() mutable {
+      state->frame_posted = true;
+      asio::post(*state->io, [state, done = std::move(done), frame]() mutable {
+        {
+          std::lock_guard lock(state->mutex);
+          state->frame_posted = false;
+        }
         done(success("Received"), std::move(frame));
       });
       return;
     case Inbox::kTooLarge:
-      close_locked(state);
+      close_after_replies_locked(state);
       asio::post(*state->io, [done = std::move(done), length, maximum]() mutable {
         done(frame_too_large(length, maximum), Message());
       });
@@ -249,8 +291,6 @@ void receive_message_locked(const std::shared_ptr<SocketState>& state,
                     });
 }
 
-void start_next_send(const std::shared_ptr<SocketState>& state);
-
 // An accepted connection with layers: read the client's hello, answer it,
 // then go on to the first message. Sends queued meanwhile start after.
 void answer_hello_locked(const std::shared_ptr<SocketState>& state,
@@ -294,24 +334,39 @@ void answer_hello_locked(const std::shared_ptr<SocketState>& state,
   });
 }
 
-// Starts writing the oldest queued message; the mutex is held by the caller.
+// Starts writing the oldest queued messages, small ones gathered into one
+// write; the mutex is held by the caller.
 void start_next_send(const std::shared_ptr<SocketState>& state) {
-  detail::PendingSend& next = state->send_queue.front();
-  if (!next.encoded) {
-    next.encoded = true;
-    StatusCode encoded = state->codec->encode(next.message, next.frame, next.length);
-    if (!encoded.ok()) {
-      close_locked(state);
-      return;
+  constexpr std::size_t kMostGathered = 64;
+  constexpr std::size_t kGatherBytes = 256 * 1024;
+  detail::Buffers buffers;
+  std::size_t count = 0;
+  std::size_t bytes = 0;
+  for (detail::PendingSend& next : state->send_queue) {
+    if (count > 0 && (count == kMostGathered || bytes + next.message.size() > kGatherBytes)) break;
+    if (!next.encoded) {
+      next.encoded = true;
+      StatusCode encoded = state->codec->encode(next.message, next.frame, next.length);
+      if (!encoded.ok()) {
+        close_locked(state);
+        return;
+      }
+      encode_length(next.header, next.length);
     }
-    encode_length(next.header, next.length);
+    buffers.push_back(asio::buffer(next.header));
+    buffers.push_back(asio::buffer(next.frame.buffer(), next.length));
+    ++count;
+    bytes += next.length;
   }
   state->sending = true;
-  detail::Buffers buffers{asio::buffer(next.header), asio::buffer(next.frame.buffer(), next.length)};
-  state->stream->async_write(buffers, [state](const asio::error_code& error, std::size_t) {
+  state->stream->async_write(buffers, [state, count](const asio::error_code& error, std::size_t) {
     std::unique_lock lock(state->mutex);
-    detail::PendingSend done = std::move(state->send_queue.front());
-    state->send_queue.pop_front();
+    std::vector<detail::PendingSend> done;
+    done.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      done.push_back(std::move(state->send_queue.front()));
+      state->send_queue.pop_front();
+    }
     if (!state->send_queue.empty() && !state->closed && state->stream)
       start_next_send(state);
     else
@@ -320,8 +375,8 @@ void start_next_send(const std::shared_ptr<SocketState>& state) {
     std::deque<detail::PendingSend> abandoned;
     if (state->closed || !state->stream) abandoned.swap(state->send_queue);
     lock.unlock();
-    if (!state->owner) return;
-    done.handler(*state->owner, error ? failure(error, "Send") : success("Sent"));
+    for (auto& sent : done)
+      if (state->owner) sent.handler(*state->owner, error ? failure(error, "Send") : success("Sent"));
     for (auto& pending : abandoned)
       if (state->owner) pending.handler(*state->owner, closed_status("Send"));
   });
@@ -657,7 +712,13 @@ void BasicSocket::async_send(Message& message, SendHandler handler) {
     pending.encoded = true;
     encode_length(pending.header, message.size());
   }
-  if (!state->sending && state->layers_ready) start_next_send(state);
+  // A small reply from inside this socket's receive handler waits for the
+  // handler to return (see finish_receive); anything else starts now.
+  constexpr std::size_t kDeferredReplyLimit = 64 * 1024;
+  if (t_replying_socket == state.get() && message.size() <= kDeferredReplyLimit &&
+      state->send_queue.size() < 64)
+    return;
+  flush_sends_locked(state);
 }
 
 void BasicSocket::async_reply(Message& message, SendHandler handler) {

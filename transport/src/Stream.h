@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <asio.hpp>
 
@@ -16,7 +17,7 @@
 namespace tarvelo::detail {
 
 using IoHandler = std::function<void(const asio::error_code&, std::size_t)>;
-using Buffers = std::array<asio::const_buffer, 2>;
+using Buffers = std::vector<asio::const_buffer>;
 
 // Waits up to `milliseconds` for the descriptor to become readable (or
 // closed, or failed); false on time-out.
