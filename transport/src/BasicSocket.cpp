@@ -367,7 +367,9 @@ void start_next_send(const std::shared_ptr<SocketState>& state) {
       done.push_back(std::move(state->send_queue.front()));
       state->send_queue.pop_front();
     }
-    if (!state->send_queue.empty() && !state->closed && state->stream)
+    // While queued frames are being answered, what they queue goes out when
+    // they are done (finish_receive), not a reply or two at a time.
+    if (!state->send_queue.empty() && !state->closed && state->stream && !state->frame_posted)
       start_next_send(state);
     else
       state->sending = false;
