@@ -5,7 +5,8 @@
 # with rsync's delta transfer through an rsync daemon. Then the same merges
 # against `tarveloftpd --block-hash-storage` once its stored hashes are valid:
 # the image unchanged and with 1% changed, with the bytes the server read from
-# files, next to one BLAKE2b pass over the image on every core. Prints each
+# files, next to one BLAKE2b pass over the image on every core, and again
+# with --hash-cache keeping the local block hashes between runs. Prints each
 # time, the bytes each tool reports sending, the loopback traffic, and the
 # ratios.
 #
@@ -187,6 +188,12 @@ echo "== tarveloftp, block-hash storage" >&2
 measure_reads "bhs-merge-first" parse_tarveloftp -- "$client" put "$work/original.img" "$url" --merge -q
 measure_reads "bhs-merge-unchanged" parse_tarveloftp -- "$client" put "$work/original.img" "$url" --merge -q
 measure_reads "bhs-merge-1%" parse_tarveloftp -- "$client" put "$work/changed.img" "$url" --merge -q
+# The same with the local block hashes kept between runs: the first run makes
+# the cache, the measured ones hash only what changed since.
+cache="$work/original.hashes"
+measure_reads "bhs-cache-first" parse_tarveloftp -- "$client" put "$work/original.img" "$url" --merge -q --hash-cache "$cache"
+measure_reads "bhs-cache-unchanged" parse_tarveloftp -- "$client" put "$work/original.img" "$url" --merge -q --hash-cache "$cache"
+measure_reads "bhs-cache-1%" parse_tarveloftp -- "$client" put "$work/changed.img" "$url" --merge -q --hash-cache "$cache"
 kill "$server_pid"; wait "$server_pid" || true; unset 'pids[-1]'
 cmp "$work/remote.img" "$work/changed.img"
 "$client" verify-hashes "$work/remote.img" >&2
@@ -249,6 +256,8 @@ for line in open(reads_path):
     name, count = line.split()
     print(f"  {name}: the server read {int(count)} bytes from files ({int(count) / size:.4f} x the image)")
 ratio("bhs-merge-1%", "rsync-merge-1%")
+ratio("bhs-cache-1%", "rsync-merge-1%")
+ratio("bhs-cache-unchanged", "bhs-merge-unchanged")
 floor = re.search(r": ([0-9.]+) s", open(file_hash_path).read())
 if floor and "bhs-merge-unchanged" in runs:
     print(f"bhs-merge-unchanged / one BLAKE2b pass on every core ({floor.group(1)} s): "

@@ -165,6 +165,49 @@ TEST(TarveloftpTool, MergeSendsOnlyTheChangedBlocks) {
   }
 }
 
+TEST(TarveloftpTool, HashCacheSparesOnlyBlocksWhoseBytesAreUnchanged) {
+  ServerFixture fixture(4 << 20, true);
+  test::TempDir dir;
+  std::vector<char> local = fixture.image();
+  std::string image = dir.file("local.img");
+  std::string cache = dir.file("local.hashes");
+  auto merge = [&](const std::string& cache_path) {
+    test::write_file(image, local);
+    return tarveloftp({"put", image, url(fixture), "--merge", "--quiet", "--hash-cache", cache_path});
+  };
+  RunResult first = merge(cache);
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_NE(first.out.find("sent 0 bytes"), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("; 0 block hashes from the cache"), std::string::npos) << first.out;
+  struct stat info {};
+  ASSERT_EQ(::stat(cache.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);  // it holds the checksum key
+
+  // Changed bytes are hashed again, even where the change is one bit.
+  local[4096 * 5 + 100] ^= 1;
+  RunResult second = merge(cache);
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_NE(second.out.find("sent 4096 bytes"), std::string::npos) << second.out;
+  EXPECT_NE(second.out.find("; 1023 block hashes from the cache"), std::string::npos) << second.out;
+
+  // A cache made for a file of another size is not used.
+  test::write_file(dir.file("half.img"), std::vector<char>(local.begin(), local.begin() + local.size() / 2));
+  std::string half_cache = dir.file("half.hashes");
+  ASSERT_EQ(tarveloftp({"put", dir.file("half.img"), url(fixture), "--merge", "--quiet", "--hash-cache", half_cache})
+                .status,
+            0);
+  RunResult foreign = merge(half_cache);
+  ASSERT_EQ(foreign.status, 0) << foreign.err;
+  EXPECT_NE(foreign.out.find("; 0 block hashes from the cache"), std::string::npos) << foreign.out;
+
+  // Never over the image itself.
+  RunResult clobber = merge(image);
+  EXPECT_NE(clobber.status, 0);
+  EXPECT_NE(clobber.err.find("would overwrite"), std::string::npos) << clobber.err;
+  fixture.stop();
+  EXPECT_EQ(fixture.image(), local);
+}
+
 // Writes past a file-size limit fail on the server (EFBIG) as they would on
 // a full disk; put must say which ranges did not land and exit non-zero.
 TEST(TarveloftpTool, PutListsTheWritesTheServerFailed) {

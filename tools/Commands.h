@@ -67,8 +67,10 @@ std::unique_ptr<TarveloFTPClient> open_remote(const Remote& remote);
 int run_info(const Remote& remote);
 int run_get(const Remote& remote, const std::string& file, std::optional<long> offset,
             std::optional<long> length, const TransferOptions& options);
+// `hash_cache`, when not empty, keeps the local block hashes between merges
+// against a server with block-hash storage.
 int run_put(const std::string& file, const Remote& remote, bool merge, long merge_range,
-            const TransferOptions& options);
+            const std::string& hash_cache, const TransferOptions& options);
 int run_hash(const Remote& remote, std::optional<long> offset, std::optional<long> length,
              long chunk_size);
 // 0 when equal, 1 when different; errors throw.

@@ -22,11 +22,11 @@
 
 namespace tarvelo::tool {
 
-namespace {
-
 std::string system_error(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
+
+namespace {
 
 std::string hex(const std::vector<unsigned char>& bytes) {
   static const char digits[] = "0123456789abcdef";

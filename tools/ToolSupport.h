@@ -40,6 +40,9 @@ class LocalFile {
   bool m_regular = false;
 };
 
+// "WHAT PATH: the system's reason" from errno.
+std::string system_error(const std::string& what, const std::string& path);
+
 // Runs `work(index)` on `count` threads and rethrows the first ToolError
 // (or other exception) any of them threw. `stop` is set as soon as one
 // fails, so the others can end early.

@@ -12,6 +12,9 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/stat.h>
+
+#include "LocalHashCache.h"
 #include "Progress.h"
 #include "ToolSupport.h"
 
@@ -163,23 +166,39 @@ std::vector<std::size_t> differing_ranges(TarveloFTPClient& client, const Remote
 }
 
 // Block hashes of blocks [first, last) of the window starting at `start`
-// (on the server's block grid) and ending at `end`, into `hashes`.
+// (on the server's block grid) and ending at `end`, into `hashes`; with a
+// cache, only blocks whose bytes it does not vouch for are hashed.
 void hash_local_blocks(const TarveloFTPClient& client, const LocalFile& file, long start, long end, long first,
-                       long last, std::vector<unsigned char>& hashes, const std::atomic<bool>& stop) {
+                       long last, std::vector<unsigned char>& hashes, const std::atomic<bool>& stop,
+                       LocalHashCache* cache) {
   const long block = client.block_size();
   const std::size_t size = client.hash_size();
   const long piece = std::max(block, kLocalReadSize / block * block);
   const long stop_at = std::min(end, start + last * block);
   std::vector<char> buffer(static_cast<std::size_t>(piece));
+  auto hash_into = [&](long at, const char* data, long length, unsigned char* out) {
+    Transport::StatusCode status;
+    std::vector<unsigned char> part = client.get_block_hashes_local_at(at, data, length, &status);
+    if (part.empty()) throw ToolError("local hash failed: " + status.text);
+    std::memcpy(out, part.data(), part.size());
+  };
   for (long at = start + first * block; at < stop_at && !stop; at += piece) {
     long want = std::min(piece, stop_at - at);
     if (file.read_at(at, buffer.data(), want) != want)
       throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(at) +
                       ": the file is shorter than expected");
-    Transport::StatusCode status;
-    std::vector<unsigned char> part = client.get_block_hashes_local_at(at, buffer.data(), want, &status);
-    if (part.empty()) throw ToolError("local hash failed: " + status.text);
-    std::memcpy(hashes.data() + static_cast<std::size_t>((at - start) / block) * size, part.data(), part.size());
+    if (!cache) {
+      hash_into(at, buffer.data(), want, hashes.data() + static_cast<std::size_t>((at - start) / block) * size);
+      continue;
+    }
+    for (long offset = 0; offset < want; offset += block) {
+      long index = (at + offset - start) / block;
+      long length = std::min(block, want - offset);
+      unsigned char* out = hashes.data() + static_cast<std::size_t>(index) * size;
+      if (cache->lookup(index, buffer.data() + offset, length, out)) continue;
+      hash_into(at + offset, buffer.data() + offset, length, out);
+      cache->remember(index, out);
+    }
   }
 }
 
@@ -224,7 +243,8 @@ void narrow_to_blocks(long block, long size, std::vector<HashRange> ranges, Cloc
 // of `size` bytes and narrowed, with the local aggregates taken from block
 // hashes made in one pass over the window.
 void merge_window_against_block_hashes(TarveloFTPClient& client, const Remote& remote, const LocalFile& file,
-                                       long start, long end, long size, Progress& progress, MergePlan& plan) {
+                                       long start, long end, long size, Progress& progress, MergePlan& plan,
+                                       LocalHashCache* cache) {
   const long block = client.block_size();
   const std::size_t hash_bytes = client.hash_size();
   auto began = Clock::now();
@@ -238,6 +258,7 @@ void merge_window_against_block_hashes(TarveloFTPClient& client, const Remote& r
   std::vector<unsigned char> local(static_cast<std::size_t>(blocks) * hash_bytes);
   std::vector<unsigned char> remote_hashes;
   const long threads = local_hash_threads();
+  if (cache) cache->begin_window(start / block, blocks);
   run_workers(static_cast<int>(threads) + 1, stop, [&](int index) {
     if (index == 0) {
       remote_hashes = remote_hashes_of(client, remote, ranges, progress, stop);
@@ -245,8 +266,9 @@ void merge_window_against_block_hashes(TarveloFTPClient& client, const Remote& r
     }
     long slice = index - 1;
     hash_local_blocks(client, file, start, end, blocks * slice / threads, blocks * (slice + 1) / threads, local,
-                      stop);
+                      stop, cache);
   });
+  if (cache) cache->end_window();
 
   narrow_to_blocks(block, size, std::move(ranges), began, plan, [&](const std::vector<HashRange>& round, bool first) {
     if (!first) {
@@ -373,6 +395,17 @@ long send_range(TarveloFTPClient& client, const Remote& remote, const LocalFile&
   return sent;
 }
 
+// The cache must never overwrite the image it describes.
+void check_not_same_file(const std::string& cache, const std::string& image) {
+  struct stat image_info {};
+  if (::stat(image.c_str(), &image_info) != 0) return;
+  for (const std::string& path : {cache, cache + ".new"}) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && info.st_dev == image_info.st_dev && info.st_ino == image_info.st_ino)
+      throw ToolError("--hash-cache " + cache + " would overwrite " + image);
+  }
+}
+
 int report_put(const std::vector<std::string>& failed, long compared, long sent, double elapsed,
                const std::string& detail = "") {
   std::printf("compared %ld bytes, sent %ld bytes, %.2f s%s\n", compared, sent, elapsed, detail.c_str());
@@ -385,7 +418,7 @@ int report_put(const std::vector<std::string>& failed, long compared, long sent,
 }  // namespace
 
 int run_put(const std::string& path, const Remote& remote, bool merge, long merge_range,
-            const TransferOptions& options) {
+            const std::string& hash_cache, const TransferOptions& options) {
   check_chunk_size(options.chunk_size);
   LocalFile file(path, LocalFile::Mode::Read);
   long length = file.size();
@@ -407,12 +440,22 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     long size = std::max(block, (std::max(merge_range, block) / block) * block);
     MergePlan plan;
     progress.start("compare", length);
+    std::unique_ptr<LocalHashCache> cache;
+    if (stored && !hash_cache.empty()) {
+      check_not_same_file(hash_cache, path);
+      cache = std::make_unique<LocalHashCache>(hash_cache,
+                                               LocalHashCache::Grid{length, block, client.hash_size()});
+    } else if (!hash_cache.empty()) {
+      std::fprintf(stderr,
+                   "tarveloftp: the server keeps no block hashes, so --hash-cache is not used\n");
+    }
     if (stored) {
       // Windows keep the local block hashes small (32 bytes per block).
       long window = std::max(size, kMergeWindow / size * size);
       for (long start = 0; start < length; start += window)
         merge_window_against_block_hashes(client, remote, file, start, std::min(length, start + window), size,
-                                          progress, plan);
+                                          progress, plan, cache.get());
+      if (cache) cache->commit();
     } else {
       merge_by_hashing_ranges(client, remote, file, length, size, progress, plan);
     }
@@ -440,10 +483,11 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     collect_acknowledgements(client, remote, failed);
     progress.finish();
     (void)client.close();
-    char detail[160];
+    char detail[240];
     std::snprintf(detail, sizeof(detail),
-                  " (%zu of %zu ranges differed: %.2f s comparing, %.2f s narrowing, %.2f s writing)",
-                  plan.first_differing, plan.first_ranges, plan.comparing, plan.narrowing, seconds_since(writing));
+                  " (%zu of %zu ranges differed: %.2f s comparing, %.2f s narrowing, %.2f s writing%s)",
+                  plan.first_differing, plan.first_ranges, plan.comparing, plan.narrowing, seconds_since(writing),
+                  cache ? ("; " + std::to_string(cache->reused()) + " block hashes from the cache").c_str() : "");
     return report_put(failed, length, sent, seconds_since(started), detail);
   }
 

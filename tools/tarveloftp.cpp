@@ -51,6 +51,7 @@ struct Arguments {
   std::string length;
   std::string chunk_size;
   std::string merge_range;
+  std::string hash_cache;
   int connections = 2;
   bool merge = false;
   bool quiet = false;
@@ -185,6 +186,10 @@ int main(int argc, char** argv) {
   put->add_option("--merge-range", arguments.merge_range,
                   "with --merge, bytes compared per hash before narrowing to blocks "
                   "(default 64K, or 1M against block-hash storage)");
+  put->add_option("--hash-cache", arguments.hash_cache,
+                  "with --merge against block-hash storage: keep the file's block hashes in this file between "
+                  "runs, so that only changed blocks are hashed again")
+      ->needs(put->get_option("--merge"));
   put->add_option("--connections", arguments.connections, "sessions in parallel without --merge (default 2)");
   add_transfer(put, arguments);
   add_common(put, arguments);
@@ -235,7 +240,7 @@ int main(int argc, char** argv) {
                      optional_count(arguments.length), transfer_options(arguments, kDefaultChunkSize));
     if (put->parsed()) {
       long merge_range = arguments.merge_range.empty() ? 0 : parse_byte_count(arguments.merge_range);
-      return run_put(arguments.file, remote, arguments.merge, merge_range,
+      return run_put(arguments.file, remote, arguments.merge, merge_range, arguments.hash_cache,
                      transfer_options(arguments, kDefaultChunkSize));
     }
     if (hash->parsed())

@@ -63,6 +63,18 @@ bool XSalsa20::is_key_pair(const unsigned char (&public_key)[32],
   return matches;
 }
 
+void Poly1305::new_key(unsigned char (&key)[kKeySize]) {
+  ensure_initialised();
+  crypto_onetimeauth_keygen(key);
+}
+
+void Poly1305::tag(unsigned char (&out)[kTagSize], const void* data, std::size_t length,
+                   const unsigned char (&key)[kKeySize]) {
+  static_assert(kKeySize == crypto_onetimeauth_KEYBYTES && kTagSize == crypto_onetimeauth_BYTES);
+  ensure_initialised();
+  crypto_onetimeauth(out, static_cast<const unsigned char*>(data), length, key);
+}
+
 uint32_t Random::int32() {
   ensure_initialised();
   return randombytes_random();

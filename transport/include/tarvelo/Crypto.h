@@ -33,6 +33,18 @@ class TARVELO_TRANSPORT_EXPORT XSalsa20 {
   static bool is_key_pair(const unsigned char (&public_key)[32], const unsigned char (&secret_key)[32]);
 };
 
+// Keyed 16-byte checksum (Poly1305) for telling whether bytes changed since
+// they were last seen: for anyone who does not know the key, two different
+// inputs of up to a few KiB share a tag with a chance below 2^-90.
+class TARVELO_TRANSPORT_EXPORT Poly1305 {
+ public:
+  static constexpr std::size_t kKeySize = 32;
+  static constexpr std::size_t kTagSize = 16;
+  static void new_key(unsigned char (&key)[kKeySize]);
+  static void tag(unsigned char (&out)[kTagSize], const void* data, std::size_t length,
+                  const unsigned char (&key)[kKeySize]);
+};
+
 class TARVELO_TRANSPORT_EXPORT Random {
  public:
   // Uniformly random 32-bit value; 0 can occur.
