@@ -9,7 +9,6 @@
 
 #include <tarveloftp/Coding.h>
 
-#include "ToolSupport.h"
 
 namespace tarvelo::tool {
 
@@ -95,40 +94,38 @@ void LocalHashCache::begin_window(long first, long count) {
   m_first = first;
   m_count = count;
   const std::size_t bytes = static_cast<std::size_t>(count) * entry_size();
-  m_new.assign(bytes, 0);
+  if (!m_entries || m_entries->size() != bytes) m_entries = std::make_unique<LargeBuffer>(bytes);
   m_found.assign(static_cast<std::size_t>(count), 0);
-  m_old.assign(bytes, 0);
+  // Without old entries the buffer is never compared, only written.
   if (m_old_fd >= 0 &&
-      !read_fully_at(m_old_fd, m_old.data(), bytes,
+      !read_fully_at(m_old_fd, m_entries->data(), bytes,
                      static_cast<off_t>(kHeaderSize + static_cast<std::size_t>(first) * entry_size()))) {
-    // Unreadable now: hash everything from here on.
     ::close(m_old_fd);
     m_old_fd = -1;
   }
 }
 
 bool LocalHashCache::lookup(long index, const void* data, long length, unsigned char* hash) {
-  unsigned char* entry = m_new.data() + static_cast<std::size_t>(index) * entry_size();
+  unsigned char* entry = m_entries->data() + static_cast<std::size_t>(index) * entry_size();
   unsigned char tag[crypto::Poly1305::kTagSize];
   crypto::Poly1305::tag(tag, data, static_cast<std::size_t>(length), m_key);
+  if (m_old_fd >= 0 && std::memcmp(entry, tag, sizeof(tag)) == 0) {
+    std::memcpy(hash, entry + sizeof(tag), m_grid.hash_size);
+    m_found[static_cast<std::size_t>(index)] = 1;
+    return true;
+  }
   std::memcpy(entry, tag, sizeof(tag));
-  if (m_old_fd < 0) return false;
-  const unsigned char* old = m_old.data() + static_cast<std::size_t>(index) * entry_size();
-  if (std::memcmp(old, tag, sizeof(tag)) != 0) return false;
-  std::memcpy(hash, old + sizeof(tag), m_grid.hash_size);
-  std::memcpy(entry + sizeof(tag), hash, m_grid.hash_size);
-  m_found[static_cast<std::size_t>(index)] = 1;
-  return true;
+  return false;
 }
 
 void LocalHashCache::remember(long index, const unsigned char* hash) {
-  std::memcpy(m_new.data() + static_cast<std::size_t>(index) * entry_size() + crypto::Poly1305::kTagSize, hash,
-              m_grid.hash_size);
+  std::memcpy(m_entries->data() + static_cast<std::size_t>(index) * entry_size() + crypto::Poly1305::kTagSize,
+              hash, m_grid.hash_size);
 }
 
 void LocalHashCache::end_window() {
   m_reused += std::count(m_found.begin(), m_found.end(), 1);
-  if (!write_fully_at(m_new_fd, m_new.data(), m_new.size(),
+  if (!write_fully_at(m_new_fd, m_entries->data(), m_entries->size(),
                       static_cast<off_t>(kHeaderSize + static_cast<std::size_t>(m_first) * entry_size())))
     throw ToolError(system_error("cannot write hash cache", m_new_path));
 }

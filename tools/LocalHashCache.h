@@ -5,10 +5,13 @@
 // hashes only the blocks whose bytes changed.
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <tarvelo/Crypto.h>
+
+#include "ToolSupport.h"
 
 namespace tarvelo::tool {
 
@@ -60,8 +63,8 @@ class LocalHashCache {
   int m_new_fd = -1;
   long m_first = 0;
   long m_count = 0;
-  std::vector<unsigned char> m_old;
-  std::vector<unsigned char> m_new;
+  // The window's entries: read from the old file, then replaced in place.
+  std::unique_ptr<LargeBuffer> m_entries;
   std::vector<char> m_found;  // per block of the window: taken from the old entry
   long m_reused = 0;
 };

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +23,15 @@
 #include "ToolSupport.h"
 
 namespace tarvelo::tool {
+
+LargeBuffer::LargeBuffer(std::size_t size) : m_size(size) {
+  constexpr std::size_t kHugePage = 2 << 20;
+  std::size_t rounded = std::max<std::size_t>(kHugePage, (size + kHugePage - 1) / kHugePage * kHugePage);
+  void* bytes = std::aligned_alloc(kHugePage, rounded);
+  if (bytes == nullptr) throw std::bad_alloc();
+  (void)madvise(bytes, rounded, MADV_HUGEPAGE);  // a hint; without it, plain pages
+  m_data.reset(static_cast<unsigned char*>(bytes));
+}
 
 std::string system_error(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);

@@ -4,6 +4,8 @@
 // wording of request failures.
 
 #include <atomic>
+#include <cstdlib>
+#include <memory>
 #include <functional>
 #include <string>
 
@@ -38,6 +40,24 @@ class LocalFile {
   std::string m_path;
   int m_fd = -1;
   bool m_regular = false;
+};
+
+// `size` bytes, not zeroed, for a large array that is filled soon after:
+// backed by huge pages where the system allows, since touching each 4 KiB
+// page for the first time costs more than filling it.
+class LargeBuffer {
+ public:
+  explicit LargeBuffer(std::size_t size);
+  unsigned char* data() { return m_data.get(); }
+  const unsigned char* data() const { return m_data.get(); }
+  std::size_t size() const { return m_size; }
+
+ private:
+  struct Free {
+    void operator()(unsigned char* bytes) const { std::free(bytes); }
+  };
+  std::unique_ptr<unsigned char[], Free> m_data;
+  std::size_t m_size;
 };
 
 // "WHAT PATH: the system's reason" from errno.

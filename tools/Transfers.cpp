@@ -169,13 +169,13 @@ std::vector<std::size_t> differing_ranges(TarveloFTPClient& client, const Remote
 // (on the server's block grid) and ending at `end`, into `hashes`; with a
 // cache, only blocks whose bytes it does not vouch for are hashed.
 void hash_local_blocks(const TarveloFTPClient& client, const LocalFile& file, long start, long end, long first,
-                       long last, std::vector<unsigned char>& hashes, const std::atomic<bool>& stop,
-                       LocalHashCache* cache) {
+                       long last, unsigned char* hashes, const std::atomic<bool>& stop, LocalHashCache* cache) {
   const long block = client.block_size();
   const std::size_t size = client.hash_size();
   const long piece = std::max(block, kLocalReadSize / block * block);
   const long stop_at = std::min(end, start + last * block);
-  std::vector<char> buffer(static_cast<std::size_t>(piece));
+  LargeBuffer read_buffer(static_cast<std::size_t>(piece));
+  auto* buffer = reinterpret_cast<char*>(read_buffer.data());
   auto hash_into = [&](long at, const char* data, long length, unsigned char* out) {
     Transport::StatusCode status;
     std::vector<unsigned char> part = client.get_block_hashes_local_at(at, data, length, &status);
@@ -184,19 +184,19 @@ void hash_local_blocks(const TarveloFTPClient& client, const LocalFile& file, lo
   };
   for (long at = start + first * block; at < stop_at && !stop; at += piece) {
     long want = std::min(piece, stop_at - at);
-    if (file.read_at(at, buffer.data(), want) != want)
+    if (file.read_at(at, buffer, want) != want)
       throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(at) +
                       ": the file is shorter than expected");
     if (!cache) {
-      hash_into(at, buffer.data(), want, hashes.data() + static_cast<std::size_t>((at - start) / block) * size);
+      hash_into(at, buffer, want, hashes + static_cast<std::size_t>((at - start) / block) * size);
       continue;
     }
     for (long offset = 0; offset < want; offset += block) {
       long index = (at + offset - start) / block;
       long length = std::min(block, want - offset);
-      unsigned char* out = hashes.data() + static_cast<std::size_t>(index) * size;
-      if (cache->lookup(index, buffer.data() + offset, length, out)) continue;
-      hash_into(at + offset, buffer.data() + offset, length, out);
+      unsigned char* out = hashes + static_cast<std::size_t>(index) * size;
+      if (cache->lookup(index, buffer + offset, length, out)) continue;
+      hash_into(at + offset, buffer + offset, length, out);
       cache->remember(index, out);
     }
   }
@@ -255,7 +255,7 @@ void merge_window_against_block_hashes(TarveloFTPClient& client, const Remote& r
   // the window's blocks, each its own slice.
   std::atomic<bool> stop{false};
   const long blocks = (end - start + block - 1) / block;
-  std::vector<unsigned char> local(static_cast<std::size_t>(blocks) * hash_bytes);
+  LargeBuffer local(static_cast<std::size_t>(blocks) * hash_bytes);
   std::vector<unsigned char> remote_hashes;
   const long threads = local_hash_threads();
   if (cache) cache->begin_window(start / block, blocks);
@@ -265,8 +265,8 @@ void merge_window_against_block_hashes(TarveloFTPClient& client, const Remote& r
       return;
     }
     long slice = index - 1;
-    hash_local_blocks(client, file, start, end, blocks * slice / threads, blocks * (slice + 1) / threads, local,
-                      stop, cache);
+    hash_local_blocks(client, file, start, end, blocks * slice / threads, blocks * (slice + 1) / threads,
+                      local.data(), stop, cache);
   });
   if (cache) cache->end_window();
 
