@@ -14,7 +14,8 @@
 #   SIZE_MB=256 bench/client_transfer.sh   # smaller
 #
 # The plain copies run REPEAT times, each tool in turn, so both see the same
-# state of the page cache's write-back; the report gives medians. Our server
+# state of the page cache's write-back; the cached merges and rsync also run
+# REPEAT times. The report gives medians. Our server
 # syncs the image when a connection ends, so put is set beside
 # `nbdcopy --flush` (the same durability) as well as nbdcopy's default.
 #
@@ -192,8 +193,12 @@ measure_reads "bhs-merge-1%" parse_tarveloftp -- "$client" put "$work/changed.im
 # the cache, the measured ones hash only what changed since.
 cache="$work/original.hashes"
 measure_reads "bhs-cache-first" parse_tarveloftp -- "$client" put "$work/original.img" "$url" --merge -q --hash-cache "$cache"
-measure_reads "bhs-cache-unchanged" parse_tarveloftp -- "$client" put "$work/original.img" "$url" --merge -q --hash-cache "$cache"
-measure_reads "bhs-cache-1%" parse_tarveloftp -- "$client" put "$work/changed.img" "$url" --merge -q --hash-cache "$cache"
+for _ in $(seq "$repeat"); do
+  measure_reads "bhs-cache-unchanged" parse_tarveloftp -- "$client" put "$work/original.img" "$url" --merge -q --hash-cache "$cache"
+  measure_reads "bhs-cache-1%" parse_tarveloftp -- "$client" put "$work/changed.img" "$url" --merge -q --hash-cache "$cache"
+  "$client" put "$work/original.img" "$url" --merge -q --hash-cache "$cache" >/dev/null  # back to the original
+done
+"$client" put "$work/changed.img" "$url" --merge -q >/dev/null
 kill "$server_pid"; wait "$server_pid" || true; unset 'pids[-1]'
 cmp "$work/remote.img" "$work/changed.img"
 "$client" verify-hashes "$work/remote.img" >&2
@@ -214,10 +219,13 @@ EOF
 rsync --daemon --no-detach --address 127.0.0.1 --port "$port" --config "$work/rsyncd.conf" &
 pids+=($!)
 wait_for_port "$port"
-echo "== rsync" >&2
-measure "rsync-merge-1%" parse_rsync -- rsync --inplace --no-whole-file --block-size=4096 --ignore-times --stats \
-  "$work/changed.img" "rsync://127.0.0.1:$port/bench/remote.img"
-cmp "$work/remote.img" "$work/changed.img"
+echo "== rsync, $repeat times" >&2
+for _ in $(seq "$repeat"); do
+  cp "$work/original.img" "$work/remote.img"
+  measure "rsync-merge-1%" parse_rsync -- rsync --inplace --no-whole-file --block-size=4096 --ignore-times --stats \
+    "$work/changed.img" "rsync://127.0.0.1:$port/bench/remote.img"
+  cmp "$work/remote.img" "$work/changed.img"
+done
 
 # ---- report ----
 python3 - "$results" "$size_mb" "$changed_blocks" "$connections" "$chunk" "$file_reads" "$work/file_hash.txt" <<'EOF'
