@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <tarvelo/Transport.h>
