@@ -92,7 +92,6 @@ LocalHashCache::~LocalHashCache() {
 
 void LocalHashCache::begin_window(long first, long count) {
   m_first = first;
-  m_count = count;
   const std::size_t bytes = static_cast<std::size_t>(count) * entry_size();
   if (!m_entries || m_entries->size() != bytes) m_entries = std::make_unique<LargeBuffer>(bytes);
   m_found.assign(static_cast<std::size_t>(count), 0);

@@ -62,7 +62,6 @@ class LocalHashCache {
   int m_old_fd = -1;  // -1 when there is no usable old cache
   int m_new_fd = -1;
   long m_first = 0;
-  long m_count = 0;
   // The window's entries: read from the old file, then replaced in place.
   std::unique_ptr<LargeBuffer> m_entries;
   std::vector<char> m_found;  // per block of the window: taken from the old entry
