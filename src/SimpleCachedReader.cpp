@@ -1,17 +1,43 @@
 #include <tarveloftp/SimpleCachedReader.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
 #include <tarveloftp/Logger.h>
 
 namespace tarvelo {
+
+namespace {
+
+// One write counter per open file (device and inode), shared by every reader
+// of it: two connections on one image each keep a window over its hash file,
+// and neither may serve the other's overwritten bytes from memory.
+std::shared_ptr<std::atomic<uint64_t>> write_counter(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return std::make_shared<std::atomic<uint64_t>>(0);
+  static std::mutex mutex;
+  static auto* counters = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<std::atomic<uint64_t>>>();
+  std::lock_guard lock(mutex);
+  std::erase_if(*counters, [](const auto& entry) { return entry.second.expired(); });
+  std::weak_ptr<std::atomic<uint64_t>>& slot = (*counters)[{status.st_dev, status.st_ino}];
+  std::shared_ptr<std::atomic<uint64_t>> counter = slot.lock();
+  if (!counter) {
+    counter = std::make_shared<std::atomic<uint64_t>>(0);
+    slot = counter;
+  }
+  return counter;
+}
+
+}  // namespace
 
 SimpleCachedReader::SimpleCachedReader(unsigned long capacity) : m_capacity(capacity) {}
 
@@ -30,7 +56,9 @@ SimpleCachedReader::SimpleCachedReader(SimpleCachedReader&& other) noexcept
       m_capacity(other.m_capacity),
       m_on_write(std::move(other.m_on_write)),
       m_on_read(std::move(other.m_on_read)),
-      m_file_name(std::move(other.m_file_name)) {
+      m_file_name(std::move(other.m_file_name)),
+      m_file_writes(std::move(other.m_file_writes)),
+      m_writes_seen(other.m_writes_seen) {
   other.m_window_start = other.m_window_end = 0;
 }
 
@@ -46,6 +74,8 @@ SimpleCachedReader& SimpleCachedReader::operator=(SimpleCachedReader&& other) no
   m_on_write = std::move(other.m_on_write);
   m_on_read = std::move(other.m_on_read);
   m_file_name = std::move(other.m_file_name);
+  m_file_writes = std::move(other.m_file_writes);
+  m_writes_seen = other.m_writes_seen;
   return *this;
 }
 
@@ -62,7 +92,26 @@ int SimpleCachedReader::open(const std::string& path, int flags) {
   if (m_position < 0) return -1;
   m_window = std::make_unique<char[]>(m_capacity);
   m_file_name = path;
+  m_file_writes = write_counter(m_fd);
+  m_writes_seen = m_file_writes->load();
   return m_fd;
+}
+
+void SimpleCachedReader::catchUpWithOtherWriters() {
+  if (!m_file_writes) return;
+  uint64_t writes = m_file_writes->load();
+  if (writes == m_writes_seen) return;
+  m_window_start = m_window_end = 0;
+  m_writes_seen = writes;
+}
+
+// Counts a write of ours; one of another reader's since we last looked
+// leaves the window unknown.
+void SimpleCachedReader::countWrite() {
+  if (!m_file_writes) return;
+  uint64_t before = m_file_writes->fetch_add(1);
+  if (before != m_writes_seen) m_window_start = m_window_end = 0;
+  m_writes_seen = before + 1;
 }
 
 // Refills use pread and writes pwrite at the reader's own position, so the
@@ -70,6 +119,7 @@ int SimpleCachedReader::open(const std::string& path, int flags) {
 // order reads, writes and seeks come in.
 long SimpleCachedReader::read(void* buffer, long length) {
   if (length <= 0) return -1;
+  catchUpWithOtherWriters();
   char* out = static_cast<char*>(buffer);
   int64_t remaining = length;
   int64_t copied = 0;
@@ -105,6 +155,7 @@ int SimpleCachedReader::write(const void* buffer, unsigned long length) {
   if (from < to)
     std::memcpy(m_window.get() + (from - m_window_start),
                 static_cast<const char*>(buffer) + (from - m_position), static_cast<size_t>(to - from));
+  countWrite();
   m_position += written;
   return static_cast<int>(written);
 }
@@ -134,6 +185,7 @@ void SimpleCachedReader::truncate(unsigned long length) {
   ::close(fd);
   if (result != 0)
     throw std::runtime_error("ftruncate(\"" + m_file_name + "\") failed: " + std::to_string(error));
+  countWrite();
   // Bytes past the new end are gone from the file; forget them here too.
   if (m_window_end > static_cast<int64_t>(length))
     m_window_start = m_window_end = 0;

@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
 #include <tarveloftp/Coding.h>
@@ -76,6 +79,22 @@ std::vector<char> encodeJournal(const std::vector<TarveloJournal::Range>& listed
   return image;
 }
 
+// The journals open in this process, by file. Connections on one image share
+// its journal file, so each rewrite lists the ranges of all of them: one
+// connection's commit must not drop another's ranges that still need repair.
+std::mutex g_open_journals_mutex;
+std::multimap<std::string, const TarveloJournal*>& openJournals() {
+  static auto* journals = new std::multimap<std::string, const TarveloJournal*>();
+  return *journals;
+}
+
+// One key for every name of the same file.
+std::string fileKey(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path canonical = std::filesystem::weakly_canonical(path, error);
+  return error ? path : canonical.string();
+}
+
 std::string directoryOf(const std::string& path) {
   auto slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -89,7 +108,17 @@ TarveloJournal::TarveloJournal(const std::function<bool()>& sync, const std::fun
     : m_repair(repair), m_sync(sync) {}
 
 TarveloJournal::~TarveloJournal() {
-  if (m_fd != -1 && ::close(m_fd) != 0) TLOG(ERROR) << "failed to close journal fd in destructor";
+  if (m_fd == -1) return;
+  {
+    std::lock_guard lock(g_open_journals_mutex);
+    auto [first, last] = openJournals().equal_range(m_key);
+    for (auto it = first; it != last; ++it)
+      if (it->second == this) {
+        openJournals().erase(it);
+        break;
+      }
+  }
+  if (::close(m_fd) != 0) TLOG(ERROR) << "failed to close journal fd in destructor";
 }
 
 void TarveloJournal::throwWithErrno(const std::string& message) {
@@ -138,6 +167,7 @@ void TarveloJournal::open(const std::string& path) {
   header.entry_count = DecodeFixed32LE(headerBytes + kEntryCountField);
   validateHeader(header);
   m_path = path;
+  m_key = fileKey(path);
 
   if (header.entry_count > 0) {
     // validateHeader bounds the count, so this read is at most 100 KiB.
@@ -153,12 +183,17 @@ void TarveloJournal::open(const std::string& path) {
         throw std::runtime_error("journal could not repair offset/length " + std::to_string(offset) + "/" +
                                  std::to_string(length));
     }
-    m_outstanding.clear();
+    {
+      std::lock_guard lock(g_open_journals_mutex);
+      m_outstanding.clear();
+    }
     syncAllTransactions();
     writeJournal();
   }
   closeOnFailure.dismiss();
   m_fd = fd;
+  std::lock_guard lock(g_open_journals_mutex);
+  openJournals().emplace(m_key, this);
 }
 
 void TarveloJournal::validateHeader(Header header) const {
@@ -169,8 +204,18 @@ void TarveloJournal::validateHeader(Header header) const {
     throw std::runtime_error("number of journal entries are unexpectedly large");
 }
 
+std::vector<TarveloJournal::Range> TarveloJournal::listedRanges() const {
+  std::lock_guard lock(g_open_journals_mutex);
+  std::vector<Range> ranges = m_outstanding;
+  auto [first, last] = openJournals().equal_range(m_key);
+  for (auto it = first; it != last; ++it)
+    if (it->second != this)
+      ranges.insert(ranges.end(), it->second->m_outstanding.begin(), it->second->m_outstanding.end());
+  return ranges;
+}
+
 void TarveloJournal::writeJournal() const {
-  std::vector<char> image = encodeJournal(m_outstanding);
+  std::vector<char> image = encodeJournal(listedRanges());
   std::string temp = m_path + ".temp";
   int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_SYNC, 0600);
   if (fd < 0) storage::throwErrno("error creating temp journal file");
@@ -205,7 +250,10 @@ void TarveloJournal::requireOpen() const {
 
 void TarveloJournal::startTransactionGroup(std::vector<Range> entries) {
   requireOpen();
-  m_outstanding.insert(m_outstanding.end(), entries.begin(), entries.end());
+  {
+    std::lock_guard lock(g_open_journals_mutex);
+    m_outstanding.insert(m_outstanding.end(), entries.begin(), entries.end());
+  }
   writeJournal();
 }
 
@@ -216,6 +264,7 @@ void TarveloJournal::completeTransactionGroup(std::vector<Range> entries) {
   // ranges, and erasing them one by one would take quadratic time.
   std::vector<bool> completed(m_outstanding.size(), false);
   auto sweep = [&] {
+    std::lock_guard lock(g_open_journals_mutex);
     std::size_t kept = 0;
     for (std::size_t i = 0; i < m_outstanding.size(); ++i)
       if (!completed[i]) m_outstanding[kept++] = m_outstanding[i];

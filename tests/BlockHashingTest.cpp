@@ -256,6 +256,22 @@ TEST(BlockHashingTest, RepairRehashesJournalledRangesEvenWhereEntriesLookValid) 
   EXPECT_EQ(verify(harness.m_image), 0);
 }
 
+// Each connection reads the hash file through a window of its own; one must
+// not answer from entries the other has since replaced.
+TEST(BlockHashingTest, ConnectionsOnOneImageSeeEachOthersHashUpdates) {
+  Harness first(1 << 16);
+  Harness second(first, true);
+  std::vector<char> image = test::read_file(first.m_image);
+  std::vector<char> prefix(image.begin(), image.begin() + 4 * kBlock);
+  EXPECT_EQ(second.hash(0, 4 * kBlock), aggregate(prefix));  // stores valid entries
+  std::vector<char> data = test::random_bytes(kBlock, 11);
+  first.handle(COMMAND_WRITE, kBlock, kBlock, data);
+  first.acknowledge();
+  std::copy(data.begin(), data.end(), prefix.begin() + kBlock);
+  EXPECT_EQ(second.hash(0, 4 * kBlock), aggregate(prefix));
+  EXPECT_EQ(verify(first.m_image), 0);
+}
+
 // Points the hash store's descriptor at a read-only description of the same
 // file, so that its next hash update fails as on a failing disk.
 void make_hash_file_read_only(const std::string& hash_path) {

@@ -110,6 +110,23 @@ TEST(TarveloJournalTest, OpenRepairsListedRanges) {
   EXPECT_FALSE(f.journal.hasOutstandingTransactions());
 }
 
+// Two connections on one image: a commit of one must not drop the ranges
+// the other still has outstanding, by whatever name each opened the file.
+TEST(TarveloJournalTest, JournalsOnOneFileListEachOthersRanges) {
+  JournalFixture f;
+  TarveloJournal::create(f.path);
+  f.journal.open(f.path);
+  TarveloJournal other([] { return true; }, [](long, long) { return true; });
+  other.open((f.dir.path() / "." / "image.hash.journal").string());
+  f.journal.startTransactionGroup({{0, 4096}});
+  other.startTransactionGroup({{8192, 4096}});
+  EXPECT_EQ(test::read_file(f.path), journalBytes({{8192, 4096}, {0, 4096}}));
+  other.completeTransactionGroup({{8192, 4096}});
+  EXPECT_EQ(test::read_file(f.path), journalBytes({{0, 4096}}));
+  f.journal.completeTransactionGroup({{0, 4096}});
+  EXPECT_EQ(test::read_file(f.path), journalBytes({}));
+}
+
 // A commit may hold 200000 ranges; listed one per entry, a crash would leave
 // a journal the next open refuses, and the image could never be repaired.
 TEST(TarveloJournalTest, GroupsAboveTheEntryLimitAreListedAsCoveringRanges) {

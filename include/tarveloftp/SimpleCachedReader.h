@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,8 +13,10 @@ namespace tarvelo {
 // A positioned handle over one descriptor with a single read window: reads
 // inside the window are served from memory, a read outside it refills the
 // window with one large read. Writes go straight to the file (no write-back)
-// and are mirrored into the window. The callbacks see the byte count of every
-// read and write system call. Used by one owner on one thread; no locking.
+// and are mirrored into the window. Readers of the same file in one process
+// see each other's writes: a window filled before another reader wrote to
+// the file is refilled. The callbacks see the byte count of every read and
+// write system call. Used by one owner on one thread; no locking.
 class TARVELOFTP_EXPORT SimpleCachedReader {
  public:
   explicit SimpleCachedReader(unsigned long capacity);
@@ -50,6 +53,9 @@ class TARVELOFTP_EXPORT SimpleCachedReader {
 
  private:
   void closeDescriptor();
+  // Forgets the window if another reader wrote to the file since we last looked.
+  void catchUpWithOtherWriters();
+  void countWrite();
 
   int64_t m_position = 0;
   int m_fd = -1;
@@ -61,6 +67,10 @@ class TARVELOFTP_EXPORT SimpleCachedReader {
   std::function<void(unsigned long)> m_on_write;
   std::function<void(unsigned long)> m_on_read;
   std::string m_file_name;
+  // Writes to the file through any reader in this process, and how many of
+  // them the window has seen.
+  std::shared_ptr<std::atomic<uint64_t>> m_file_writes;
+  uint64_t m_writes_seen = 0;
 };
 
 }  // namespace tarvelo

@@ -18,7 +18,9 @@ namespace tarvelo {
 // leaves either the old or the new list. Opening a journal that still lists
 // ranges has them repaired through the repair callback.
 //
-// Belongs to one connection and is used from one thread at a time.
+// Belongs to one connection and is used from one thread at a time. Each
+// rewrite also lists the outstanding ranges of the other journals open on
+// the same file in this process.
 class TARVELOFTP_EXPORT TarveloJournal {
  public:
   // ---- File format. All integers little-endian; always rewritten whole. ----
@@ -64,8 +66,8 @@ class TARVELOFTP_EXPORT TarveloJournal {
   bool syncAllTransactions();
   bool hasOutstandingTransactions() const;
   const std::vector<Range>& outstandingTransactions() const { return m_outstanding; }
-  // Rewrites the file from the outstanding list; the previous file stays
-  // intact when this fails.
+  // Rewrites the file from the outstanding lists of every journal open on
+  // it; the previous file stays intact when this fails.
   void writeJournal() const;
   void validateHeader(Header header) const;
 
@@ -78,10 +80,12 @@ class TARVELOFTP_EXPORT TarveloJournal {
 
  private:
   void requireOpen() const;
+  std::vector<Range> listedRanges() const;
 
   std::function<bool(long, long)> m_repair;
   std::function<bool()> m_sync;
   std::string m_path;
+  std::string m_key;  // the file, whatever name it was opened by
   int m_fd = -1;
   std::vector<Range> m_outstanding;
   std::function<void(unsigned long)> m_on_write;
