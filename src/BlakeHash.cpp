@@ -33,6 +33,11 @@ std::vector<unsigned char> BlakeHash::get_hash(void* data, long length) {
   return std::vector<unsigned char>(digest, digest + crypto::kBlake2bHashSize);
 }
 
+bool BlakeHash::get_hashes(unsigned char* out, const void* data, long length, long count) {
+  if (length < 0 || count < 0) return false;
+  return crypto::Blake2b::hash_each(out, data, static_cast<std::size_t>(length), static_cast<std::size_t>(count));
+}
+
 unsigned long BlakeHash::hash_size_in_bytes() const { return crypto::kBlake2bHashSize; }
 
 unsigned int BlakeHash::hash_id() const { return HASH_FUNCTION_BLAKE2B; }

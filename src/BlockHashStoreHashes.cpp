@@ -120,13 +120,13 @@ void BlockHashStore::hashPass(long offset, long length, const DataRequiredCallba
       complete = buffers[run] != nullptr || runLengths[run] == 0;
     if (!complete) storage::throwErrno("expected more image data than was returned while hashing");
 
-    auto keep = [&](uint64_t slot, const std::vector<unsigned char>& hash) {
-      if (hash.size() != hashBytes || slot >= touched)
-        throw std::runtime_error("failed to generate block hash");
+    auto keep = [&](uint64_t slot, const unsigned char* hash) {
+      if (slot >= touched) throw std::runtime_error("failed to generate block hash");
       char* entry = slots + slot * entrySize;
       entry[0] = static_cast<char>(kEntryValid);
-      std::memcpy(entry + 1, hash.data(), hashBytes);
+      std::memcpy(entry + 1, hash, hashBytes);
     };
+    std::vector<unsigned char> digests;
     for (size_t run = 0; run < runOffsets.size(); ++run) {
       uint64_t slot = runFirstSlots[run];
       char* bytes = buffers[run].get();
@@ -138,19 +138,28 @@ void BlockHashStore::hashPass(long offset, long length, const DataRequiredCallba
       while (remaining > 0 || pending) {
         pending = false;
         if (within == 0 && remaining >= blockSize) {
-          keep(slot, m_hash_function->get_hash(bytes, static_cast<long>(blockSize)));
-          bytes += blockSize;
-          remaining -= blockSize;
+          // The whole blocks of the run, hashed together.
+          uint64_t whole = remaining / blockSize;
+          digests.resize(whole * hashBytes);
+          if (!m_hash_function->get_hashes(digests.data(), bytes, static_cast<long>(blockSize),
+                                           static_cast<long>(whole)))
+            throw std::runtime_error("failed to generate block hash");
+          for (uint64_t i = 0; i < whole; ++i) keep(slot + i, digests.data() + i * hashBytes);
+          bytes += whole * blockSize;
+          remaining -= whole * blockSize;
+          slot += whole;
         } else {
           uint64_t count = std::min(blockSize - within, remaining);
           std::memset(m_block_buffer.get(), 0, blockSize);
           if (count > 0) std::memcpy(m_block_buffer.get() + within, bytes, count);
-          keep(slot, m_hash_function->get_hash(m_block_buffer.get(), static_cast<long>(blockSize)));
+          std::vector<unsigned char> hash = m_hash_function->get_hash(m_block_buffer.get(), static_cast<long>(blockSize));
+          if (hash.size() != hashBytes) throw std::runtime_error("failed to generate block hash");
+          keep(slot, hash.data());
           bytes += count;
           remaining -= count;
           within = 0;
+          ++slot;
         }
-        ++slot;
       }
     }
   }
@@ -194,23 +203,33 @@ void BlockHashStore::update_hashes_internal(long offset, void* data, long length
 
   // One write per pass keeps the buffer bounded for huge invalidations.
   const uint64_t perPass = blocksPerPass();
+  std::vector<unsigned char> digests;
   for (uint64_t passStart = 0; passStart < touched; passStart += perPass) {
     uint64_t count = std::min(perPass, touched - passStart);
     growHashBufferWhenNeeded(static_cast<long>(count * entrySize));
     char* slots = m_hash_buffer.get();
+    // Blocks the data covers whole get their hash, all at once; a partial
+    // first or last block can only be marked not valid.
+    uint64_t wholeFrom = passStart;
+    uint64_t wholeTo = passStart + count;
+    if (invalidate) wholeTo = wholeFrom;
+    if (wholeFrom == 0 && (head != 0 || static_cast<uint64_t>(length) < blockSize)) ++wholeFrom;
+    if (wholeTo == touched && end != endAligned && wholeTo > wholeFrom) --wholeTo;
+    if (wholeTo > wholeFrom) {
+      digests.resize((wholeTo - wholeFrom) * hashBytes);
+      const char* bytes = static_cast<const char*>(data) + (wholeFrom * blockSize - head);
+      if (!m_hash_function->get_hashes(digests.data(), bytes, static_cast<long>(blockSize),
+                                       static_cast<long>(wholeTo - wholeFrom)))
+        throw std::runtime_error("failed to compute hash from data");
+    }
     for (uint64_t block = passStart; block < passStart + count; ++block) {
       char* entry = slots + (block - passStart) * entrySize;
-      bool partial = (block == 0 && (head != 0 || static_cast<uint64_t>(length) < blockSize)) ||
-                     (block == touched - 1 && end != endAligned);
-      if (partial || invalidate) {
+      if (block < wholeFrom || block >= wholeTo) {
         entry[0] = 0;
         continue;
       }
-      char* bytes = static_cast<char*>(data) + (block * blockSize - head);
-      std::vector<unsigned char> hash = m_hash_function->get_hash(bytes, static_cast<long>(blockSize));
-      if (hash.size() != hashBytes || hash.empty()) throw std::runtime_error("failed to compute hash from data");
       entry[0] = static_cast<char>(kEntryValid);
-      std::memcpy(entry + 1, hash.data(), hashBytes);
+      std::memcpy(entry + 1, digests.data() + (block - wholeFrom) * hashBytes, hashBytes);
     }
     const long at = static_cast<long>(m_header.data_offset + (firstBlock + passStart) * entrySize);
     const long bytes = static_cast<long>(count * entrySize);

@@ -93,31 +93,37 @@ std::vector<unsigned char> TarveloFTPClient::block_hashes(long offset, const voi
   const std::size_t hash_bytes = m_hash_function->hash_size_in_bytes();
 
   std::vector<unsigned char> concatenated(blocks * hash_bytes);
-  const auto* p = static_cast<const unsigned char*>(data);
-  for (unsigned long s = 0; s < blocks; ++s) {
-    const unsigned char* block_data = p;
-    if (s == 0 && (head != 0 || block > ulength)) {
-      unsigned long count = std::min(block - head, ulength);
-      std::memset(block_buffer, 0, block);
-      std::memcpy(block_buffer + head, p, count);
-      block_data = block_buffer;
-      p += count;
-    } else if (tail != 0 && s == blocks - 1) {
-      std::memcpy(block_buffer, p, block - tail);
-      std::memset(block_buffer + (block - tail), 0, tail);
-      block_data = block_buffer;
-      p += block - tail;
-    } else {
-      p += block;
-    }
-    std::vector<unsigned char> hash =
-        m_hash_function->get_hash(const_cast<unsigned char*>(block_data), static_cast<long>(block));
-    if (hash.size() != hash_bytes) {
-      report(status, "Error generating concatenated block hashes", kOutOfBounds);
-      return {};
-    }
+  auto failed = [&] {
+    report(status, "Error generating concatenated block hashes", kOutOfBounds);
+    return std::vector<unsigned char>();
+  };
+  // A partial first or last block is hashed with zeros around its bytes.
+  auto hash_partial = [&](unsigned long s, unsigned long at, const unsigned char* bytes, unsigned long count) {
+    std::memset(block_buffer, 0, block);
+    std::memcpy(block_buffer + at, bytes, count);
+    std::vector<unsigned char> hash = m_hash_function->get_hash(block_buffer, static_cast<long>(block));
+    if (hash.size() != hash_bytes) return false;
     std::memcpy(concatenated.data() + s * hash_bytes, hash.data(), hash_bytes);
+    return true;
+  };
+  const auto* p = static_cast<const unsigned char*>(data);
+  unsigned long first_whole = 0;
+  unsigned long end_whole = blocks;
+  if (head != 0 || block > ulength) {
+    unsigned long count = std::min(block - head, ulength);
+    if (!hash_partial(0, head, p, count)) return failed();
+    p += count;
+    first_whole = 1;
   }
+  if (tail != 0 && end_whole > first_whole) {
+    --end_whole;
+    if (!hash_partial(end_whole, 0, p + (end_whole - first_whole) * block, block - tail)) return failed();
+  }
+  // The whole blocks between, all at once.
+  if (end_whole > first_whole &&
+      !m_hash_function->get_hashes(concatenated.data() + first_whole * hash_bytes, p, static_cast<long>(block),
+                                   static_cast<long>(end_whole - first_whole)))
+    return failed();
   return concatenated;
 }
 

@@ -202,11 +202,12 @@ TEST(BlockHashStoreHashesTest, BlakeHashMatchesTheReference) {
 
 TEST(BlockHashStoreHashesTest, AggregatesMatchAnIndependentComputation) {
   for (long partition : {0L, 512L}) {
-    StoreFixture f(test::random_bytes(5 * B + 1000, 11), partition);
+    StoreFixture f(test::random_bytes(13 * B + 1000, 11), partition);
     long p = partition;
-    // Unaligned ends, one aligned block, inside one block, the whole image.
+    // Unaligned ends, one aligned block, inside one block, the whole image
+    // (whole blocks enough to be hashed side by side).
     std::vector<std::pair<long, long>> ranges = {
-        {p + 4000, 200}, {p + B, B}, {p + 100, 50}, {p, 5 * B + 1000 - p}};
+        {p + 4000, 200}, {p + B, B}, {p + 100, 50}, {p, 13 * B + 1000 - p}};
     for (auto [offset, length] : ranges) {
       EXPECT_EQ(f.hash(offset, length), f.reference(offset, length)) << partition << " " << offset << " " << length;
       // Again, now partly from stored entries.

@@ -5,6 +5,8 @@
 
 #include <sodium.h>
 
+#include "Blake2bLanes.h"
+
 namespace tarvelo::crypto {
 namespace {
 
@@ -31,6 +33,20 @@ bool Blake2b::hash(blake2b_hash_t& out, const void* data, long length) {
   if (length < 0 || (data == nullptr && length != 0)) return false;
   return crypto_generichash_blake2b(out, kBlake2bHashSize, static_cast<const unsigned char*>(data),
                                     static_cast<unsigned long long>(length), nullptr, 0) == 0;
+}
+
+bool Blake2b::hash_each(unsigned char* out, const void* data, std::size_t length, std::size_t count,
+                        std::size_t lanes) {
+  ensure_initialised();
+  if (count == 0) return true;
+  if (out == nullptr || (data == nullptr && length != 0)) return false;
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  std::size_t done = detail::hash_lanes(out, bytes, length, count, lanes);
+  for (; done < count; ++done)
+    if (crypto_generichash_blake2b(out + done * kBlake2bHashSize, kBlake2bHashSize, bytes + done * length,
+                                   length, nullptr, 0) != 0)
+      return false;
+  return true;
 }
 
 Blake2b::Blake2b() {

@@ -15,6 +15,15 @@ class TARVELO_TRANSPORT_EXPORT Blake2b {
   // 32-byte BLAKE2b digest of `length` bytes; false when it cannot be made.
   static bool hash(blake2b_hash_t& out, const void* data, long length);
 
+  // Digests of `count` messages of `length` bytes each, stored one after the
+  // other from `data`, written to `out` in order (count x 32 bytes). Up to
+  // `lanes` of them are hashed side by side where the processor has wide
+  // vector units (four with AVX2, eight with AVX-512), several times faster
+  // than one at a time; the digests are the same. False when they cannot be
+  // made.
+  static bool hash_each(unsigned char* out, const void* data, std::size_t length, std::size_t count,
+                        std::size_t lanes = 8);
+
   // Incremental form: feeding the same bytes in pieces gives the same digest.
   Blake2b();
   bool update(const void* data, std::size_t length);
