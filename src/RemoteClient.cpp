@@ -52,26 +52,42 @@ void TarveloFTPServer::RemoteClient::on_receive(SocketImpl& socket, Message mess
     return;
   }
 
-  ServerMessageHandlerResponse response = m_handler.handle_message(std::move(message));
-  if (!response.error.empty())
-    TLOG(ERROR) << "RemoteClient encountered an error handling the message. Error: "
-                << response.error;
-  if (response.send_response) {
-    close_after_send = response.close_after_send;
-    if (close_after_send)
-      TLOG(DEBUG) << "Setting the close_after_send flag for this remoteclient: "
-                  << static_cast<const void*>(this);
-    std::size_t size = response.message.size();
-    m_bytes_in_flight += size;
-    socket.async_reply(response.message, [this, size](SocketImpl& sent, Transport::StatusCode sent_status) {
-      on_send(sent, std::move(sent_status), size);
-    });
+  // Hashes the client sent together, already read ahead, are answered
+  // together: the handler hashes them side by side.
+  std::vector<Message> requests;
+  requests.push_back(std::move(message));
+  while (requests.size() < kMaxRequestsTogether && m_handler.hashes_together(requests.back())) {
+    Message next;
+    if (!socket.take_ready(next)) break;
+    requests.push_back(std::move(next));
   }
-  if (!response.close_after_send) {
-    receive_next(socket);
-  } else if (!close_after_send) {
-    (void)close();  // nothing is being sent that the close would cut short
+  std::vector<ServerMessageHandlerResponse> responses;
+  if (requests.size() == 1)
+    responses.push_back(m_handler.handle_message(std::move(requests.front())));
+  else
+    responses = m_handler.handle_messages(std::move(requests));
+
+  for (ServerMessageHandlerResponse& response : responses) {
+    if (!response.error.empty())
+      TLOG(ERROR) << "RemoteClient encountered an error handling the message. Error: "
+                  << response.error;
+    if (response.send_response) {
+      close_after_send = response.close_after_send;
+      if (close_after_send)
+        TLOG(DEBUG) << "Setting the close_after_send flag for this remoteclient: "
+                    << static_cast<const void*>(this);
+      std::size_t size = response.message.size();
+      m_bytes_in_flight += size;
+      socket.async_reply(response.message, [this, size](SocketImpl& sent, Transport::StatusCode sent_status) {
+        on_send(sent, std::move(sent_status), size);
+      });
+    }
+    if (response.close_after_send) {
+      if (!close_after_send) (void)close();  // nothing is being sent that the close would cut short
+      return;
+    }
   }
+  receive_next(socket);
 }
 
 void TarveloFTPServer::RemoteClient::on_send(SocketImpl& socket, Transport::StatusCode status,

@@ -234,6 +234,56 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hole_punch(
   return response;
 }
 
+bool ServerMessageHandler::hashes_together(const Message& message) const {
+  return state && !state->block_hashing && !state->pending_authenticate && !message.null() &&
+         message.size() >= wire::kHeaderSize &&
+         static_cast<tarvelo_protocol_command_t>(message.buffer()[wire::kCommand]) == COMMAND_HASH;
+}
+
+std::vector<ServerMessageHandlerResponse> ServerMessageHandler::handle_messages(std::vector<Message> messages) {
+  std::vector<ServerMessageHandlerResponse> responses;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    // Anything else may change the image, or the connection, under digests made before it.
+    if (!hashes_together(messages[i]))
+      precomputed_hashes.clear();
+    else if (precomputed_hashes.empty())
+      hash_requests_together(messages, i);
+    responses.push_back(handle_message(std::move(messages[i])));
+    if (responses.back().close_after_send) break;
+  }
+  precomputed_hashes.clear();
+  return responses;
+}
+
+void ServerMessageHandler::hash_requests_together(const std::vector<Message>& messages, std::size_t first) {
+  // Fewer than this gain nothing; more than kTogetherBytes are read in later runs.
+  constexpr std::size_t kFewest = 4;
+  constexpr long kTogetherBytes = 32L << 20;
+  const long length = decode_range(messages[first]).length;
+  if (length <= 0 || length > kTogetherBytes) return;
+  std::vector<long> offsets;
+  for (std::size_t i = first; i < messages.size() && hashes_together(messages[i]); ++i) {
+    auto [offset, size] = decode_range(messages[i]);
+    if (size != length || offset < 0 || static_cast<long>(offsets.size() + 1) * length > kTogetherBytes) break;
+    offsets.push_back(offset);
+  }
+  if (offsets.size() < kFewest) return;
+  const auto bytes = static_cast<std::size_t>(length);
+  std::unique_ptr<char[]> buffer(new char[offsets.size() * bytes]);
+  std::vector<bool> whole(offsets.size(), false);
+  for (std::size_t k = 0; k < offsets.size(); ++k)
+    whole[k] = seek(state->fd, offsets[k], SEEK_SET) == offsets[k] &&
+               read_fully(state->fd, buffer.get() + k * bytes, length) == length;
+  std::vector<unsigned char> digests(offsets.size() * crypto::kBlake2bHashSize);
+  if (!crypto::Blake2b::hash_each(digests.data(), buffer.get(), bytes, offsets.size())) return;
+  // A range that could not be read whole is left to the request itself, which reports it.
+  for (std::size_t k = 0; k < offsets.size(); ++k) {
+    if (!whole[k]) continue;
+    auto& digest = precomputed_hashes[{offsets[k], length}];
+    std::memcpy(digest.data(), digests.data() + k * crypto::kBlake2bHashSize, crypto::kBlake2bHashSize);
+  }
+}
+
 ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
     const Message& request, ServerMessageHandlerResponse& response) {
   auto [offset, length] = decode_range(request);
@@ -243,33 +293,40 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
                 << " bytes at a non-negative offset";
     return response;
   }
-  std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(length) + 1]);
-  long position = seek(state->fd, offset, SEEK_SET);
-  if (position < 0 || position != offset) {
-    TLOG(ERROR) << "Error seeking for hash to offset " << offset << " on " << state->image_path()
-                << " Actual offset " << position << " Error: " << strerror(errno);
-    return response;
+  crypto::blake2b_hash_t digest;
+  auto precomputed = precomputed_hashes.find({offset, length});
+  if (precomputed != precomputed_hashes.end()) {
+    std::memcpy(digest, precomputed->second.data(), sizeof digest);
+    precomputed_hashes.erase(precomputed);
+    if (on_read) on_read(static_cast<unsigned long>(length));
+  } else {
+    std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(length) + 1]);
+    long position = seek(state->fd, offset, SEEK_SET);
+    if (position < 0 || position != offset) {
+      TLOG(ERROR) << "Error seeking for hash to offset " << offset << " on " << state->image_path()
+                  << " Actual offset " << position << " Error: " << strerror(errno);
+      return response;
+    }
+    long count = read_fully(state->fd, buffer.get(), length);
+    if (count < 0 || count != length) {
+      TLOG(ERROR) << "Error reading for hash length " << length << " at offset " << offset
+                  << " from " << state->image_path() << " Actually read " << count << " bytes"
+                  << " Error: " << strerror(errno);
+      return response;
+    }
+    if (on_read) on_read(static_cast<unsigned long>(count));
+    if (!crypto::Blake2b::hash(digest, buffer.get(), length)) {
+      response.error = "Cannot hash buffer";
+      TLOG(ERROR) << "Cannot hash buffer" << " at offset " << offset << " length " << length
+                  << " from " << state->image_path();
+      return response;
+    }
   }
-  long count = read_fully(state->fd, buffer.get(), length);
-  if (count < 0 || count != length) {
-    TLOG(ERROR) << "Error reading for hash length " << length << " at offset " << offset
-                << " from " << state->image_path() << " Actually read " << count << " bytes"
-                << " Error: " << strerror(errno);
-    return response;
-  }
-  if (on_read) on_read(static_cast<unsigned long>(count));
   response.message = new_response(COMMAND_HASH, wire::kDirectHashResponseSize);
   char* out = response.message.buffer();
   EncodeBigEndian<int64_t>(out + wire::kOffset, offset);
   EncodeBigEndian<int64_t>(out + wire::kLength, length);
-  auto& digest = *reinterpret_cast<crypto::blake2b_hash_t*>(out + wire::kHashData);
-  if (!crypto::Blake2b::hash(digest, buffer.get(), length)) {
-    response.message = Message();
-    response.error = "Cannot hash buffer";
-    TLOG(ERROR) << "Cannot hash buffer" << " at offset " << offset << " length " << length
-                << " from " << state->image_path();
-    return response;
-  }
+  std::memcpy(out + wire::kHashData, digest, sizeof digest);
   if (message_debug_logging)
     TLOG(DEBUG) << "COMMAND_HASH" << " | offset: " << offset << " | length: " << length
                 << " | target: " << state->target_name();

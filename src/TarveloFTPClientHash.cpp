@@ -6,6 +6,7 @@
 #include <tarveloftp/TarveloFTPClient.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include <tarveloftp/Coding.h>
@@ -143,6 +144,25 @@ std::vector<unsigned char> TarveloFTPClient::get_block_hash_local_at(
     return aggregate_hash(offset, data, length, m_block_buffer ? scratch.data() : nullptr, status);
   }
   return get_default_block_hash_local(const_cast<void*>(data), length, status);
+}
+
+std::vector<unsigned char> TarveloFTPClient::get_default_block_hashes_local_at(
+    long offset, const void* data, long length, long count, Transport::StatusCode* status) const {
+  if (count < 0 || length < 0 || (length > 0 && count > LONG_MAX / length) ||
+      !in_image(offset, length * count, size())) {
+    report(status, "Request is out of bounds", kOutOfBounds);
+    return {};
+  }
+  if (m_server_features & FEATURE_BLOCK_HASH_STORAGE) {
+    report(status, "The server keeps block hashes: its hashes are aggregates", kOutOfBounds);
+    return {};
+  }
+  std::vector<unsigned char> hashes(static_cast<std::size_t>(count) * hash_size());
+  if (!m_hash_function || !m_hash_function->get_hashes(hashes.data(), data, length, count)) {
+    report(status, "Error performing local hash", kOutOfBounds);
+    return {};
+  }
+  return hashes;
 }
 
 std::vector<unsigned char> TarveloFTPClient::get_block_hashes_local_at(

@@ -84,6 +84,7 @@ class WireClient {
                   const std::vector<char>& payload = {});
   Message authenticate(const std::string& passphrase);
   Transport::StatusCode send(Message& message) { return m_socket->send(message); }
+  Transport::StatusCode send_all(std::vector<Message>& messages) { return m_socket->send_all(messages); }
   Message receive(Transport::StatusCode* status = nullptr);
   // True when the server closed the connection (the next receive fails).
   bool closed_by_server();

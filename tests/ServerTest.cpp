@@ -11,6 +11,7 @@
 #include <tarveloftp/Coding.h>
 
 #include "ServerFixture.h"
+#include "StorageTestSupport.h"
 #include "TestSupport.h"
 
 namespace tarvelo {
@@ -132,6 +133,44 @@ TEST(ServerTest, ReadsAndHashes) {
   EXPECT_EQ(exchange(COMMAND_HASH, 99999, 10).size(), 0u);
   EXPECT_EQ(status_at(exchange(COMMAND_READ, 0, 10), wire::kReadStatus), STATUS_SUCCESS);
   EXPECT_EQ(fixture.lun().read_op_count(), 3u);
+}
+
+// Hashes sent together are hashed side by side, yet each answer is the one
+// it would get alone, in order: a range past the end fails on its own, a
+// range of another length is hashed apart, and a write that follows them
+// is seen by the next hash.
+TEST(ServerTest, HashesSentTogetherAreAnsweredAsOneByOne) {
+  ServerFixture fixture(1 << 20);
+  std::vector<char> image = fixture.image();
+  WireClient client(fixture.port());
+  client.handshake("disk", 0, kAllFlags);
+  std::vector<std::pair<int64_t, int64_t>> ranges;
+  for (int64_t i = 0; i < 20; ++i) ranges.emplace_back(i == 5 ? (1 << 20) : i * 16384, 16384);
+  ranges.emplace_back(100, 1000);
+  std::vector<Message> requests;
+  for (auto [offset, length] : ranges) requests.push_back(client.request(COMMAND_HASH, offset, length));
+  std::vector<char> written = test::random_bytes(16384, 3);
+  requests.push_back(client.request(COMMAND_WRITE, 0, 16384, written));
+  requests.push_back(client.request(COMMAND_HASH, 0, 16384));
+  ASSERT_TRUE(client.send_all(requests).ok());
+
+  for (auto [offset, length] : ranges) {
+    Message reply = client.receive();
+    if (offset + length > static_cast<int64_t>(image.size())) {
+      EXPECT_EQ(reply.size(), 0u);
+      continue;
+    }
+    ASSERT_EQ(reply.size(), wire::kDirectHashResponseSize);
+    EXPECT_EQ(field(reply, wire::kOffset), offset);
+    EXPECT_EQ(std::vector<unsigned char>(reply.buffer() + wire::kHashData, reply.buffer() + wire::kHashData + 32),
+              test::blake2b(image.data() + offset, static_cast<std::size_t>(length)));
+  }
+  Message after_write = client.receive();
+  ASSERT_EQ(after_write.size(), wire::kDirectHashResponseSize);
+  EXPECT_EQ(std::vector<unsigned char>(after_write.buffer() + wire::kHashData,
+                                       after_write.buffer() + wire::kHashData + 32),
+            test::blake2b(written.data(), written.size()));
+  EXPECT_EQ(fixture.lun().read_op_count(), 21u);
 }
 
 TEST(ServerTest, WritesAcknowledgementsAndHolePunch) {

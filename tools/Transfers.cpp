@@ -90,6 +90,7 @@ void hash_local_ranges(const TarveloFTPClient& client, const LocalFile& file, lo
                        const std::vector<HashRange>& ranges, std::size_t first, std::size_t last,
                        std::vector<unsigned char>& hashes, const std::atomic<bool>& stop) {
   const std::size_t size = client.hash_size();
+  const bool block_hash_storage = (client.server_features() & FEATURE_BLOCK_HASH_STORAGE) != 0;
   std::vector<char> buffer;
   long buffer_start = 0;
   long buffer_length = 0;
@@ -105,11 +106,24 @@ void hash_local_ranges(const TarveloFTPClient& client, const LocalFile& file, lo
         throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(position) +
                         ": the file is shorter than expected");
     }
+    // Without stored hashes, the following ranges of the same length that
+    // are in the buffer too are hashed with this one, side by side.
+    std::size_t together = 1;
+    if (!block_hash_storage)
+      while (i + together < last && ranges[i + together].length == range.length &&
+             ranges[i + together].offset == range.offset + static_cast<long>(together) * range.length &&
+             position + static_cast<long>(together + 1) * range.length <= buffer_start + buffer_length)
+        ++together;
     Transport::StatusCode status;
-    std::vector<unsigned char> hash = client.get_block_hash_local_at(
-        range.offset, buffer.data() + (position - buffer_start), range.length, &status);
-    if (hash.size() != size) throw ToolError("local hash failed: " + status.text);
-    std::memcpy(hashes.data() + i * size, hash.data(), size);
+    const char* data = buffer.data() + (position - buffer_start);
+    std::vector<unsigned char> hash =
+        block_hash_storage
+            ? client.get_block_hash_local_at(range.offset, data, range.length, &status)
+            : client.get_default_block_hashes_local_at(range.offset, data, range.length,
+                                                       static_cast<long>(together), &status);
+    if (hash.size() != together * size) throw ToolError("local hash failed: " + status.text);
+    std::memcpy(hashes.data() + i * size, hash.data(), hash.size());
+    i += together - 1;
   }
 }
 

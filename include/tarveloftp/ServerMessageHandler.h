@@ -1,9 +1,11 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -106,6 +108,13 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   // closed and releases the LUN.
   ServerMessageHandlerResponse handle_message(Message message);
   ServerMessageHandlerResponse handle_message_core(Message message);
+  // A request that handle_messages answers faster together with others
+  // like it: a hash on a connection without block hashing.
+  bool hashes_together(const Message& message) const;
+  // Handles requests received together, in order, exactly as handle_message
+  // would one by one, and stops after a response that closes the
+  // connection. Consecutive hashes of one length are hashed side by side.
+  std::vector<ServerMessageHandlerResponse> handle_messages(std::vector<Message> messages);
   // Commits what is deferred and releases the opened LUN, if any.
   int cleanup();
 
@@ -163,6 +172,10 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   // marks the stored hashes of the range not valid; false, with `failure`
   // set, when that cannot be done (the change must then not be made).
   bool invalidate_stored_hashes(long offset, long length, std::string* failure);
+  // Hashes the image ranges of the run of hash requests of one length that
+  // starts at messages[first], side by side, for default_command_hash to
+  // answer from.
+  void hash_requests_together(const std::vector<Message>& messages, std::size_t first);
 
   config::Endpoints& endpoints;
   std::shared_ptr<ConnectionState> state;
@@ -172,6 +185,9 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   std::function<void(unsigned long)> on_read;
   std::function<void(unsigned long)> on_hash_request;
   int64_t deferred_commit_bytes = 26214400;
+  // Digests made by hash_requests_together, by (offset, length); each is
+  // used once, and none outlives handle_messages.
+  std::map<std::pair<long, long>, std::array<unsigned char, 32>> precomputed_hashes;
 };
 
 }  // namespace tarvelo

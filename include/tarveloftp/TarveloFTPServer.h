@@ -82,6 +82,8 @@ class TARVELOFTP_EXPORT TarveloFTPServer {
   // Largest number of response bytes queued on one connection before the
   // server stops reading its next request.
   static constexpr std::size_t kMaxBytesInFlight = 96 * 1024 * 1024;
+  // Most requests, already read ahead, handled in one go.
+  static constexpr std::size_t kMaxRequestsTogether = 128;
 
  private:
   void accept_client(SocketImpl& listener, std::unique_ptr<SocketImpl> connection,

@@ -627,6 +627,35 @@ void BasicSocket::async_receive(ReceiveHandler handler) {
     receive_message_locked(state, std::move(handler));
 }
 
+bool BasicSocket::take_ready(Message& message) {
+  auto state = m_state;
+  Message frame;
+  {
+    std::lock_guard lock(state->mutex);
+    // A receive under way, or a frame handed to one, comes first.
+    if (state->closed || !state->stream || !state->layers_ready || state->receiving ||
+        state->frame_posted || !state->inbox)
+      return false;
+    std::size_t available = state->inbox_end - state->inbox_begin;
+    if (available < detail::kFrameHeaderSize) return false;
+    std::size_t maximum = max_frame_size(*state);
+    uint64_t length =
+        decode_length(reinterpret_cast<const unsigned char*>(state->inbox.get() + state->inbox_begin));
+    if (length > maximum || available - detail::kFrameHeaderSize < length) return false;
+    std::size_t have = 0;
+    if (take_frame(*state, maximum, frame, length, have) != Inbox::kFrame) return false;
+  }
+  if (!state->codec) {
+    message = std::move(frame);
+    return true;
+  }
+  if (!state->codec->decode(frame, message).ok()) {
+    close_now(state);
+    return false;
+  }
+  return true;
+}
+
 StatusCode BasicSocket::send(Message& message) {
   if (message.size() > kMaxMessageSize) return frame_too_large(message.size(), kMaxMessageSize);
   detail::Stream* stream = nullptr;
@@ -753,6 +782,8 @@ bool BasicSocket::is_receiving() { return m_state->receiving; }
 bool BasicSocket::is_sending() { return m_state->sending; }
 
 SocketImpl::~SocketImpl() = default;
+
+bool SocketImpl::take_ready(Message& /*message*/) { return false; }
 
 StatusCode SocketImpl::send_all(std::vector<Message>& messages) {
   for (Message& message : messages) {

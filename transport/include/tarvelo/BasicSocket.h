@@ -56,6 +56,7 @@ class TARVELO_TRANSPORT_EXPORT BasicSocket : public SocketImpl {
   void async_accept(AcceptHandler handler) override;
   Message receive(Transport::StatusCode* status) override;
   void async_receive(ReceiveHandler handler) override;
+  bool take_ready(Message& message) override;
   Transport::StatusCode send(Message& message) override;
   // A blocking receive that waits longer than this for data fails (and
   // closes the connection, whose stream position is then lost); zero, the

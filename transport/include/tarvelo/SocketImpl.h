@@ -33,6 +33,13 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   virtual Message receive(Transport::StatusCode* status) = 0;
   // The handler is called once, with the next message or a failure.
   virtual void async_receive(ReceiveHandler handler) = 0;
+  // True, with the next message in `message`, when it already arrived
+  // whole with bytes read earlier; false otherwise. Never waits or reads.
+  // For a receive handler, before its next async_receive, to take requests
+  // a peer sent together. A message that cannot be decoded closes the
+  // connection, and the next receive reports it. Sockets without
+  // read-ahead take none.
+  virtual bool take_ready(Message& message);
   // Blocks until the message is sent.
   virtual Transport::StatusCode send(Message& message) = 0;
   // Blocks until all the messages are sent, in order; a socket may put them
