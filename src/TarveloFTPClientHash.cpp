@@ -146,15 +146,10 @@ std::vector<unsigned char> TarveloFTPClient::get_block_hash_local_at(
   return get_default_block_hash_local(const_cast<void*>(data), length, status);
 }
 
-std::vector<unsigned char> TarveloFTPClient::get_default_block_hashes_local_at(
-    long offset, const void* data, long length, long count, Transport::StatusCode* status) const {
-  if (count < 0 || length < 0 || (length > 0 && count > LONG_MAX / length) ||
-      !in_image(offset, length * count, size())) {
+std::vector<unsigned char> TarveloFTPClient::get_default_block_hashes_local(
+    const void* data, long length, long count, Transport::StatusCode* status) const {
+  if (count < 0 || length < 0 || (length > 0 && count > LONG_MAX / length) || (data == nullptr && length > 0)) {
     report(status, "Request is out of bounds", kOutOfBounds);
-    return {};
-  }
-  if (m_server_features & FEATURE_BLOCK_HASH_STORAGE) {
-    report(status, "The server keeps block hashes: its hashes are aggregates", kOutOfBounds);
     return {};
   }
   std::vector<unsigned char> hashes(static_cast<std::size_t>(count) * hash_size());

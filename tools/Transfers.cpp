@@ -119,8 +119,7 @@ void hash_local_ranges(const TarveloFTPClient& client, const LocalFile& file, lo
     std::vector<unsigned char> hash =
         block_hash_storage
             ? client.get_block_hash_local_at(range.offset, data, range.length, &status)
-            : client.get_default_block_hashes_local_at(range.offset, data, range.length,
-                                                       static_cast<long>(together), &status);
+            : client.get_default_block_hashes_local(data, range.length, static_cast<long>(together), &status);
     if (hash.size() != together * size) throw ToolError("local hash failed: " + status.text);
     std::memcpy(hashes.data() + i * size, hash.data(), hash.size());
     i += together - 1;
@@ -289,16 +288,24 @@ void merge_window_against_block_hashes(TarveloFTPClient& client, const Remote& r
       Progress quiet(false);
       remote_hashes = remote_hashes_of(client, remote, round, quiet, stop);
     }
+    // The aggregates of ranges that follow one another with as many blocks
+    // each are hashed side by side.
+    auto first_block = [&](std::size_t i) { return static_cast<std::size_t>((round[i].offset - start) / block); };
+    auto block_count = [&](std::size_t i) { return static_cast<std::size_t>((round[i].length + block - 1) / block); };
     std::vector<std::size_t> differing;
-    for (std::size_t i = 0; i < round.size(); ++i) {
-      std::size_t first_block = static_cast<std::size_t>((round[i].offset - start) / block);
-      std::size_t count = static_cast<std::size_t>((round[i].length + block - 1) / block);
+    for (std::size_t i = 0; i < round.size();) {
+      std::size_t together = 1;
+      while (i + together < round.size() && block_count(i + together) == block_count(i) &&
+             first_block(i + together) == first_block(i) + together * block_count(i))
+        ++together;
       Transport::StatusCode status;
-      std::vector<unsigned char> aggregate = client.get_default_block_hash_local(
-          local.data() + first_block * hash_bytes, static_cast<long>(count * hash_bytes), &status);
-      if (aggregate.size() != hash_bytes) throw ToolError("local hash failed: " + status.text);
-      if (std::memcmp(aggregate.data(), remote_hashes.data() + i * hash_bytes, hash_bytes) != 0)
-        differing.push_back(i);
+      std::vector<unsigned char> aggregates = client.get_default_block_hashes_local(
+          local.data() + first_block(i) * hash_bytes, static_cast<long>(block_count(i) * hash_bytes),
+          static_cast<long>(together), &status);
+      if (aggregates.size() != together * hash_bytes) throw ToolError("local hash failed: " + status.text);
+      for (std::size_t k = 0; k < together; ++k, ++i)
+        if (std::memcmp(aggregates.data() + k * hash_bytes, remote_hashes.data() + i * hash_bytes, hash_bytes) != 0)
+          differing.push_back(i);
     }
     return differing;
   });

@@ -120,12 +120,12 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   // run beside the client's exchanges on another thread.
   std::vector<unsigned char> get_block_hash_local_at(long offset, const void* data, long length,
                                                      Transport::StatusCode* status) const;
-  // Without block-hash storage: the hashes of `count` ranges of `length`
-  // bytes each that follow one another from `offset`, their bytes at `data`,
-  // as get_block_hash_local_at() gives each, back to back; several are
-  // hashed side by side where the processor allows. Thread-safe like it.
-  std::vector<unsigned char> get_default_block_hashes_local_at(long offset, const void* data, long length,
-                                                               long count, Transport::StatusCode* status) const;
+  // get_default_block_hash_local() of each of `count` pieces of `length`
+  // bytes laid one after the other at `data`, back to back; several are
+  // hashed side by side where the processor allows. Thread-safe like
+  // get_block_hash_local_at().
+  std::vector<unsigned char> get_default_block_hashes_local(const void* data, long length, long count,
+                                                            Transport::StatusCode* status) const;
   // Against block-hash storage: the hashes of the blocks the range touches,
   // back to back, each taken as the server takes it (bytes outside the range
   // as zeros). The aggregate hash of any run of whole blocks is then the
