@@ -160,20 +160,30 @@ int SimpleCachedReader::write(const void* buffer, unsigned long length) {
   return static_cast<int>(written);
 }
 
+// Reads and writes are positioned, so the descriptor's own offset is never
+// used and moving it would only cost a system call per request.
 long SimpleCachedReader::seek(long offset, int whence) {
+  int64_t target = 0;
   if (whence == SEEK_SET) {
-    m_position = offset;
+    target = offset;
   } else if (whence == SEEK_CUR) {
-    int64_t target = 0;
     if (__builtin_add_overflow(m_position, static_cast<int64_t>(offset), &target)) {
       errno = EOVERFLOW;
       return -1;
     }
-    m_position = target;
   } else {
     throw std::runtime_error("seek received an unsupported whence: " + std::to_string(whence));
   }
-  return seek_int(m_fd, m_position, SEEK_SET);
+  m_position = target;  // a negative one makes the next read or write fail
+  if (m_fd < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  if (target < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return static_cast<long>(m_position);
 }
 
 void SimpleCachedReader::truncate(unsigned long length) {

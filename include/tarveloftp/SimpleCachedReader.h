@@ -36,7 +36,8 @@ class TARVELOFTP_EXPORT SimpleCachedReader {
   // Writes at the reader's position with one system call; its result.
   int write(const void* buffer, unsigned long length);
   // whence 0 (set) or 1 (current); anything else throws std::runtime_error.
-  // Returns the lseek64 result for the new position.
+  // Returns the new position as lseek64 would, or -1 with errno (EINVAL for
+  // a negative position, EBADF when not open).
   long seek(long offset, int whence);
   // Sets the file's length through a second descriptor (recreating the file
   // if it vanished); throws std::runtime_error on failure.
