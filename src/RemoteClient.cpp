@@ -52,11 +52,12 @@ void TarveloFTPServer::RemoteClient::on_receive(SocketImpl& socket, Message mess
     return;
   }
 
-  // Hashes the client sent together, already read ahead, are answered
-  // together: the handler hashes them side by side.
+  // Hashes the client sent together, already read ahead, are answered in
+  // one go, without a trip through the loop for each; without block hashing
+  // the handler also hashes them side by side.
   std::vector<Message> requests;
   requests.push_back(std::move(message));
-  while (requests.size() < kMaxRequestsTogether && m_handler.hashes_together(requests.back())) {
+  while (requests.size() < kMaxRequestsTogether && m_handler.answers_together(requests.back())) {
     Message next;
     if (!socket.take_ready(next)) break;
     requests.push_back(std::move(next));

@@ -234,9 +234,8 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hole_punch(
   return response;
 }
 
-bool ServerMessageHandler::hashes_together(const Message& message) const {
-  return state && !state->block_hashing && !state->pending_authenticate && !message.null() &&
-         message.size() >= wire::kHeaderSize &&
+bool ServerMessageHandler::answers_together(const Message& message) const {
+  return state && !state->pending_authenticate && !message.null() && message.size() >= wire::kHeaderSize &&
          static_cast<tarvelo_protocol_command_t>(message.buffer()[wire::kCommand]) == COMMAND_HASH;
 }
 
@@ -244,9 +243,9 @@ std::vector<ServerMessageHandlerResponse> ServerMessageHandler::handle_messages(
   std::vector<ServerMessageHandlerResponse> responses;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     // Anything else may change the image, or the connection, under digests made before it.
-    if (!hashes_together(messages[i]))
+    if (!answers_together(messages[i]))
       precomputed_hashes.clear();
-    else if (precomputed_hashes.empty())
+    else if (precomputed_hashes.empty() && !state->block_hashing)
       hash_requests_together(messages, i);
     responses.push_back(handle_message(std::move(messages[i])));
     if (responses.back().close_after_send) break;
@@ -262,7 +261,7 @@ void ServerMessageHandler::hash_requests_together(const std::vector<Message>& me
   const long length = decode_range(messages[first]).length;
   if (length <= 0 || length > kTogetherBytes) return;
   std::vector<long> offsets;
-  for (std::size_t i = first; i < messages.size() && hashes_together(messages[i]); ++i) {
+  for (std::size_t i = first; i < messages.size() && answers_together(messages[i]); ++i) {
     auto [offset, size] = decode_range(messages[i]);
     if (size != length || offset < 0 || static_cast<long>(offsets.size() + 1) * length > kTogetherBytes) break;
     offsets.push_back(offset);

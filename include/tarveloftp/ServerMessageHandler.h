@@ -108,12 +108,13 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   // closed and releases the LUN.
   ServerMessageHandlerResponse handle_message(Message message);
   ServerMessageHandlerResponse handle_message_core(Message message);
-  // A request that handle_messages answers faster together with others
-  // like it: a hash on a connection without block hashing.
-  bool hashes_together(const Message& message) const;
+  // A request that handle_messages may take together with others like it:
+  // a hash, whose answer is small.
+  bool answers_together(const Message& message) const;
   // Handles requests received together, in order, exactly as handle_message
   // would one by one, and stops after a response that closes the
-  // connection. Consecutive hashes of one length are hashed side by side.
+  // connection. Without block hashing, consecutive hashes of one length are
+  // hashed side by side.
   std::vector<ServerMessageHandlerResponse> handle_messages(std::vector<Message> messages);
   // Commits what is deferred and releases the opened LUN, if any.
   int cleanup();
