@@ -183,7 +183,6 @@ __attribute__((target("avx512f"))) void hash8(unsigned char* const out[8],
     for (int i = 0; i < 4; ++i) std::memcpy(out[lane] + 8 * i, &words[i][lane], 8);
 }
 
-
 }  // namespace
 
 std::size_t lanes_supported() {
@@ -200,28 +199,21 @@ std::size_t hash_lanes(unsigned char* out, const unsigned char* data, std::size_
                        std::size_t count, std::size_t lanes) {
   lanes = std::min(lanes, lanes_supported());
   std::size_t done = 0;
-  if (lanes >= 8) {
-    for (; count - done >= 8; done += 8) {
-      const unsigned char* messages[8];
-      unsigned char* digests[8];
-      for (std::size_t lane = 0; lane < 8; ++lane) {
+  // Groups of Lanes consecutive messages while that many are left.
+  auto groups = [&]<std::size_t Lanes>(void (*hash)(unsigned char* const*, const unsigned char* const*,
+                                                    std::size_t)) {
+    for (; count - done >= Lanes; done += Lanes) {
+      const unsigned char* messages[Lanes];
+      unsigned char* digests[Lanes];
+      for (std::size_t lane = 0; lane < Lanes; ++lane) {
         messages[lane] = data + (done + lane) * length;
         digests[lane] = out + (done + lane) * kDigestBytes;
       }
-      hash8(digests, messages, length);
+      hash(digests, messages, length);
     }
-  }
-  if (lanes >= 4) {
-    for (; count - done >= 4; done += 4) {
-      const unsigned char* messages[4];
-      unsigned char* digests[4];
-      for (std::size_t lane = 0; lane < 4; ++lane) {
-        messages[lane] = data + (done + lane) * length;
-        digests[lane] = out + (done + lane) * kDigestBytes;
-      }
-      hash4(digests, messages, length);
-    }
-  }
+  };
+  if (lanes >= 8) groups.template operator()<8>(hash8);
+  if (lanes >= 4) groups.template operator()<4>(hash4);
   return done;
 }
 
