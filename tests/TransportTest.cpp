@@ -2,8 +2,14 @@
 #include <tarvelo/Crypto.h>
 #include <tarvelo/TLSTransport.h>
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -312,6 +318,68 @@ TEST(TransportLayersTest, CompressedFrameClaimingTooMuchIsRefusedBeforeAllocatin
   text = compressed_frame_claiming(1000, &code);
   EXPECT_EQ(code, Transport::kError);
   EXPECT_NE(text.find("compressed message is corrupt"), std::string::npos) << text;
+}
+
+// Runs in a child of its own, in a network namespace of its own that has
+// only a loopback interface, so that listening on every address reaches no
+// network. The exit code says which step failed.
+int listen_everywhere_in_private_network() {
+  if (unshare(CLONE_NEWNET) != 0) return 10;
+  int control = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq loopback{};
+  std::strncpy(loopback.ifr_name, "lo", IFNAMSIZ - 1);
+  if (control < 0 || ioctl(control, SIOCGIFFLAGS, &loopback) != 0) return 11;
+  loopback.ifr_flags |= IFF_UP;
+  if (ioctl(control, SIOCSIFFLAGS, &loopback) != 0) return 12;
+  ::close(control);
+  auto reaches = [](int family, const char* address, uint16_t port) {
+    int fd = ::socket(family, SOCK_STREAM, 0);
+    sockaddr_storage peer{};
+    socklen_t size = 0;
+    if (family == AF_INET) {
+      auto* v4 = reinterpret_cast<sockaddr_in*>(&peer);
+      v4->sin_family = AF_INET;
+      v4->sin_port = htons(port);
+      inet_pton(AF_INET, address, &v4->sin_addr);
+      size = sizeof(*v4);
+    } else {
+      auto* v6 = reinterpret_cast<sockaddr_in6*>(&peer);
+      v6->sin6_family = AF_INET6;
+      v6->sin6_port = htons(port);
+      inet_pton(AF_INET6, address, &v6->sin6_addr);
+      size = sizeof(*v6);
+    }
+    // The listener's backlog completes the connection without an accept.
+    bool connected = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&peer), size) == 0;
+    if (fd >= 0) ::close(fd);
+    return connected;
+  };
+  bool has_v6 = ::access("/proc/net/if_inet6", F_OK) == 0;
+  int step = 20;
+  for (const char* every : {"*", ""}) {
+    BasicSocket listener(std::make_unique<TCPTransport>());
+    const uint16_t port = 3263;
+    if (!listener.listen(port, every).ok()) return step;
+    if (!reaches(AF_INET, "127.0.0.1", port)) return step + 1;
+    if (has_v6 && !reaches(AF_INET6, "::1", port)) return step + 2;
+    (void)listener.close();
+    step += 10;
+  }
+  BasicSocket named(std::make_unique<TCPTransport>());
+  if (named.listen(3263, "not an address").ok()) return 40;
+  return 0;
+}
+
+TEST(TransportListenTest, StarAndEmptyAddressListenOnEveryAddress) {
+  if (geteuid() != 0) GTEST_SKIP() << "a private network namespace needs root";
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(listen_everywhere_in_private_network());
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 10) GTEST_SKIP() << "no network namespaces here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "see listen_everywhere_in_private_network for the step";
 }
 
 }  // namespace

@@ -64,7 +64,8 @@ class Acceptor {
 void apply_keep_alive(asio::ip::tcp::socket& socket, const KeepAlive& keep_alive,
                       asio::error_code& error);
 
-// Binds, and listens on, address:port (all IPv4 addresses when empty).
+// Binds, and listens on, address:port; "*" or "" is every address, IPv4 and
+// IPv6.
 void open_acceptor(asio::ip::tcp::acceptor& acceptor, const std::string& address, uint16_t port,
                    asio::error_code& error);
 

@@ -29,21 +29,40 @@ void apply_keep_alive(asio::ip::tcp::socket& socket, const KeepAlive& keep_alive
   set(IPPROTO_TCP, TCP_KEEPINTVL, keep_alive.interval_seconds);
 }
 
-void open_acceptor(asio::ip::tcp::acceptor& acceptor, const std::string& address, uint16_t port,
-                   asio::error_code& error) {
-  asio::ip::address ip = address.empty() ? asio::ip::address(asio::ip::address_v4::any())
-                                         : asio::ip::make_address(address, error);
-  if (error) return;
-  asio::ip::tcp::endpoint endpoint(ip, port);
+namespace {
+
+void bind_and_listen(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint,
+                     bool dual_stack, asio::error_code& error) {
   acceptor.open(endpoint.protocol(), error);
   if (error) return;
-  acceptor.set_option(asio::socket_base::reuse_address(true), error);
+  if (dual_stack) acceptor.set_option(asio::ip::v6_only(false), error);
+  if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
   if (!error) acceptor.bind(endpoint, error);
   if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
   if (error) {
     asio::error_code ignored;
     acceptor.close(ignored);
   }
+}
+
+}  // namespace
+
+void open_acceptor(asio::ip::tcp::acceptor& acceptor, const std::string& address, uint16_t port,
+                   asio::error_code& error) {
+  // "*" (and "") is every address: one IPv6 socket that takes IPv4 too, or
+  // IPv4 alone on a machine without IPv6.
+  if (address.empty() || address == "*") {
+    bind_and_listen(acceptor, {asio::ip::address_v6::any(), port}, true, error);
+    if (error == asio::error::address_family_not_supported ||
+        error == std::errc::address_not_available) {
+      error.clear();
+      bind_and_listen(acceptor, {asio::ip::address_v4::any(), port}, false, error);
+    }
+    return;
+  }
+  asio::ip::address ip = asio::ip::make_address(address, error);
+  if (error) return;
+  bind_and_listen(acceptor, {ip, port}, false, error);
 }
 
 void connect_socket(asio::ip::tcp::socket& socket, const std::string& address, uint16_t port,
