@@ -31,13 +31,15 @@ class TARVELOFTP_EXPORT IHashFunction {
   virtual ~IHashFunction();
   // Digest of `length` bytes at `data`; empty when hashing failed.
   virtual std::vector<unsigned char> get_hash(void* data, long length) = 0;
+  virtual unsigned long hash_size_in_bytes() const = 0;
+  virtual unsigned int hash_id() const = 0;
+  // Additions come after the operations above, whose slot order programs
+  // built against this library rely on.
   // Digests of `count` pieces of `length` bytes each, laid one after the
   // other from `data`, written to `out` in order; false when hashing failed.
   // The same digests as get_hash on each piece, made faster where the
   // function can work on several at once.
   virtual bool get_hashes(unsigned char* out, const void* data, long length, long count);
-  virtual unsigned long hash_size_in_bytes() const = 0;
-  virtual unsigned int hash_id() const = 0;
   // A fresh incremental digest of the same kind as get_hash.
   virtual std::unique_ptr<Incremental> start_incremental() const = 0;
 };

@@ -58,11 +58,13 @@ struct tarvelo_protocol_message_t {
 };
 
 // Outcome of one write or deferred hole punch.
-struct tarvelo_write_acknowledgement_t {
+struct __attribute__((packed)) tarvelo_write_acknowledgement_t {
   int64_t offset = 0;
   int64_t length = 0;
   tarvelo_protocol_status_t status = STATUS_INVALID;
 };
+// Programs built against the library lay records out this way.
+static_assert(sizeof(tarvelo_write_acknowledgement_t) == 17);
 
 // Server feature word (32 bits).
 inline constexpr uint32_t FEATURE_HOLE_PUNCH = 0x01;

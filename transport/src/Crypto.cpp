@@ -28,6 +28,10 @@ crypto_generichash_blake2b_state* state_of(unsigned char* bytes) {
 
 }  // namespace
 
+bool Blake2b::hash(blake2b_hash_t& out, void* data, long length) {
+  return hash(out, static_cast<const void*>(data), length);
+}
+
 bool Blake2b::hash(blake2b_hash_t& out, const void* data, long length) {
   ensure_initialised();
   if (length < 0 || (data == nullptr && length != 0)) return false;

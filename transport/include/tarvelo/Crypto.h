@@ -13,6 +13,7 @@ using blake2b_hash_t = unsigned char[kBlake2bHashSize];
 class TARVELO_TRANSPORT_EXPORT Blake2b {
  public:
   // 32-byte BLAKE2b digest of `length` bytes; false when it cannot be made.
+  static bool hash(blake2b_hash_t& out, void* data, long length);
   static bool hash(blake2b_hash_t& out, const void* data, long length);
 
   // Digests of `count` messages of `length` bytes each, stored one after the

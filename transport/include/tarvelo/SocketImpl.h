@@ -33,18 +33,8 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   virtual Message receive(Transport::StatusCode* status) = 0;
   // The handler is called once, with the next message or a failure.
   virtual void async_receive(ReceiveHandler handler) = 0;
-  // True, with the next message in `message`, when it already arrived
-  // whole with bytes read earlier; false otherwise. Never waits or reads.
-  // For a receive handler, before its next async_receive, to take requests
-  // a peer sent together. A message that cannot be decoded closes the
-  // connection, and the next receive reports it. Sockets without
-  // read-ahead take none.
-  virtual bool take_ready(Message& message);
   // Blocks until the message is sent.
   virtual Transport::StatusCode send(Message& message) = 0;
-  // Blocks until all the messages are sent, in order; a socket may put them
-  // on the wire together. Stops at the first failure.
-  virtual Transport::StatusCode send_all(std::vector<Message>& messages);
   // Return at once; the message is queued behind earlier sends and the
   // handler is called when it has gone out.
   virtual void async_send(Message& message, SendHandler handler) = 0;
@@ -58,6 +48,19 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   virtual void stop() = 0;
   virtual bool is_receiving() = 0;
   virtual bool is_sending() = 0;
+
+  // Additions come after the operations above, whose slot order programs
+  // built against this library rely on.
+  // True, with the next message in `message`, when it already arrived
+  // whole with bytes read earlier; false otherwise. Never waits or reads.
+  // For a receive handler, before its next async_receive, to take requests
+  // a peer sent together. A message that cannot be decoded closes the
+  // connection, and the next receive reports it. Sockets without
+  // read-ahead take none.
+  virtual bool take_ready(Message& message);
+  // Blocks until all the messages are sent, in order; a socket may put them
+  // on the wire together. Stops at the first failure.
+  virtual Transport::StatusCode send_all(std::vector<Message>& messages);
 };
 
 }  // namespace tarvelo
