@@ -175,6 +175,10 @@ std::vector<unsigned char> TarveloFTPClient::get_block_hashes_local_at(
   return block_hashes(offset, data, length, m_block_buffer ? scratch.data() : nullptr, status);
 }
 
+bool TarveloFTPClient::any_length_hashes() const {
+  return (m_server_features & FEATURE_BLOCK_HASH_STORAGE) && m_block_size > 0 && m_block_size <= kMaxBlockSize;
+}
+
 std::vector<unsigned char> TarveloFTPClient::remote_hash(long offset, long length,
                                                          Transport::StatusCode* status) const {
   // A range past the end gets no reply from the server at all, and a huge
@@ -183,7 +187,7 @@ std::vector<unsigned char> TarveloFTPClient::remote_hash(long offset, long lengt
     report(status, "Request is out of bounds", kOutOfBounds);
     return {};
   }
-  if (length > kMaxRequestLength) {
+  if (length > kMaxRequestLength && !any_length_hashes()) {
     report(status,
            "Hash of " + std::to_string(length) + " bytes exceeds the largest request of " +
                std::to_string(kMaxRequestLength) + " bytes",
@@ -232,37 +236,28 @@ std::vector<unsigned char> TarveloFTPClient::get_aggregate_block_hash_remote(
 
 bool TarveloFTPClient::compare(void* data, long length, Transport::StatusCode* status) {
   long n = m_file.io(length);
-  if (n > kMaxRequestLength) {
-    // Too long for one hash request: the range equals `data` exactly when
-    // every piece does. Against block-hash storage the pieces end on the
-    // server's block grid so that whole blocks come from stored hashes.
-    long piece = kMaxRequestLength;
-    bool aggregate = (m_server_features & FEATURE_BLOCK_HASH_STORAGE) && m_block_size > 0;
-    if (aggregate) piece = (kMaxRequestLength / m_block_size) * m_block_size;
-    const auto* bytes = static_cast<const char*>(data);
-    const long start = tell();
-    long done = 0;
-    while (done < n) {
-      long offset = start + done;
-      long next = std::min(n, done + piece);
-      if (aggregate && next < n) {
-        long grid = offset + (next - done);
-        grid -= (grid - m_partition_offset) % m_block_size;
-        if (grid > offset) next = grid - start;
-      }
-      std::vector<unsigned char> local = get_block_hash_local_at(offset, bytes + done, next - done, status);
-      if (local.empty()) return false;
-      std::vector<unsigned char> remote = remote_hash(offset, next - done, status);
-      if (remote.empty() || remote != local) return false;
-      done = next;
-    }
-    return true;
+  if (n <= kMaxRequestLength || any_length_hashes()) {
+    std::vector<unsigned char> local = get_block_hash_local(data, length, status);
+    if (local.empty()) return false;
+    std::vector<unsigned char> remote = get_block_hash_remote(length, status);
+    return !remote.empty() && local == remote;
   }
-  std::vector<unsigned char> local = get_block_hash_local(data, length, status);
-  if (local.empty()) return false;
-  std::vector<unsigned char> remote = get_block_hash_remote(length, status);
-  if (remote.empty()) return false;
-  return local == remote;
+  // Too long for one hash of a server that reads the range: the range holds
+  // `data` exactly when every piece does. The position comes back to where
+  // it was.
+  const long start = tell();
+  bool equal = true;
+  for (long done = 0; equal && done < n; done += kMaxRequestLength) {
+    const long piece = std::min(kMaxRequestLength, n - done);
+    void* bytes = static_cast<char*>(data) + done;
+    m_file.seek(start + done, TARVELO_SEEK_SET);
+    std::vector<unsigned char> local = get_block_hash_local(bytes, piece, status);
+    std::vector<unsigned char> remote;
+    if (!local.empty()) remote = get_block_hash_remote(piece, status);
+    equal = !remote.empty() && local == remote;
+  }
+  m_file.seek(start, TARVELO_SEEK_SET);
+  return equal;
 }
 
 std::vector<unsigned char> TarveloFTPClient::get_block_hashes_remote(
@@ -277,7 +272,8 @@ std::vector<unsigned char> TarveloFTPClient::get_block_hashes_remote(
     return {};
   }
   for (const HashRange& range : ranges) {
-    if (!in_image(range.offset, range.length, size()) || range.length > kMaxRequestLength) {
+    if (!in_image(range.offset, range.length, size()) ||
+        (range.length > kMaxRequestLength && !any_length_hashes())) {
       report(status,
              "Request is out of bounds: " + std::to_string(range.offset) + "+" +
                  std::to_string(range.length),

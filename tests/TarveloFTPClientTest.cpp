@@ -364,6 +364,51 @@ TEST(TarveloFTPClientProtocol, OversizedRequestsAreSplitOrRefused) {
   EXPECT_EQ(peer.requests().size(), 3u);  // the handshake and the two reads
 }
 
+// Against block-hash storage a hash of any length is one 64-byte exchange;
+// and compare() goes through the overridable hash operations, for every
+// piece when the range must be cut.
+TEST(TarveloFTPClientProtocol, LargeHashesOfStoredBlocksAndCompareThroughOverrides) {
+  struct Counting : TarveloFTPClient {
+    using TarveloFTPClient::TarveloFTPClient;
+    std::vector<unsigned char> get_block_hash_local(void*, long length, StatusCode*) override {
+      local_lengths.push_back(length);
+      return std::vector<unsigned char>(32, 7);
+    }
+    std::vector<unsigned char> get_block_hash_remote(long length, StatusCode* status) override {
+      remote_positions.push_back(tell());
+      return TarveloFTPClient::get_block_hash_remote(length, status);
+    }
+    std::vector<long> local_lengths, remote_positions;
+  };
+  const long image = 2 * TarveloFTPClient::kMaxRequestLength + 8192;
+  for (uint32_t features : {kBlockHashing, kDirect}) {
+    ScriptedPeer peer(server(features, [&](const Bytes& request) -> std::vector<Bytes> {
+      if (command_of(request) != COMMAND_HASH) return {};
+      return {hash_reply(request, std::vector<unsigned char>(32, 7))};
+    }, 4096, 1, image));
+    Counting client(std::make_unique<BasicSocket>(std::make_unique<TCPTransport>()), "127.0.0.1", peer.port(),
+                    "disk", 0, CLIENT_WRITE_ACKNOWLEDGEMENT | CLIENT_HANDSHAKE_SESSION_ID, "", 0);
+    ASSERT_EQ(client.open().code, 0);
+    ASSERT_EQ(client.seek(4096, TARVELO_SEEK_SET), 4096);
+    StatusCode status;
+    const long rest = image - 4096;
+    std::vector<char> data(static_cast<std::size_t>(rest));
+    EXPECT_EQ(client.get_block_hash_remote(rest, &status).empty(), features == kDirect) << status.text;
+    EXPECT_EQ(client.get_block_hashes_remote({{4096, rest}}, &status).empty(), features == kDirect);
+    client.remote_positions.clear();
+    EXPECT_TRUE(client.compare(data.data(), rest, &status)) << status.text;
+    EXPECT_EQ(client.tell(), 4096);
+    if (features == kBlockHashing) {
+      EXPECT_EQ(client.local_lengths, std::vector<long>{rest});
+      EXPECT_EQ(client.remote_positions, std::vector<long>{4096});
+    } else {
+      const long max = TarveloFTPClient::kMaxRequestLength;
+      EXPECT_EQ(client.local_lengths, (std::vector<long>{max, max, rest - 2 * max}));
+      EXPECT_EQ(client.remote_positions, (std::vector<long>{4096, 4096 + max, 4096 + 2 * max}));
+    }
+  }
+}
+
 TEST(TarveloFTPClientProtocol, LocalAggregateHashNeedsABlockForTheBytes) {
   std::vector<char> data(200);
   StatusCode status;
