@@ -21,6 +21,12 @@ inline Range decode_range(const Message& request) {
           DecodeBigEndian<int64_t>(request.buffer() + wire::kLength)};
 }
 
+// True when the range lies within an image of `file_size` bytes.
+inline bool inside_image(const Range& range, int64_t file_size) {
+  return range.offset >= 0 && range.length >= 0 && range.offset <= file_size &&
+         range.length <= file_size - range.offset;
+}
+
 // Reads from the descriptor's position until `length` bytes arrived, the end
 // of the file, or an error (-1 when nothing was read); a read may return
 // less than asked when interrupted.

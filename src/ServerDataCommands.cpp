@@ -58,6 +58,7 @@ long write_fully(int fd, const char* buffer, long length) {
 namespace {
 
 using detail::decode_range;
+using detail::inside_image;
 using detail::read_fully;
 using detail::write_fully;
 
@@ -73,13 +74,24 @@ int punch_hole(int fd, long offset, long length) {
 // entries are marked not valid, and synced, before the image changes, so
 // that no crash can leave a stale hash marked valid.
 bool ServerMessageHandler::invalidate_stored_hashes(long offset, long length, std::string* failure) {
-  if (!block_hash_storage || state->block_hashing || offset < 0 || length <= 0) return true;
-  try {
-    if (!state->hash_store) {
-      std::string hash_path = state->image_path() + ".hash";
-      if (!FileSystem::File::exists(hash_path)) return true;
+  if (!block_hash_storage || state->block_hashing || state->hash_file_unusable || offset < 0 || length <= 0)
+    return true;
+  if (!state->hash_store) {
+    std::string hash_path = state->image_path() + ".hash";
+    if (!FileSystem::File::exists(hash_path)) return true;
+    try {
       state->hash_store = BlockHashStore::open(hash_path, static_cast<unsigned long>(state->file_size));
+    } catch (const std::exception& error) {
+      // Every hash handshake on this image fails the same way, so no client
+      // can be told anything by the file; refusing writes would only make
+      // the image unusable as well.
+      TLOG(WARNING) << "Writing to " << state->image_path() << " without marking its stored hashes: "
+                    << hash_path << " cannot be opened: " << error.what();
+      state->hash_file_unusable = true;
+      return true;
     }
+  }
+  try {
     BlockHashStore& store = *state->hash_store;
     // Only the part of the range that the hash file covers has entries.
     long covered_end = 0;
@@ -102,15 +114,24 @@ bool ServerMessageHandler::invalidate_stored_hashes(long offset, long length, st
 ServerMessageHandlerResponse ServerMessageHandler::default_command_read(
     const Message& request, ServerMessageHandlerResponse& response) {
   auto [offset, length] = decode_range(request);
-  // A length that cannot fit one message, or a negative range, is refused
-  // before anything is allocated or any system call is made.
-  if (length < 0 || offset < 0 || length > kMaxRequestLength) {
+  // A length that cannot fit one message is refused before anything is
+  // allocated or any system call is made.
+  if (length < 0 || length > kMaxRequestLength) {
     TLOG(ERROR) << "Refusing read of length " << length << " at offset " << offset << " on "
-                << state->image_path() << ": at most " << kMaxRequestLength
-                << " bytes at a non-negative offset";
+                << state->image_path() << ": at most " << kMaxRequestLength << " bytes";
     response.message = new_response(COMMAND_READ, wire::kHeaderSize);
     EncodeBigEndian<int64_t>(response.message.buffer() + wire::kReadCount, -1);
     response.message.buffer()[wire::kReadStatus] = STATUS_EINVAL;
+    return response;
+  }
+  // A negative offset fails as the seek to it would, without the seek or
+  // room for data that will not come.
+  if (offset < 0) {
+    TLOG(ERROR) << "Error seeking for read" << " to offset " << offset << " on " << state->image_path()
+                << " Actual offset " << -1 << " Error: " << strerror(EINVAL);
+    response.message = new_response(COMMAND_READ, wire::kHeaderSize);
+    EncodeBigEndian<int64_t>(response.message.buffer() + wire::kReadPosition, -1);
+    response.message.buffer()[wire::kReadStatus] = STATUS_EIO;
     return response;
   }
   // The data area is left to the read; whatever it does not fill is zeroed
@@ -157,40 +178,35 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_write(
                      std::to_string(request.size() - wire::kWriteData);
     return response;
   }
-  tarvelo_protocol_status_t status = STATUS_SUCCESS;
-  std::string hashes_failure;
-  long position = offset < 0 ? -1 : seek(state->fd, offset, SEEK_SET);
-  if (!invalidate_stored_hashes(offset, length, &hashes_failure)) {
-    if (!acknowledge) {
-      response.error = hashes_failure;
-      return response;
+  std::string failure;
+  if (offset >= 0 && !inside_image({offset, length}, state->file_size)) {
+    // The image keeps the size it had when the connection opened it: a
+    // write past its end fails as it would on a block device.
+    failure = "Error writing length " + std::to_string(length) + " at offset " + std::to_string(offset) +
+              " from " + state->image_path() + " Error: the image ends at " + std::to_string(state->file_size);
+  } else if (invalidate_stored_hashes(offset, length, &failure)) {
+    long position = offset < 0 ? -1 : seek(state->fd, offset, SEEK_SET);
+    if (position < 0 || position != offset) {
+      failure = "Error seeking for write to offset " + std::to_string(offset) + " on " + state->image_path() +
+                " Actual offset " + std::to_string(position) + " Error: " + strerror(offset < 0 ? EINVAL : errno);
+    } else {
+      long written = write_fully(state->fd, request.buffer() + wire::kWriteData, length);
+      if (written != length)
+        failure = "Error writing length " + std::to_string(length) + " at offset " + std::to_string(offset) +
+                  " from " + state->image_path() + " Error: " + strerror(errno);
+      if (on_write) on_write(static_cast<unsigned long>(written));
     }
-    TLOG(ERROR) << hashes_failure;
-    status = STATUS_EIO;
-  } else if (position < 0 || position != offset) {
-    std::string failure = "Error seeking for write to offset " + std::to_string(offset) + " on " +
-                          state->image_path() + " Actual offset " + std::to_string(position) +
-                          " Error: " + strerror(offset < 0 ? EINVAL : errno);
+  }
+  tarvelo_protocol_status_t status = STATUS_SUCCESS;
+  if (!failure.empty()) {
+    // Without acknowledgements a failed write can only be reported by
+    // closing the connection.
     if (!acknowledge) {
       response.error = failure;
       return response;
     }
     TLOG(ERROR) << failure;
     status = STATUS_EIO;
-  } else {
-    long written = write_fully(state->fd, request.buffer() + wire::kWriteData, length);
-    if (written < 0 || written != length) {
-      std::string failure = "Error writing length " + std::to_string(length) + " at offset " +
-                            std::to_string(offset) + " from " + state->image_path() +
-                            " Error: " + strerror(errno);
-      if (!acknowledge) {
-        response.error = failure;
-        return response;
-      }
-      TLOG(ERROR) << failure;
-      status = STATUS_EIO;
-    }
-    if (on_write) on_write(static_cast<unsigned long>(written));
   }
   if (acknowledge) state->queue_write_acknowledgement(offset, length, status);
   if (message_debug_logging)
@@ -208,9 +224,15 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hole_punch(
   char* out = response.message.buffer();
   std::memcpy(out + wire::kOffset, request.buffer() + wire::kOffset, 16);
   out[wire::kHolePunchStatus] = STATUS_EINVAL;
-  if (offset < 0 || length <= 0) {
-    TLOG(ERROR) << "Refusing hole punch of length " << length << " at offset " << offset
-                << " from file " << state->image_path();
+  // A range the system would refuse, or one past the end of the image,
+  // fails as the system call would, without making it.
+  if (offset < 0 || length <= 0 || !inside_image({offset, length}, state->file_size)) {
+    TLOG(ERROR) << "Error deallocating space for hole punch" << " of length" << length
+                << " at offset " << offset << " from file " << state->image_path()
+                << " file descriptor " << state->fd << " Error: "
+                << (offset < 0 || length <= 0 ? strerror(EINVAL)
+                                              : "the image ends at " + std::to_string(state->file_size));
+    out[wire::kHolePunchStatus] = STATUS_EIO;
     return response;
   }
   std::string hashes_failure;

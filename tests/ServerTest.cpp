@@ -121,11 +121,17 @@ TEST(ServerTest, ReadsAndHashes) {
   // What the file did not fill goes out as zeros, never as stale memory.
   ASSERT_EQ(short_read.size(), wire::kHeaderSize + 2000);
   EXPECT_EQ(std::string(short_read.buffer() + wire::kReadData + 1000, 1000), std::string(1000, '\0'));
-  // Lengths beyond one message, or negative ranges, are refused up front.
+  // Lengths beyond one message are refused up front; a negative offset
+  // fails as its seek would, with no room allocated for data.
   Message refused = exchange(COMMAND_READ, 0, int64_t{1} << 40);
   ASSERT_EQ(refused.size(), wire::kHeaderSize);
   EXPECT_EQ(status_at(refused, wire::kReadStatus), STATUS_EINVAL);
-  EXPECT_EQ(status_at(exchange(COMMAND_READ, -4096, 10), wire::kReadStatus), STATUS_EINVAL);
+  test::CaptureLog log;
+  Message negative = exchange(COMMAND_READ, -4096, int64_t{1} << 20);
+  ASSERT_EQ(negative.size(), wire::kHeaderSize);
+  EXPECT_EQ(status_at(negative, wire::kReadStatus), STATUS_EIO);
+  EXPECT_EQ(field(negative, wire::kReadPosition), -1);
+  EXPECT_TRUE(test::contains(log.err(), "Error seeking for read to offset -4096 on ")) << log.err();
 
   // (Digests themselves: TarveloFTPClientServer.LocalHashesMatchTheServersInBothModes.)
   EXPECT_EQ(exchange(COMMAND_HASH, 4096, 65536).size(), wire::kDirectHashResponseSize);
@@ -194,16 +200,37 @@ TEST(ServerTest, WritesAcknowledgementsAndHolePunch) {
     EXPECT_EQ(first[16], STATUS_SUCCESS);
     EXPECT_EQ(first[17 + 16], STATUS_EIO);
 
-    Message punch = client.request(COMMAND_HOLE_PUNCH, 4096, 8192);
-    ASSERT_TRUE(client.send(punch).ok());
-    EXPECT_EQ(status_at(client.receive(), wire::kHolePunchStatus), STATUS_SUCCESS);
+    // The image keeps its size: writes and punches reaching past its end
+    // fail, and ranges the system refuses fail as it would.
+    test::CaptureLog log;
+    for (Message beyond : {client.request(COMMAND_WRITE, int64_t{1} << 40, 4, {'a', 'b', 'c', 'd'}),
+                           client.request(COMMAND_WRITE, (1 << 20) - 2, 4, {'a', 'b', 'c', 'd'}),
+                           client.request(COMMAND_WRITE, (1 << 20) - 4, 4, {'e', 'n', 'd', '!'}),
+                           client.request(COMMAND_WRITE_ACKNOWLEDGE, 0, 0)})
+      ASSERT_TRUE(client.send(beyond).ok());
+    records = client.receive();
+    ASSERT_EQ(field(records, wire::kAcknowledgeCount), 3);
+    EXPECT_EQ(field(records, wire::kAcknowledgeFailures), 2);
+    EXPECT_TRUE(test::contains(log.err(), "Error: the image ends at 1048576")) << log.err();
+    auto punch_status = [&](int64_t offset, int64_t length) {
+      Message punch = client.request(COMMAND_HOLE_PUNCH, offset, length);
+      EXPECT_TRUE(client.send(punch).ok());
+      return status_at(client.receive(), wire::kHolePunchStatus);
+    };
+    EXPECT_EQ(punch_status(-4096, 4096), STATUS_EIO);
+    EXPECT_EQ(punch_status(4096, 0), STATUS_EIO);
+    EXPECT_EQ(punch_status((1 << 20) - 4096, 8192), STATUS_EIO);
+    EXPECT_TRUE(test::contains(log.err(), "Error deallocating space for hole punch of length0 at offset 4096"))
+        << log.err();
+    EXPECT_EQ(punch_status(4096, 8192), STATUS_SUCCESS);
     Message close = client.request(COMMAND_CLOSE, 0, 0);
     ASSERT_TRUE(client.send(close).ok());
     EXPECT_EQ(status_at(client.receive(), wire::kCloseStatus), STATUS_SUCCESS);
     EXPECT_TRUE(client.closed_by_server());
 
     std::vector<char> image = fixture.image();
-    ASSERT_EQ(image.size(), 1u << 20);  // the punch kept the size
+    ASSERT_EQ(image.size(), 1u << 20);
+    EXPECT_EQ(std::string(image.end() - 4, image.end()), "end!");
     EXPECT_TRUE(std::all_of(image.begin() + 4096, image.begin() + 12288, [](char c) { return c == 0; }));
     EXPECT_EQ(std::memcmp(image.data() + 12288, data.data() + 12288 - 5000, 15000 - 12288), 0);
   }
