@@ -25,12 +25,8 @@ namespace {
 constexpr unsigned int kBlockSize = 4096;
 
 using detail::decode_range;
+using detail::inside_image;
 using detail::Range;
-
-bool inside_image(const Range& range, int64_t file_size) {
-  return range.offset >= 0 && range.length >= 0 && range.offset <= file_size &&
-         range.length <= file_size - range.offset;
-}
 
 }  // namespace
 
@@ -42,13 +38,30 @@ bool ServerMessageHandler::setupBlockHashing(std::shared_ptr<ConnectionState> st
   std::string hash_path = imagePath + ".hash";
   std::string journal_path = hash_path + ".journal";
   std::string failure = "New client requested target " + targetName + " file " + imagePath;
+  // Files made here and not usable are removed again, so that one bad
+  // handshake does not leave a hash file that every later one trips over.
+  bool created = false;
+  auto remove_created = [&] {
+    if (!created) return;
+    ::unlink(journal_path.c_str());
+    ::unlink(hash_path.c_str());
+  };
   if (!FileSystem::File::exists(hash_path)) {
+    // The block grid starts at the partition offset, which must lie in the
+    // image (an empty image has only offset 0).
+    if (partitionOffset < 0 || (partitionOffset > 0 && partitionOffset >= state->file_size)) {
+      response.error = failure + " but the hash partition offset " + std::to_string(partitionOffset) +
+                       " lies outside the image of " + std::to_string(state->file_size) + " bytes";
+      return false;
+    }
     try {
+      created = true;
       BlockHashStore::create(hash_path, HASH_FUNCTION_BLAKE2B,
                              static_cast<unsigned long>(state->file_size),
                              static_cast<unsigned long>(partitionOffset), kBlockSize, true);
       TarveloJournal::create(journal_path);
     } catch (const std::exception& error) {
+      remove_created();
       response.error = failure + " but an error occured creating the hash store file: " + error.what();
       return false;
     }
@@ -56,6 +69,7 @@ bool ServerMessageHandler::setupBlockHashing(std::shared_ptr<ConnectionState> st
   try {
     state->hash_store = BlockHashStore::open(hash_path, static_cast<unsigned long>(state->file_size));
   } catch (const std::exception& error) {
+    remove_created();
     response.error = failure + " but an error occured opening the hash store file: " + error.what();
     return false;
   }
@@ -89,6 +103,9 @@ bool ServerMessageHandler::setupBlockHashing(std::shared_ptr<ConnectionState> st
   try {
     state->journal->open(journal_path);
   } catch (const std::exception& error) {
+    state->journal.reset();
+    state->hash_store.reset();
+    remove_created();
     response.error = failure + " but an error occured opening the hash transaction file: " + error.what();
     return false;
   }

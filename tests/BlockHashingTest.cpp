@@ -336,21 +336,52 @@ TEST(BlockHashingTest, DirectChangesMarkStoredHashesNotValid) {
   EXPECT_EQ(again.hash(2 * kBlock, kBlock), aggregate(std::vector<char>(kBlock, 0)));
 }
 
-// A hash file that is not one: direct changes, which cannot mark its entries,
-// are refused, and so is the hash handshake.
-TEST(BlockHashingTest, ForeignHashFileRefusesDirectChangesAndTheHashHandshake) {
+// No handshake and no damaged file may leave an image that cannot be
+// written: a partition offset outside the image is refused before any file
+// is made, and a hash file that cannot be opened vouches for nothing, so
+// direct changes go ahead.
+TEST(BlockHashingTest, BadHashHandshakesAndFilesLeaveTheImageWritable) {
   Harness direct(4 * kBlock, false);
-  std::vector<char> content = test::read_file(direct.m_image);
+  for (int64_t partition_offset : {int64_t{-kBlock}, int64_t{4 * kBlock}, int64_t{1} << 40}) {
+    Message message(32);
+    tarvelo_protocol_message_t front;
+    front.command = COMMAND_HASH_HANDSHAKE;
+    front.session_id = direct.m_session;
+    encode_message_front(message.buffer(), front);
+    // The partition offset travels in the sender's byte order.
+    std::memcpy(message.buffer() + wire::kHashHandshakePartitionOffset, &partition_offset, 8);
+    ServerMessageHandlerResponse response = direct.m_handler.handle_message(message);
+    EXPECT_NE(response.error.find("partition offset " + std::to_string(partition_offset) + " lies outside"),
+              std::string::npos)
+        << response.error;
+    EXPECT_FALSE(std::filesystem::exists(direct.m_image + ".hash"));
+    EXPECT_FALSE(std::filesystem::exists(direct.m_image + ".hash.journal"));
+    direct.connect(false);
+  }
+  std::vector<char> data = test::random_bytes(kBlock, 7);
+  direct.handle(COMMAND_WRITE, 0, kBlock, data);
+  ASSERT_EQ(direct.acknowledge().at(0).status, STATUS_SUCCESS);
+  Harness hashing(direct, true);  // a good offset still works
+  EXPECT_EQ(hashing.hash(0, kBlock), aggregate(data));
+  hashing.m_handler.cleanup();
+
   test::write_file(direct.m_image + ".hash", std::vector<char>(10, 'x'));
-  direct.handle(COMMAND_WRITE, 0, kBlock, test::random_bytes(kBlock, 7));
-  EXPECT_EQ(direct.handle(COMMAND_HOLE_PUNCH, kBlock, kBlock).message.buffer()[wire::kHolePunchStatus], STATUS_EIO);
+  test::CaptureLog log;
+  direct.handle(COMMAND_WRITE, kBlock, kBlock, data);
+  EXPECT_EQ(direct.handle(COMMAND_HOLE_PUNCH, 0, kBlock).message.buffer()[wire::kHolePunchStatus], STATUS_SUCCESS);
   auto records = direct.acknowledge();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].status, STATUS_EIO);
-  EXPECT_EQ(test::read_file(direct.m_image), content);
+  EXPECT_EQ(records[0].status, STATUS_SUCCESS);
+  std::vector<char> image = test::read_file(direct.m_image);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + kBlock));
+  EXPECT_EQ(image[0], 0);
+  std::string warnings = log.err();
+  EXPECT_NE(warnings.find("without marking its stored hashes"), std::string::npos) << warnings;
+  EXPECT_EQ(warnings.find("without marking its stored hashes"), warnings.rfind("without marking")) << warnings;
   ServerMessageHandlerResponse response = direct.handle(COMMAND_HASH_HANDSHAKE, 0, 0);
   EXPECT_NE(response.error.find("but an error occured opening the hash store file: "), std::string::npos)
       << response.error;
+  EXPECT_TRUE(std::filesystem::exists(direct.m_image + ".hash"));  // not ours to remove
 }
 
 }  // namespace

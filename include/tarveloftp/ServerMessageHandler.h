@@ -93,6 +93,9 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
     bool block_hashing = false;
     std::list<OperationData> deferred_operations;
     int64_t deferred_bytes = 0;
+    // The image's hash file exists but cannot be opened, so it vouches for
+    // nothing: direct writes go ahead without marking its entries.
+    bool hash_file_unusable = false;
 
    private:
     std::string m_target_name;
