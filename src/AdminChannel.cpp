@@ -25,11 +25,29 @@ bool take_string(const char* bytes, std::size_t size, std::size_t* offset, uint6
 bool decode_admin_command(const char* bytes, std::size_t size, AdminCommand* command,
                           std::string* error) {
   using namespace admin_wire;
-  if (size < kHeaderSize) {
-    *error = "Command message of " + std::to_string(size) + " bytes is shorter than its header";
+  if (size == 0) {
+    *error = "Command message is empty";
     return false;
   }
   command->command = static_cast<uint8_t>(bytes[kCommand]);
+  // Each layout ends where its own fields end, most of them before byte 32;
+  // only what a command declares has to be there.
+  std::size_t fixed = 0;
+  switch (command->command) {
+    case IPC_ADD_TARGET: fixed = kAddTargetStrings; break;
+    case IPC_REMOVE_TARGET: fixed = kRemoveTargetName; break;
+    case IPC_ADD_LUN: fixed = kAddLunStrings; break;
+    case IPC_REMOVE_LUN: fixed = kRemoveLunName; break;
+    case IPC_GET_CONFIGURATION: fixed = kGetConfigurationSize; break;
+    default:
+      *error = "Unknown command";
+      return false;
+  }
+  if (size < fixed) {
+    *error = "Command message of " + std::to_string(size) + " bytes is shorter than the " +
+             std::to_string(fixed) + " bytes of its fixed fields";
+    return false;
+  }
   bool complete = true;
   std::size_t offset = 0;
   switch (command->command) {
@@ -64,9 +82,6 @@ bool decode_admin_command(const char* bytes, std::size_t size, AdminCommand* com
     case IPC_GET_CONFIGURATION:
       command->verbose = bytes[kVerbose] != 0;
       break;
-    default:
-      *error = "Unknown command";
-      return false;
   }
   if (!complete) {
     *error = "Command message of " + std::to_string(size) +
@@ -131,7 +146,7 @@ void AdminChannel::on_receive(SocketImpl& connection, Message message, Transport
   std::string error;
   std::pair<uint8_t, std::string> answer;
   if (!decode_admin_command(message.buffer(), message.size(), &command, &error)) {
-    if (message.size() >= admin_wire::kHeaderSize && error == "Unknown command")
+    if (error == "Unknown command")
       TLOG(ERROR) << "Unknown command: " << static_cast<int>(command.command);
     else
       TLOG(ERROR) << error;

@@ -24,6 +24,7 @@ inline constexpr uint8_t IPC_REMOVE_LUN = 3;
 inline constexpr uint8_t IPC_STATUS = 4;
 inline constexpr uint8_t IPC_GET_CONFIGURATION = 5;
 
+// Front of a status message; commands end where their own fields end.
 inline constexpr std::size_t kHeaderSize = 32;
 inline constexpr std::size_t kCommand = 0;
 // IPC_ADD_TARGET: name length, passphrase length, then name and passphrase.
@@ -41,6 +42,7 @@ inline constexpr std::size_t kAddLunStrings = 32;
 inline constexpr std::size_t kRemoveLunName = 24;
 // IPC_GET_CONFIGURATION: nonzero asks for the verbose listing.
 inline constexpr std::size_t kVerbose = 8;
+inline constexpr std::size_t kGetConfigurationSize = kVerbose + 1;
 // Status message (server to tool).
 inline constexpr std::size_t kStatus = 8;  // 1 success, 2 failure
 inline constexpr std::size_t kTextLength = 16;
