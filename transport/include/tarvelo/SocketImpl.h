@@ -58,6 +58,10 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   virtual void stop() = 0;
   virtual bool is_receiving() = 0;
   virtual bool is_sending() = 0;
+  // The user id owning the socket at the other end of this connection, for
+  // a peer on this host. Fails when that cannot be told for certain: a peer
+  // elsewhere or already gone, or a socket that has no way to tell.
+  [[nodiscard]] virtual Transport::StatusCode peer_uid(uint32_t& uid);
 };
 
 }  // namespace tarvelo
