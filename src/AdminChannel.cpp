@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <exception>
 
+#include <unistd.h>
+
 #include <tarveloftp/Coding.h>
 #include <tarveloftp/Logger.h>
 #include <tarveloftp/TarveloFTPServer.h>
@@ -118,10 +120,23 @@ void AdminChannel::on_accept(SocketImpl&, std::unique_ptr<SocketImpl> connection
   TLOG(INFO) << "Accepting administration client.";
   SocketImpl& accepted = *connection;
   admin_clients.push_back(std::move(connection));
-  accepted.async_receive([this](SocketImpl& socket, Message message, Transport::StatusCode received) {
-    on_receive(socket, std::move(message), std::move(received));
+  // Looked up now, while the peer is surely still connected; a refused
+  // peer's command is still read, so that it gets the refusal to read.
+  std::string refusal = refusal_of(accepted);
+  accepted.async_receive([this, refusal](SocketImpl& socket, Message message,
+                                         Transport::StatusCode received) {
+    on_receive(socket, std::move(message), std::move(received), refusal);
   });
   start();
+}
+
+std::string AdminChannel::refusal_of(SocketImpl& connection) {
+  uint32_t uid = 0;
+  Transport::StatusCode found = connection.peer_uid(uid);
+  if (!found.ok())
+    return "Refusing administration client of unknown uid (" + found.text + "): Permission denied";
+  if (uid == 0 || uid == geteuid()) return {};
+  return "Refusing administration client of uid " + std::to_string(uid) + ": Permission denied";
 }
 
 void AdminChannel::forget(SocketImpl& connection) {
@@ -130,7 +145,8 @@ void AdminChannel::forget(SocketImpl& connection) {
   if (found != admin_clients.end()) admin_clients.erase(found);
 }
 
-void AdminChannel::on_receive(SocketImpl& connection, Message message, Transport::StatusCode status) {
+void AdminChannel::on_receive(SocketImpl& connection, Message message, Transport::StatusCode status,
+                              const std::string& refusal) {
   if (status.code < 0) {
     TLOG(ERROR) << "Error reading IPC command: " << status.text;
     (void)connection.close();
@@ -145,7 +161,10 @@ void AdminChannel::on_receive(SocketImpl& connection, Message message, Transport
   AdminCommand command;
   std::string error;
   std::pair<uint8_t, std::string> answer;
-  if (!decode_admin_command(message.buffer(), message.size(), &command, &error)) {
+  if (!refusal.empty()) {
+    TLOG(WARNING) << refusal;
+    answer = {admin_wire::kFailure, "Permission denied"};
+  } else if (!decode_admin_command(message.buffer(), message.size(), &command, &error)) {
     if (error == "Unknown command")
       TLOG(ERROR) << "Unknown command: " << static_cast<int>(command.command);
     else

@@ -79,9 +79,17 @@ class AdminChannel {
  private:
   void on_accept(SocketImpl& listener, std::unique_ptr<SocketImpl> connection,
                  Transport::StatusCode status);
-  void on_receive(SocketImpl& connection, Message message, Transport::StatusCode status);
+  // `refusal` is empty for a peer that may administer the server, else the
+  // line to log when its command is refused.
+  void on_receive(SocketImpl& connection, Message message, Transport::StatusCode status,
+                  const std::string& refusal);
   void on_send(SocketImpl& connection, Transport::StatusCode status);
   void forget(SocketImpl& connection);
+  // Only the server's own user and root may change what it serves: anyone
+  // else on the host could otherwise add a LUN on /dev/sda or /etc/shadow
+  // and use it with the server's rights. Empty when the peer may; else why
+  // not. Unknown owners are refused.
+  static std::string refusal_of(SocketImpl& connection);
   // Runs a decoded command on the table; the status and text to answer.
   std::pair<uint8_t, std::string> execute(const AdminCommand& command);
 

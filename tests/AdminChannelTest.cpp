@@ -3,6 +3,8 @@
 #include <cstring>
 #include <fstream>
 
+#include <unistd.h>
+
 #include <tarveloftp/Coding.h>
 #include <tarveloftp/TarveloFTPServer.h>
 
@@ -58,22 +60,28 @@ Message listing(bool verbose) {
   return message;
 }
 
+Answer answer_of(const char* reply, std::size_t size) {
+  Answer answer;
+  if (size < kHeaderSize) return answer;
+  answer.answered = true;
+  EXPECT_EQ(reply[kCommand], IPC_STATUS);
+  answer.status = static_cast<uint8_t>(reply[kStatus]);
+  uint64_t length = DecodeFixed64BE(reply + kTextLength);
+  EXPECT_EQ(size, kHeaderSize + length);
+  answer.text.assign(reply + kText, std::min<uint64_t>(length, size - kText));
+  return answer;
+}
+
 // One command on a fresh connection to the administration port.
 Answer send_command(uint16_t admin_port, Message message) {
   BasicSocket socket(std::make_unique<TCPTransport>());
-  Answer answer;
-  if (!socket.connect("127.0.0.1", admin_port).ok() || !socket.send(message).ok()) return answer;
+  if (!socket.connect("127.0.0.1", admin_port).ok() || !socket.send(message).ok()) return {};
   Transport::StatusCode status;
   Message reply = socket.receive(&status);
-  if (!status.ok() || reply.size() < kHeaderSize) return answer;
-  answer.answered = true;
-  answer.status = static_cast<uint8_t>(reply.buffer()[kStatus]);
-  uint64_t length = DecodeFixed64BE(reply.buffer() + kTextLength);
-  EXPECT_EQ(reply.size(), kHeaderSize + length);
-  answer.text.assign(reply.buffer() + kText, std::min<uint64_t>(length, reply.size() - kText));
+  if (!status.ok()) return {};
   // One command per connection: the server hangs up after answering.
   EXPECT_TRUE(socket.receive(&status).null());
-  return answer;
+  return answer_of(reply.buffer(), reply.size());
 }
 
 TEST(AdminChannelTest, EveryCommandAndItsRefusals) {
@@ -146,7 +154,9 @@ TEST(AdminChannelTest, DecoderNeedsTheDeclaredBytesAndNoMore) {
     bool accepted = decode_admin_command(bytes.data(), bytes.size(), &decoded, &error);
     EXPECT_EQ(accepted, test.accepted) << error;
     EXPECT_EQ(error.empty(), accepted);
-    if (accepted && decoded.command != IPC_GET_CONFIGURATION) EXPECT_EQ(decoded.name, "abc");
+    if (accepted && decoded.command != IPC_GET_CONFIGURATION) {
+      EXPECT_EQ(decoded.name, "abc");
+    }
   }
   AdminCommand decoded;
   std::string error;
@@ -185,6 +195,29 @@ TEST(AdminChannelTest, MalformedUnknownAndUnrenderable) {
   // The administration thread is still there.
   EXPECT_EQ(send_command(port, remove_lun("disk", 9)).status, kSuccess);
   EXPECT_EQ(send_command(port, listing(false)).status, kSuccess);
+}
+
+TEST(AdminChannelTest, OnlyTheServersUserAndRootMayAdminister) {
+  if (geteuid() != 0) GTEST_SKIP() << "Connecting as another user needs root";
+  test::CaptureLog log;
+  test::ServerFixture fixture(8192);
+  uint16_t port = fixture.server().admin_port();
+  Message takeover = add_target("stolen");
+  test::ChildOutput other = test::run_as_user(test::kNobody, [&] {
+    return test::ask_raw("127.0.0.1", port, std::string(takeover.buffer(), takeover.size()));
+  });
+  ASSERT_TRUE(other.ok);
+  Answer refused = answer_of(other.output.data(), other.output.size());
+  EXPECT_TRUE(refused.answered);  // and then hung up on (ask_raw checks)
+  EXPECT_EQ(refused.status, kFailure);
+  EXPECT_EQ(refused.text, "Permission denied");
+  EXPECT_TRUE(test::contains(log.err(), "Refusing administration client of uid 65534: Permission denied"))
+      << log.err();
+  // Root (this test) still administers the server.
+  Answer listed = send_command(port, listing(false));
+  EXPECT_EQ(listed.status, kSuccess);
+  EXPECT_FALSE(test::contains(listed.text, "stolen")) << listed.text;
+  EXPECT_EQ(send_command(port, add_target("mine")).status, kSuccess);
 }
 
 TEST(AdminChannelTest, RemovingATargetInUseEndsItsConnections) {
