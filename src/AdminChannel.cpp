@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <exception>
 
+#include <unistd.h>
+
 #include <tarveloftp/Coding.h>
 #include <tarveloftp/Logger.h>
 #include <tarveloftp/TarveloFTPServer.h>
@@ -25,11 +27,29 @@ bool take_string(const char* bytes, std::size_t size, std::size_t* offset, uint6
 bool decode_admin_command(const char* bytes, std::size_t size, AdminCommand* command,
                           std::string* error) {
   using namespace admin_wire;
-  if (size < kHeaderSize) {
-    *error = "Command message of " + std::to_string(size) + " bytes is shorter than its header";
+  if (size == 0) {
+    *error = "Command message is empty";
     return false;
   }
   command->command = static_cast<uint8_t>(bytes[kCommand]);
+  // Each layout ends where its own fields end, most of them before byte 32;
+  // only what a command declares has to be there.
+  std::size_t fixed = 0;
+  switch (command->command) {
+    case IPC_ADD_TARGET: fixed = kAddTargetStrings; break;
+    case IPC_REMOVE_TARGET: fixed = kRemoveTargetName; break;
+    case IPC_ADD_LUN: fixed = kAddLunStrings; break;
+    case IPC_REMOVE_LUN: fixed = kRemoveLunName; break;
+    case IPC_GET_CONFIGURATION: fixed = kGetConfigurationSize; break;
+    default:
+      *error = "Unknown command";
+      return false;
+  }
+  if (size < fixed) {
+    *error = "Command message of " + std::to_string(size) + " bytes is shorter than the " +
+             std::to_string(fixed) + " bytes of its fixed fields";
+    return false;
+  }
   bool complete = true;
   std::size_t offset = 0;
   switch (command->command) {
@@ -64,9 +84,6 @@ bool decode_admin_command(const char* bytes, std::size_t size, AdminCommand* com
     case IPC_GET_CONFIGURATION:
       command->verbose = bytes[kVerbose] != 0;
       break;
-    default:
-      *error = "Unknown command";
-      return false;
   }
   if (!complete) {
     *error = "Command message of " + std::to_string(size) +
@@ -103,10 +120,23 @@ void AdminChannel::on_accept(SocketImpl&, std::unique_ptr<SocketImpl> connection
   TLOG(INFO) << "Accepting administration client.";
   SocketImpl& accepted = *connection;
   admin_clients.push_back(std::move(connection));
-  accepted.async_receive([this](SocketImpl& socket, Message message, Transport::StatusCode received) {
-    on_receive(socket, std::move(message), std::move(received));
+  // Looked up now, while the peer is surely still connected; a refused
+  // peer's command is still read, so that it gets the refusal to read.
+  std::string refusal = refusal_of(accepted);
+  accepted.async_receive([this, refusal](SocketImpl& socket, Message message,
+                                         Transport::StatusCode received) {
+    on_receive(socket, std::move(message), std::move(received), refusal);
   });
   start();
+}
+
+std::string AdminChannel::refusal_of(SocketImpl& connection) {
+  uint32_t uid = 0;
+  Transport::StatusCode found = connection.peer_uid(uid);
+  if (!found.ok())
+    return "Refusing administration client of unknown uid (" + found.text + "): Permission denied";
+  if (uid == 0 || uid == geteuid()) return {};
+  return "Refusing administration client of uid " + std::to_string(uid) + ": Permission denied";
 }
 
 void AdminChannel::forget(SocketImpl& connection) {
@@ -115,7 +145,8 @@ void AdminChannel::forget(SocketImpl& connection) {
   if (found != admin_clients.end()) admin_clients.erase(found);
 }
 
-void AdminChannel::on_receive(SocketImpl& connection, Message message, Transport::StatusCode status) {
+void AdminChannel::on_receive(SocketImpl& connection, Message message, Transport::StatusCode status,
+                              const std::string& refusal) {
   if (status.code < 0) {
     TLOG(ERROR) << "Error reading IPC command: " << status.text;
     (void)connection.close();
@@ -130,8 +161,11 @@ void AdminChannel::on_receive(SocketImpl& connection, Message message, Transport
   AdminCommand command;
   std::string error;
   std::pair<uint8_t, std::string> answer;
-  if (!decode_admin_command(message.buffer(), message.size(), &command, &error)) {
-    if (message.size() >= admin_wire::kHeaderSize && error == "Unknown command")
+  if (!refusal.empty()) {
+    TLOG(WARNING) << refusal;
+    answer = {admin_wire::kFailure, "Permission denied"};
+  } else if (!decode_admin_command(message.buffer(), message.size(), &command, &error)) {
+    if (error == "Unknown command")
       TLOG(ERROR) << "Unknown command: " << static_cast<int>(command.command);
     else
       TLOG(ERROR) << error;

@@ -24,6 +24,7 @@ inline constexpr uint8_t IPC_REMOVE_LUN = 3;
 inline constexpr uint8_t IPC_STATUS = 4;
 inline constexpr uint8_t IPC_GET_CONFIGURATION = 5;
 
+// Front of a status message; commands end where their own fields end.
 inline constexpr std::size_t kHeaderSize = 32;
 inline constexpr std::size_t kCommand = 0;
 // IPC_ADD_TARGET: name length, passphrase length, then name and passphrase.
@@ -41,6 +42,7 @@ inline constexpr std::size_t kAddLunStrings = 32;
 inline constexpr std::size_t kRemoveLunName = 24;
 // IPC_GET_CONFIGURATION: nonzero asks for the verbose listing.
 inline constexpr std::size_t kVerbose = 8;
+inline constexpr std::size_t kGetConfigurationSize = kVerbose + 1;
 // Status message (server to tool).
 inline constexpr std::size_t kStatus = 8;  // 1 success, 2 failure
 inline constexpr std::size_t kTextLength = 16;
@@ -77,9 +79,17 @@ class AdminChannel {
  private:
   void on_accept(SocketImpl& listener, std::unique_ptr<SocketImpl> connection,
                  Transport::StatusCode status);
-  void on_receive(SocketImpl& connection, Message message, Transport::StatusCode status);
+  // `refusal` is empty for a peer that may administer the server, else the
+  // line to log when its command is refused.
+  void on_receive(SocketImpl& connection, Message message, Transport::StatusCode status,
+                  const std::string& refusal);
   void on_send(SocketImpl& connection, Transport::StatusCode status);
   void forget(SocketImpl& connection);
+  // Only the server's own user and root may change what it serves: anyone
+  // else on the host could otherwise add a LUN on /dev/sda or /etc/shadow
+  // and use it with the server's rights. Empty when the peer may; else why
+  // not. Unknown owners are refused.
+  static std::string refusal_of(SocketImpl& connection);
   // Runs a decoded command on the table; the status and text to answer.
   std::pair<uint8_t, std::string> execute(const AdminCommand& command);
 

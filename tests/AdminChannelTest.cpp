@@ -3,6 +3,8 @@
 #include <cstring>
 #include <fstream>
 
+#include <unistd.h>
+
 #include <tarveloftp/Coding.h>
 #include <tarveloftp/TarveloFTPServer.h>
 
@@ -27,10 +29,10 @@ Message command(uint8_t code, std::size_t size = kHeaderSize) {
   return message;
 }
 
-// A command whose 8-byte string lengths start at `at`, the strings right
-// after them.
+// A command exactly as long as its layout: the 8-byte string lengths start
+// at `at`, the strings right after them.
 Message with_strings(uint8_t code, std::size_t at, const std::vector<std::string>& strings, int lun = -1) {
-  std::size_t size = kHeaderSize;
+  std::size_t size = at + 8 * strings.size();
   for (const std::string& text : strings) size += text.size();
   Message message = command(code, size);
   if (lun >= 0) message.buffer()[kLunId] = static_cast<char>(lun);
@@ -58,22 +60,28 @@ Message listing(bool verbose) {
   return message;
 }
 
+Answer answer_of(const char* reply, std::size_t size) {
+  Answer answer;
+  if (size < kHeaderSize) return answer;
+  answer.answered = true;
+  EXPECT_EQ(reply[kCommand], IPC_STATUS);
+  answer.status = static_cast<uint8_t>(reply[kStatus]);
+  uint64_t length = DecodeFixed64BE(reply + kTextLength);
+  EXPECT_EQ(size, kHeaderSize + length);
+  answer.text.assign(reply + kText, std::min<uint64_t>(length, size - kText));
+  return answer;
+}
+
 // One command on a fresh connection to the administration port.
 Answer send_command(uint16_t admin_port, Message message) {
   BasicSocket socket(std::make_unique<TCPTransport>());
-  Answer answer;
-  if (!socket.connect("127.0.0.1", admin_port).ok() || !socket.send(message).ok()) return answer;
+  if (!socket.connect("127.0.0.1", admin_port).ok() || !socket.send(message).ok()) return {};
   Transport::StatusCode status;
   Message reply = socket.receive(&status);
-  if (!status.ok() || reply.size() < kHeaderSize) return answer;
-  answer.answered = true;
-  answer.status = static_cast<uint8_t>(reply.buffer()[kStatus]);
-  uint64_t length = DecodeFixed64BE(reply.buffer() + kTextLength);
-  EXPECT_EQ(reply.size(), kHeaderSize + length);
-  answer.text.assign(reply.buffer() + kText, std::min<uint64_t>(length, reply.size() - kText));
+  if (!status.ok()) return {};
   // One command per connection: the server hangs up after answering.
   EXPECT_TRUE(socket.receive(&status).null());
-  return answer;
+  return answer_of(reply.buffer(), reply.size());
 }
 
 TEST(AdminChannelTest, EveryCommandAndItsRefusals) {
@@ -108,6 +116,58 @@ TEST(AdminChannelTest, EveryCommandAndItsRefusals) {
   EXPECT_EQ(send_command(port, listing(false)).text, "{}");
 }
 
+TEST(AdminChannelTest, DecoderNeedsTheDeclaredBytesAndNoMore) {
+  Message verbose = command(IPC_GET_CONFIGURATION, kVerbose + 1);
+  verbose.buffer()[kVerbose] = 1;
+  Message endless = remove_target("abc");
+  EncodeFixed64BE(endless.buffer() + kRemoveTargetNameLength, UINT64_MAX);
+  struct Case {
+    const char* what;
+    Message message;
+    std::size_t size;  // how much of it arrives
+    bool accepted;
+  };
+  const std::vector<Case> cases{
+      {"listing of 9 bytes", verbose, verbose.size(), true},
+      {"listing without its verbose byte", verbose, kVerbose, false},
+      {"remove target of 16 + N bytes", remove_target("abc"), 16 + 3, true},
+      {"remove target a byte short", remove_target("abc"), 16 + 2, false},
+      {"remove target cut in its length", remove_target("abc"), 12, false},
+      {"remove target of endless name", endless, endless.size(), false},
+      {"remove LUN of 24 + N bytes", remove_lun("abc", 7), 24 + 3, true},
+      {"remove LUN a byte short", remove_lun("abc", 7), 24 + 2, false},
+      {"add target of 24 + N + P bytes", add_target("abc", "pw"), 24 + 5, true},
+      {"add target a byte short", add_target("abc", "pw"), 24 + 4, false},
+      {"add LUN of 32 + N + P bytes", add_lun("abc", 1, "/p"), 32 + 5, true},
+      {"add LUN a byte short", add_lun("abc", 1, "/p"), 32 + 4, false},
+      {"padded as the admin program sends", command(IPC_GET_CONFIGURATION, kHeaderSize + 7), kHeaderSize + 7, true},
+      {"command byte alone", remove_lun("abc", 7), 1, false},
+      {"unknown command byte alone", command(9), 1, false},
+      {"nothing", command(IPC_GET_CONFIGURATION), 0, false},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    // Exactly what arrived, so that a read past it is caught by the sanitizers.
+    std::vector<char> bytes(test.message.buffer(), test.message.buffer() + test.size);
+    AdminCommand decoded;
+    std::string error;
+    bool accepted = decode_admin_command(bytes.data(), bytes.size(), &decoded, &error);
+    EXPECT_EQ(accepted, test.accepted) << error;
+    EXPECT_EQ(error.empty(), accepted);
+    if (accepted && decoded.command != IPC_GET_CONFIGURATION) {
+      EXPECT_EQ(decoded.name, "abc");
+    }
+  }
+  AdminCommand decoded;
+  std::string error;
+  ASSERT_TRUE(decode_admin_command(verbose.buffer(), verbose.size(), &decoded, &error));
+  EXPECT_TRUE(decoded.verbose);
+  ASSERT_TRUE(decode_admin_command(remove_lun("abc", 7).buffer(), 27, &decoded, &error));
+  EXPECT_EQ(decoded.lun, 7);
+  ASSERT_TRUE(decode_admin_command(add_lun("abc", 1, "/p").buffer(), 37, &decoded, &error));
+  EXPECT_EQ(decoded.secret_or_path, "/p");
+}
+
 TEST(AdminChannelTest, MalformedUnknownAndUnrenderable) {
   test::ServerFixture fixture(8192);
   uint16_t port = fixture.server().admin_port();
@@ -122,6 +182,11 @@ TEST(AdminChannelTest, MalformedUnknownAndUnrenderable) {
   EXPECT_EQ(malformed.status, kFailure);
   EXPECT_NE(malformed.text.find("shorter than the lengths it declares"), std::string::npos);
   EXPECT_EQ(send_command(port, command(IPC_GET_CONFIGURATION, 4)).status, kFailure);
+  // A command as short as its own fields is complete (the other commands
+  // here are all as long as their strings, short of byte 32 or not).
+  Answer listed = send_command(port, command(IPC_GET_CONFIGURATION, kVerbose + 1));
+  EXPECT_EQ(listed.status, kSuccess);
+  EXPECT_TRUE(test::contains(listed.text, fixture.image_path())) << listed.text;
 
   EXPECT_EQ(send_command(port, add_lun("disk", 9, "/bad\xff\xfe")).status, kSuccess);
   Answer refused = send_command(port, listing(false));
@@ -130,6 +195,29 @@ TEST(AdminChannelTest, MalformedUnknownAndUnrenderable) {
   // The administration thread is still there.
   EXPECT_EQ(send_command(port, remove_lun("disk", 9)).status, kSuccess);
   EXPECT_EQ(send_command(port, listing(false)).status, kSuccess);
+}
+
+TEST(AdminChannelTest, OnlyTheServersUserAndRootMayAdminister) {
+  if (geteuid() != 0) GTEST_SKIP() << "Connecting as another user needs root";
+  test::CaptureLog log;
+  test::ServerFixture fixture(8192);
+  uint16_t port = fixture.server().admin_port();
+  Message takeover = add_target("stolen");
+  test::ChildOutput other = test::run_as_user(test::kNobody, [&] {
+    return test::ask_raw("127.0.0.1", port, std::string(takeover.buffer(), takeover.size()));
+  });
+  ASSERT_TRUE(other.ok);
+  Answer refused = answer_of(other.output.data(), other.output.size());
+  EXPECT_TRUE(refused.answered);  // and then hung up on (ask_raw checks)
+  EXPECT_EQ(refused.status, kFailure);
+  EXPECT_EQ(refused.text, "Permission denied");
+  EXPECT_TRUE(test::contains(log.err(), "Refusing administration client of uid 65534: Permission denied"))
+      << log.err();
+  // Root (this test) still administers the server.
+  Answer listed = send_command(port, listing(false));
+  EXPECT_EQ(listed.status, kSuccess);
+  EXPECT_FALSE(test::contains(listed.text, "stolen")) << listed.text;
+  EXPECT_EQ(send_command(port, add_target("mine")).status, kSuccess);
 }
 
 TEST(AdminChannelTest, RemovingATargetInUseEndsItsConnections) {

@@ -60,6 +60,7 @@ TEST(ProtocolTest, BinaryLayoutThatProgramsRelyOn) {
   for (std::size_t i = 0; i < socket.size(); ++i) EXPECT_EQ(socket[i], static_cast<long>(i) + 2) << i;
   EXPECT_GT(slot_of(&SocketImpl::take_ready), socket.back());
   EXPECT_GT(slot_of(&SocketImpl::send_all), socket.back());
+  EXPECT_GT(slot_of(&SocketImpl::peer_uid), socket.back());
   EXPECT_EQ(slot_of(&IHashFunction::get_hash), 2);
   EXPECT_EQ(slot_of(&IHashFunction::hash_size_in_bytes), 3);
   EXPECT_EQ(slot_of(&IHashFunction::hash_id), 4);

@@ -6,8 +6,13 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/time.h>
 #include <sys/wait.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include <chrono>
 #include <fstream>
@@ -47,6 +52,18 @@ uint16_t try_bind(uint16_t port) {
     bound = ntohs(address.sin_port);
   close(fd);
   return bound;
+}
+
+// Writes all of `text` to a pipe; false when the reader is gone.
+bool write_all(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t written = write(fd, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<std::size_t>(written);
+  }
+  return true;
 }
 
 }  // namespace
@@ -109,6 +126,75 @@ std::size_t receive_raw(int fd, void* bytes, std::size_t size) {
     total += static_cast<std::size_t>(got);
   }
   return total;
+}
+
+std::string ask_raw(const std::string& address, uint16_t port, const std::string& message) {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    length = sizeof(*v4);
+  } else if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    length = sizeof(*v6);
+  } else {
+    return "";
+  }
+  int fd = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "";
+  timeval timeout{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  std::string answer;
+  unsigned char header[8];
+  uint64_t size = message.size();
+  for (int i = 7; i >= 0; --i, size >>= 8) header[i] = static_cast<unsigned char>(size & 0xff);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0 && send_raw(fd, header, 8) &&
+      send_raw(fd, message.data(), message.size()) && receive_raw(fd, header, 8) == 8) {
+    uint64_t declared = 0;
+    for (unsigned char byte : header) declared = (declared << 8) | byte;
+    answer.resize(std::min<uint64_t>(declared, 1 << 20));
+    char after = 0;
+    if (receive_raw(fd, answer.data(), answer.size()) != declared || ::recv(fd, &after, 1, 0) != 0)
+      answer.clear();
+  }
+  close(fd);
+  return answer;
+}
+
+ChildOutput run_as_user(uint32_t uid, const std::function<std::string()>& body) {
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return {false, "pipe failed"};
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    return {false, "fork failed"};
+  }
+  if (pid == 0) {
+    close(pipe_fds[0]);
+    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(2);
+    std::string output = body();
+    _exit(write_all(pipe_fds[1], output) ? 0 : 3);
+  }
+  close(pipe_fds[1]);
+  ChildOutput result;
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = read(pipe_fds[0], buffer, sizeof(buffer));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    result.output.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(pipe_fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return result;
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,

@@ -49,6 +49,24 @@ int connect_raw(uint16_t port);
 bool send_raw(int fd, const void* bytes, std::size_t size);
 // Reads until `size` bytes arrived or the peer closed; returns what arrived.
 std::size_t receive_raw(int fd, void* bytes, std::size_t size);
+// One message to a BasicSocket server at address:port (IPv4 or IPv6) over
+// a raw connection, framed as BasicSocket frames it (8-byte big-endian
+// length, then the bytes); the one message that comes back, or "" when
+// none comes within 10 s or the server does not hang up after it. Plain
+// system calls only, for use in a forked child.
+std::string ask_raw(const std::string& address, uint16_t port, const std::string& message);
+
+// The user nobody, for tests that act as another local user.
+inline constexpr uint32_t kNobody = 65534;
+// Runs `body` in a forked child that has dropped to user and group `uid`
+// without supplementary groups; needs root. `ok` is false when the child
+// could not change user or did not finish. The body must not use GoogleTest
+// assertions: they would count in the child.
+struct ChildOutput {
+  bool ok = false;
+  std::string output;  // what `body` returned
+};
+ChildOutput run_as_user(uint32_t uid, const std::function<std::string()>& body);
 
 inline bool contains(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
 std::vector<char> random_bytes(std::size_t size, uint32_t seed);
@@ -153,18 +171,19 @@ class CaptureLog {
   std::ostream* m_saved_err;
 };
 
-// A listener on 127.0.0.1 (plain TCP unless given) run on its own thread.
+// A listener on 127.0.0.1 (plain TCP, unless given other) run on its own thread.
 // Each accepted connection is kept in a map and handled by `on_message`; the
 // default echoes and counts.
 class EchoServer {
  public:
   using OnMessage = std::function<void(EchoServer&, SocketImpl&, Message, Transport::StatusCode)>;
 
-  explicit EchoServer(std::unique_ptr<SocketImpl> listener = nullptr, OnMessage on_message = nullptr)
+  explicit EchoServer(std::unique_ptr<SocketImpl> listener = nullptr, OnMessage on_message = nullptr,
+                      const std::string& address = "127.0.0.1")
       : m_listener(listener ? std::move(listener) : std::make_unique<BasicSocket>(std::make_unique<TCPTransport>())),
         m_on_message(on_message ? std::move(on_message) : echo),
         m_port(free_port()) {
-    Transport::StatusCode status = m_listener->listen(m_port, "127.0.0.1");
+    Transport::StatusCode status = m_listener->listen(m_port, address);
     EXPECT_TRUE(status.ok()) << status.text;
     accept_next();
     m_thread = std::thread([this] { m_listener->run(); });

@@ -179,6 +179,45 @@ TEST(TransportSocketTest, ACompletionMayDestroyItsOwnSocketWithSendsPending) {
 }
 
 // (Another CA and --insecure: ServerTransportOptionsTest.ClientProgramSpeaksEachSetting.)
+// Answers each message with who owns the socket at the other end ("uid N",
+// or why that cannot be told), then hangs up.
+void tell_owner(EchoServer& server, SocketImpl& connection, Message, StatusCode status) {
+  if (!status.ok()) {
+    server.forget(connection);
+    return;
+  }
+  uint32_t uid = 0;
+  StatusCode found = connection.peer_uid(uid);
+  std::string text = found.ok() ? "uid " + std::to_string(uid) : found.text;
+  Message reply = message_of(std::vector<char>(text.begin(), text.end()));
+  connection.async_send(reply, [&server](SocketImpl& self, StatusCode) {
+    (void)self.close();
+    server.forget(self);
+  });
+}
+
+TEST(TransportSocketTest, PeerUidIsTheOwnerOfTheConnectingSocket) {
+  uint32_t uid = 0;
+  EXPECT_FALSE(BasicSocket(std::make_unique<TCPTransport>()).peer_uid(uid).ok());
+  struct Way {
+    const char* listen;
+    const char* connect;
+  };
+  // IPv4, IPv4 through a dual-stack listener (v4-mapped), and IPv6.
+  for (Way way : {Way{"127.0.0.1", "127.0.0.1"}, Way{"::", "127.0.0.1"}, Way{"::1", "::1"}}) {
+    SCOPED_TRACE(std::string(way.listen) + " from " + way.connect);
+    EchoServer server(nullptr, tell_owner, way.listen);
+    EXPECT_EQ(test::ask_raw(way.connect, server.port(), "?"), "uid " + std::to_string(geteuid()));
+    if (geteuid() != 0) continue;
+    // Another user's socket, not ours: the lookup goes by the peer's end.
+    test::ChildOutput other =
+        test::run_as_user(test::kNobody, [&] { return test::ask_raw(way.connect, server.port(), "?"); });
+    EXPECT_TRUE(other.ok);
+    EXPECT_EQ(other.output, "uid " + std::to_string(test::kNobody));
+  }
+  if (geteuid() != 0) GTEST_SKIP() << "Connecting as another user needs root; checked our own uid only";
+}
+
 TEST(TransportTlsTest, ServerCertificateIsVerifiedByChainAndName) {
   Combination tls{"tls", true};
   EchoServer server(server_socket(tls));

@@ -781,9 +781,21 @@ bool BasicSocket::is_receiving() { return m_state->receiving; }
 
 bool BasicSocket::is_sending() { return m_state->sending; }
 
+StatusCode BasicSocket::peer_uid(uint32_t& uid) {
+  // Held so that a close from another thread cannot free the descriptor
+  // under the lookup.
+  std::lock_guard lock(m_state->mutex);
+  if (m_state->closed || !m_state->stream) return {"Peer owner: not connected", Transport::kClosed};
+  return m_state->stream->peer_uid(uid);
+}
+
 SocketImpl::~SocketImpl() = default;
 
 bool SocketImpl::take_ready(Message& /*message*/) { return false; }
+
+StatusCode SocketImpl::peer_uid(uint32_t& /*uid*/) {
+  return {"Peer owner: not known for this socket", Transport::kError};
+}
 
 StatusCode SocketImpl::send_all(std::vector<Message>& messages) {
   for (Message& message : messages) {

@@ -23,6 +23,10 @@ using Buffers = std::vector<asio::const_buffer>;
 // closed, or failed); false on time-out.
 bool poll_readable(int fd, int milliseconds);
 
+// The user owning the socket at the other end of the TCP connection `fd`,
+// when that socket is on this host and still held by a process.
+Transport::StatusCode local_peer_uid(int fd, uint32_t& uid);
+
 class Stream {
  public:
   virtual ~Stream() = default;
@@ -45,6 +49,10 @@ class Stream {
   // Says more than the error code about the last failed connect, when the
   // stream knows more (a TLS certificate that did not verify, and why).
   virtual std::string error_detail() const { return {}; }
+  // As SocketImpl::peer_uid.
+  virtual Transport::StatusCode peer_uid(uint32_t& /*uid*/) {
+    return {"Peer owner: not known over this transport", Transport::kError};
+  }
 };
 
 class Acceptor {

@@ -123,6 +123,10 @@ class TcpStream : public Stream {
     connect_socket(m_socket, address, port, error);
   }
 
+  Transport::StatusCode peer_uid(uint32_t& uid) override {
+    return local_peer_uid(m_socket.native_handle(), uid);
+  }
+
   void close() override {
     asio::error_code ignored;
     m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);

@@ -71,6 +71,8 @@ class TARVELO_TRANSPORT_EXPORT BasicSocket : public SocketImpl {
   void stop() override;
   bool is_receiving() override;
   bool is_sending() override;
+  // Known over plain TCP; fails over TLS.
+  [[nodiscard]] Transport::StatusCode peer_uid(uint32_t& uid) override;
 
  private:
   BasicSocket(std::shared_ptr<asio::io_context> io, std::shared_ptr<detail::SocketState> state);

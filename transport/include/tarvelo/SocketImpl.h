@@ -61,6 +61,10 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   // Blocks until all the messages are sent, in order; a socket may put them
   // on the wire together. Stops at the first failure.
   virtual Transport::StatusCode send_all(std::vector<Message>& messages);
+  // The user id owning the socket at the other end of this connection, for
+  // a peer on this host. Fails when that cannot be told for certain: a peer
+  // elsewhere or already gone, or a socket that has no way to tell.
+  [[nodiscard]] virtual Transport::StatusCode peer_uid(uint32_t& uid);
 };
 
 }  // namespace tarvelo
