@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 
 #include <tarvelo/Crypto.h>
@@ -52,6 +53,23 @@ TEST(ServerProgramTest, RefusesWhatItCannotServe) {
                                     std::to_string(busy.port())));
   EXPECT_TRUE(test::failed_with(run({"--config", write_config(dir, 65535, targets)}), -1,
                                 "leaves no port for the administration channel"));
+
+  // A passphrase key in another case is ignored: the target would be open.
+  // The first spelling of keys that differ in case names the merged key.
+  for (const std::string keys : {"Password = x\n", "Password = x\npassword = y\n"}) {
+    test::RunResult refused = run({"--config", write_config(dir, port, targets + keys)});
+    EXPECT_TRUE(test::failed_with(refused, -1, "the target has no passphrase")) << keys;
+    EXPECT_TRUE(test::failed_with(refused, -1, "refusing to serve [disk] without a passphrase")) << keys;
+    EXPECT_EQ(refused.out.find("listening"), std::string::npos) << refused.out;
+  }
+  // Spelled right first, the target is protected and a warning is enough.
+  test::ChildProcess both({test::tool_path("tarveloftpd"), "--config",
+                           write_config(dir, port, targets + "password = y\nPassword = x\n")});
+  EXPECT_TRUE(both.wait_for_output("listening on 127.0.0.1:" + std::to_string(port))) << both.err();
+  both.signal(SIGTERM);
+  EXPECT_EQ(both.wait(), 0);
+  EXPECT_TRUE(test::contains(both.err(), "Key \"Password\" of target [disk] is read as")) << both.err();
+  EXPECT_FALSE(test::contains(both.err(), "no passphrase")) << both.err();
 
   test::RunResult help = run({"--help"});
   EXPECT_EQ(help.status, 0);

@@ -185,6 +185,16 @@ int main(int argc, char** argv) {
   readable.close();
 
   tarvelo::TarveloConfig config = tarvelo::TarveloConfig::load(config_path);
+  // The operator meant to protect these; serving them open would be worse
+  // than not serving at all.
+  const std::vector<std::string>& unprotected = config.getUnprotectedTargets();
+  if (!unprotected.empty()) {
+    std::string names;
+    for (const std::string& name : unprotected) names += (names.empty() ? "[" : ", [") + name + "]";
+    std::cerr << "tarveloftpd: refusing to serve " << names << " without a passphrase: write its passphrase "
+              << "key once, as \"" << tarvelo::PASSWORD_KEY << "\" in lower case" << std::endl;
+    return 1;
+  }
   std::string connection_settings;
   std::string problem;
   std::unique_ptr<tarvelo::SocketImpl> listener = build_listener(config, &connection_settings, &problem);
