@@ -7,6 +7,7 @@
 #include <tarveloftp/TarveloConfig.h>
 
 #include "ServerFixture.h"
+#include "ServerSafety.h"
 #include "TestSupport.h"
 
 namespace tarvelo {
@@ -70,10 +71,31 @@ TEST(ServerProgramTest, RefusesWhatItCannotServe) {
   EXPECT_EQ(both.wait(), 0);
   EXPECT_TRUE(test::contains(both.err(), "Key \"Password\" of target [disk] is read as")) << both.err();
   EXPECT_FALSE(test::contains(both.err(), "no passphrase")) << both.err();
+  // Loopback only: nothing crosses a network.
+  EXPECT_FALSE(test::contains(both.err(), "readable by anyone")) << both.err();
 
   test::RunResult help = run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--block-hash-storage"), std::string::npos);
+}
+
+// Tests listen on loopback only, so the decision behind the start-up
+// warning is tested on its own.
+TEST(ServerProgramTest, WarnsOfPassphrasesInClearOffLoopback) {
+  test::CaptureLog log;
+  auto in_clear = [](const std::string& settings, const std::string& targets = "[disk]\npassword = p\n") {
+    TarveloConfig config = TarveloConfig::loads("[config]\n" + settings + "\n" + targets);
+    return tool::sends_secrets_in_clear(config);
+  };
+  for (const std::string address : {"127.0.0.1", "127.1.2.3", "::1", "localhost", "::ffff:127.0.0.1"})
+    EXPECT_FALSE(in_clear("address = " + address)) << address;
+  for (const std::string address :
+       {"*", "", "0.0.0.0", "::", "10.0.0.1", "128.0.0.1", "storage1.example.net", "127.0.0.1.example.net"})
+    EXPECT_TRUE(in_clear("address = " + address)) << address;
+  EXPECT_FALSE(in_clear("address = *\ntransport = tls"));
+  EXPECT_FALSE(in_clear("address = *\nencryption = xsalsa20"));
+  EXPECT_FALSE(in_clear("address = *", "[disk]\nlun0 = /img\n[open]\npassword =\n"));
+  EXPECT_TRUE(in_clear("address = *", "[disk]\nlun0 = /img\n[locked]\npassword = p\n"));
 }
 
 // put then get of a half-zero file with the client program, given the

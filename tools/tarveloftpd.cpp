@@ -16,8 +16,11 @@
 #include <tarvelo/BasicSocket.h>
 #include <tarvelo/Crypto.h>
 #include <tarvelo/TLSTransport.h>
+#include <tarveloftp/Logger.h>
 #include <tarveloftp/TarveloConfig.h>
 #include <tarveloftp/TarveloFTPServer.h>
+
+#include "ServerSafety.h"
 
 namespace {
 
@@ -213,6 +216,11 @@ int main(int argc, char** argv) {
 
   std::string address = config.getAddress();
   std::string listen_address = address == "*" ? "" : address;
+  if (tarvelo::tool::sends_secrets_in_clear(config)) {
+    TLOG(WARNING) << "Listening on " << (listen_address.empty() ? "every address" : listen_address)
+                  << " with transport tcp and no encryption: passphrases and image data cross the network "
+                  << "readable by anyone on the path; use transport = tls or encryption = xsalsa20";
+  }
   uint16_t port = config.getPort();
 
   sigset_t signals = termination_signals();
