@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 
 #include <tarvelo/Crypto.h>
 #include <tarveloftp/TarveloConfig.h>
 
 #include "ServerFixture.h"
+#include "ServerSafety.h"
 #include "TestSupport.h"
 
 namespace tarvelo {
@@ -53,9 +55,47 @@ TEST(ServerProgramTest, RefusesWhatItCannotServe) {
   EXPECT_TRUE(test::failed_with(run({"--config", write_config(dir, 65535, targets)}), -1,
                                 "leaves no port for the administration channel"));
 
+  // A passphrase key in another case is ignored: the target would be open.
+  // The first spelling of keys that differ in case names the merged key.
+  for (const std::string keys : {"Password = x\n", "Password = x\npassword = y\n"}) {
+    test::RunResult refused = run({"--config", write_config(dir, port, targets + keys)});
+    EXPECT_TRUE(test::failed_with(refused, -1, "the target has no passphrase")) << keys;
+    EXPECT_TRUE(test::failed_with(refused, -1, "refusing to serve [disk] without a passphrase")) << keys;
+    EXPECT_EQ(refused.out.find("listening"), std::string::npos) << refused.out;
+  }
+  // Spelled right first, the target is protected and a warning is enough.
+  test::ChildProcess both({test::tool_path("tarveloftpd"), "--config",
+                           write_config(dir, port, targets + "password = y\nPassword = x\n")});
+  EXPECT_TRUE(both.wait_for_output("listening on 127.0.0.1:" + std::to_string(port))) << both.err();
+  both.signal(SIGTERM);
+  EXPECT_EQ(both.wait(), 0);
+  EXPECT_TRUE(test::contains(both.err(), "Key \"Password\" of target [disk] is read as")) << both.err();
+  EXPECT_FALSE(test::contains(both.err(), "no passphrase")) << both.err();
+  // Loopback only: nothing crosses a network.
+  EXPECT_FALSE(test::contains(both.err(), "readable by anyone")) << both.err();
+
   test::RunResult help = run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--block-hash-storage"), std::string::npos);
+}
+
+// Tests listen on loopback only, so the decision behind the start-up
+// warning is tested on its own.
+TEST(ServerProgramTest, WarnsOfPassphrasesInClearOffLoopback) {
+  test::CaptureLog log;
+  auto in_clear = [](const std::string& settings, const std::string& targets = "[disk]\npassword = p\n") {
+    TarveloConfig config = TarveloConfig::loads("[config]\n" + settings + "\n" + targets);
+    return tool::sends_secrets_in_clear(config);
+  };
+  for (const std::string address : {"127.0.0.1", "127.1.2.3", "::1", "localhost", "::ffff:127.0.0.1"})
+    EXPECT_FALSE(in_clear("address = " + address)) << address;
+  for (const std::string address :
+       {"*", "", "0.0.0.0", "::", "10.0.0.1", "128.0.0.1", "storage1.example.net", "127.0.0.1.example.net"})
+    EXPECT_TRUE(in_clear("address = " + address)) << address;
+  EXPECT_FALSE(in_clear("address = *\ntransport = tls"));
+  EXPECT_FALSE(in_clear("address = *\nencryption = xsalsa20"));
+  EXPECT_FALSE(in_clear("address = *", "[disk]\nlun0 = /img\n[open]\npassword =\n"));
+  EXPECT_TRUE(in_clear("address = *", "[disk]\nlun0 = /img\n[locked]\npassword = p\n"));
 }
 
 // put then get of a half-zero file with the client program, given the

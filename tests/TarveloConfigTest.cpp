@@ -91,6 +91,52 @@ TEST(TarveloConfigTest, TargetSectionsAndLunKeys) {
   EXPECT_EQ(zeta.luns(), 2u);
 }
 
+// A key the reading skips must say so: a misspelled passphrase key would
+// otherwise leave a target open that the operator believes protected.
+TEST(TarveloConfigTest, IgnoredTargetKeysAreReported) {
+  for (const std::string key : {"Password", "PASSWORD", "lun", "LUN1", "lun255", "foo"}) {
+    test::CaptureLog log;
+    TarveloConfig config = TarveloConfig::loads("[disk1]\nlun0 = /img/a\n" + key + " = x\n");
+    EXPECT_TRUE(test::contains(log.err(), "WARNING")) << log.err();
+    EXPECT_TRUE(test::contains(log.err(), "Ignoring key \"" + key + "\" of target [disk1]: ")) << log.err();
+    bool passphrase_key = key == "Password" || key == "PASSWORD";
+    EXPECT_EQ(test::contains(log.err(), "the target has no passphrase\n"), passphrase_key) << log.err();
+    EXPECT_EQ(config.getUnprotectedTargets(), passphrase_key ? std::vector<std::string>{"disk1"}
+                                                             : std::vector<std::string>{})
+        << key;
+    EXPECT_EQ(config.getEndpoints().target("disk1").password(), "") << key;
+  }
+  {
+    test::CaptureLog log;
+    TarveloConfig config = TarveloConfig::loads("[disk1]\nlun007 = /img/a\npassword = p\n");
+    EXPECT_EQ(log.err(), "");
+    EXPECT_TRUE(config.getUnprotectedTargets().empty());
+  }
+  // Keys differing only in case are one key: the first spelling names it,
+  // the last line gives the value. So the order decides whether the target
+  // is protected, and both orders are reported.
+  {
+    test::CaptureLog log;
+    TarveloConfig config = TarveloConfig::loads("[disk1]\nlun0 = /img/a\npassword = first\nPassword = second\n");
+    EXPECT_EQ(config.getEndpoints().target("disk1").password(), "second");
+    EXPECT_TRUE(config.getUnprotectedTargets().empty());
+    EXPECT_TRUE(test::contains(log.err(), "Key \"Password\" of target [disk1] is read as the earlier \"password\""))
+        << log.err();
+    EXPECT_FALSE(test::contains(log.err(), "no passphrase")) << log.err();
+  }
+  {
+    test::CaptureLog log;
+    TarveloConfig config = TarveloConfig::loads("[disk1]\nlun0 = /img/a\nPassword = first\npassword = second\n");
+    EXPECT_EQ(config.getEndpoints().target("disk1").password(), "");
+    EXPECT_EQ(config.getUnprotectedTargets(), std::vector<std::string>{"disk1"});
+    EXPECT_TRUE(test::contains(log.err(), "Key \"password\" of target [disk1] is read as the earlier \"Password\""))
+        << log.err();
+    EXPECT_TRUE(test::contains(log.err(), "Ignoring key \"Password\" of target [disk1]: only \"password\" in "
+                                          "lower case sets a passphrase, so the target has no passphrase\n"))
+        << log.err();
+  }
+}
+
 TEST(TarveloConfigTest, MoreSectionsThanSlots) {
   test::CaptureLog log;
   std::string text;
@@ -212,9 +258,10 @@ TEST(TarveloConfigTest, DumpLayoutAndSaveFailure) {
 
 TEST(TarveloConfigTest, CopiesLeaveTheTableBehind) {
   test::CaptureLog log;
-  TarveloConfig config = TarveloConfig::loads("[config]\naddress = host\n[disk]\nlun0 = /img\n");
+  TarveloConfig config = TarveloConfig::loads("[config]\naddress = host\n[disk]\nlun0 = /img\n[open]\nPassword = x\n");
   TarveloConfig copy(config);
   EXPECT_EQ(copy.getAddress(), "host");
+  EXPECT_EQ(copy.getUnprotectedTargets(), std::vector<std::string>{"open"});
   EXPECT_FALSE(copy.getEndpoints().target_exists("disk"));
   TarveloConfig moved(std::move(config));
   EXPECT_FALSE(moved.getEndpoints().target_exists("disk"));

@@ -16,8 +16,11 @@
 #include <tarvelo/BasicSocket.h>
 #include <tarvelo/Crypto.h>
 #include <tarvelo/TLSTransport.h>
+#include <tarveloftp/Logger.h>
 #include <tarveloftp/TarveloConfig.h>
 #include <tarveloftp/TarveloFTPServer.h>
+
+#include "ServerSafety.h"
 
 namespace {
 
@@ -185,6 +188,16 @@ int main(int argc, char** argv) {
   readable.close();
 
   tarvelo::TarveloConfig config = tarvelo::TarveloConfig::load(config_path);
+  // The operator meant to protect these; serving them open would be worse
+  // than not serving at all.
+  const std::vector<std::string>& unprotected = config.getUnprotectedTargets();
+  if (!unprotected.empty()) {
+    std::string names;
+    for (const std::string& name : unprotected) names += (names.empty() ? "[" : ", [") + name + "]";
+    std::cerr << "tarveloftpd: refusing to serve " << names << " without a passphrase: write its passphrase "
+              << "key once, as \"" << tarvelo::PASSWORD_KEY << "\" in lower case" << std::endl;
+    return 1;
+  }
   std::string connection_settings;
   std::string problem;
   std::unique_ptr<tarvelo::SocketImpl> listener = build_listener(config, &connection_settings, &problem);
@@ -203,6 +216,11 @@ int main(int argc, char** argv) {
 
   std::string address = config.getAddress();
   std::string listen_address = address == "*" ? "" : address;
+  if (tarvelo::tool::sends_secrets_in_clear(config)) {
+    TLOG(WARNING) << "Listening on " << (listen_address.empty() ? "every address" : listen_address)
+                  << " with transport tcp and no encryption: passphrases and image data cross the network "
+                  << "readable by anyone on the path; use transport = tls or encryption = xsalsa20";
+  }
   uint16_t port = config.getPort();
 
   sigset_t signals = termination_signals();

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Only the narrow-character INI class is used; without this the header
 // wants a wide-character converter that is not installed. A program that
@@ -63,6 +64,9 @@ class TARVELOFTP_EXPORT TarveloConfig {
   TarveloConfig& operator=(TarveloConfig&& other);
   ~TarveloConfig();
 
+  // Each key of a target section that is not read gives a WARNING line.
+  // load(path) and loads(text) also warn of keys merged into an earlier one
+  // that differs only in case, which a parsed INI object no longer shows.
   static TarveloConfig load(const std::string& path);
   static TarveloConfig loads(const std::string& text);
   static TarveloConfig load(ini_t& ini);
@@ -93,6 +97,11 @@ class TARVELOFTP_EXPORT TarveloConfig {
   int32_t getKeepAliveTimeout() const;
   int32_t getKeepAliveProbeLimit() const;
   int32_t getKeepAliveProbeTimeout() const;
+  // Target sections whose passphrase key is read in another case than
+  // "password" (keys differing only in case are one key, spelled as the
+  // first): it sets nothing, so the target is open to anyone while the file
+  // looks protected. A program should refuse to serve them.
+  const std::vector<std::string>& getUnprotectedTargets() const;
 
  private:
   void copy_settings(const TarveloConfig& other);
@@ -110,6 +119,7 @@ class TARVELOFTP_EXPORT TarveloConfig {
   int32_t m_keep_alive_timeout = 0;
   int32_t m_keep_alive_probe_limit = 0;
   int32_t m_keep_alive_probe_timeout = 0;
+  std::vector<std::string> m_unprotected_targets;
 };
 
 }  // namespace tarvelo

@@ -7,6 +7,7 @@
 #include <tarvelo/Crypto.h>
 
 #include <sodium.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -130,6 +131,35 @@ bool read_key(TarveloConfig::ini_t& ini, const char* key, unsigned char (&out)[T
   return true;
 }
 
+// Keys of one section that differ only in case are one key to the INI
+// reader: it keeps the first spelling and the last value, so "password"
+// followed by "Password" takes the second line's passphrase, and the reverse
+// order leaves the target without one. Only a reading that keeps every line
+// can see it.
+void warn_about_keys_merged_by_case(const char* data, std::size_t size) {
+  TarveloConfig::ini_t every_line(true, true, false);
+  if (every_line.LoadData(data, size) < 0) return;
+  TarveloConfig::ini_t::TNamesDepend sections;
+  every_line.GetAllSections(sections);
+  for (const auto& section_entry : sections) {
+    if (std::strcmp(section_entry.pItem, CONFIG_SECTION) == 0) continue;
+    const TarveloConfig::ini_t::TKeyVal* keys = every_line.GetSection(section_entry.pItem);
+    if (keys == nullptr) continue;
+    // Equal keys are neighbours, in the order of their lines.
+    const char* first_spelling = nullptr;
+    for (const auto& [key_entry, value] : *keys) {
+      (void)value;
+      if (first_spelling == nullptr || strcasecmp(first_spelling, key_entry.pItem) != 0) {
+        first_spelling = key_entry.pItem;
+      } else if (std::strcmp(first_spelling, key_entry.pItem) != 0) {
+        TLOG(WARNING) << "Key \"" << key_entry.pItem << "\" of target [" << section_entry.pItem
+                      << "] is read as the earlier \"" << first_spelling
+                      << "\": keys that differ only in case are one key, with the value of the last line";
+      }
+    }
+  }
+}
+
 void ensure_sodium() {
   static const bool initialised = sodium_init() >= 0;
   (void)initialised;
@@ -171,6 +201,7 @@ void TarveloConfig::copy_settings(const TarveloConfig& other) {
   m_keep_alive_timeout = other.m_keep_alive_timeout;
   m_keep_alive_probe_limit = other.m_keep_alive_probe_limit;
   m_keep_alive_probe_timeout = other.m_keep_alive_probe_timeout;
+  m_unprotected_targets = other.m_unprotected_targets;
 }
 
 TarveloConfig TarveloConfig::load(const std::string& path) {
@@ -193,12 +224,14 @@ TarveloConfig TarveloConfig::load(const std::string& path) {
   if (std::fread(data.data(), 1, data.size(), file) != data.size()) return TarveloConfig();
   auto ini = new_ini();
   if (ini->LoadData(data.data(), data.size()) < 0) return TarveloConfig();
+  warn_about_keys_merged_by_case(data.data(), data.size());
   return load(*ini);
 }
 
 TarveloConfig TarveloConfig::loads(const std::string& text) {
   auto ini = new_ini();
   if (ini->LoadData(text) < 0) return TarveloConfig();
+  warn_about_keys_merged_by_case(text.data(), text.size());
   return load(*ini);
 }
 
@@ -262,6 +295,15 @@ TarveloConfig TarveloConfig::load(ini_t& ini) {
         config::Target& target = config.m_endpoints.target(section);
         // An undefined name yields the shared empty target; leave it alone.
         if (!target.name().empty()) target.password(value);
+      } else if (strcasecmp(key.c_str(), PASSWORD_KEY) == 0) {
+        // Keys come back unique ignoring case, so there is no lower-case
+        // "password" beside this one: the target really is unprotected.
+        TLOG(WARNING) << "Ignoring key \"" << key << "\" of target [" << section << "]: only \""
+                      << PASSWORD_KEY << "\" in lower case sets a passphrase, so the target has no passphrase";
+        config.m_unprotected_targets.push_back(section);
+      } else {
+        TLOG(WARNING) << "Ignoring key \"" << key << "\" of target [" << section << "]: a target section reads "
+                      << "only \"" << PASSWORD_KEY << "\" and lun0 to lun" << kLastLunId << ", in lower case";
       }
     }
   }
@@ -359,6 +401,7 @@ config::Endpoints& TarveloConfig::getEndpoints() { return m_endpoints; }
 int32_t TarveloConfig::getKeepAliveTimeout() const { return m_keep_alive_timeout; }
 int32_t TarveloConfig::getKeepAliveProbeLimit() const { return m_keep_alive_probe_limit; }
 int32_t TarveloConfig::getKeepAliveProbeTimeout() const { return m_keep_alive_probe_timeout; }
+const std::vector<std::string>& TarveloConfig::getUnprotectedTargets() const { return m_unprotected_targets; }
 
 }  // namespace tarvelo
 
