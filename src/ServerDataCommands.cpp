@@ -20,6 +20,7 @@
 #include <tarveloftp/Logger.h>
 
 #include "ImageRequests.h"
+#include "StorageSupport.h"
 
 namespace tarvelo {
 
@@ -81,10 +82,16 @@ bool ServerMessageHandler::invalidate_stored_hashes(long offset, long length, st
     if (!FileSystem::File::exists(hash_path)) return true;
     try {
       state->hash_store = BlockHashStore::open(hash_path, static_cast<unsigned long>(state->file_size));
+    } catch (const storage::SystemFailure& error) {
+      // The file may be sound and open next time; its entries must not be
+      // left valid under a change.
+      *failure = "Cannot mark the stored hashes of length " + std::to_string(length) + " at offset " +
+                 std::to_string(offset) + " of " + state->image_path() + " not valid: " + error.what();
+      return false;
     } catch (const std::exception& error) {
-      // Every hash handshake on this image fails the same way, so no client
-      // can be told anything by the file; refusing writes would only make
-      // the image unusable as well.
+      // Not a hash file this server can read: every hash handshake on this
+      // image fails the same way, so no client can be told anything by it,
+      // and refusing writes would only make the image unusable as well.
       TLOG(WARNING) << "Writing to " << state->image_path() << " without marking its stored hashes: "
                     << hash_path << " cannot be opened: " << error.what();
       state->hash_file_unusable = true;

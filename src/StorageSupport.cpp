@@ -13,10 +13,10 @@ void throwOrLogErrno(const std::string& message, int baseline, const char* file,
     Logger(log_level_t::ERROR, file, line, "throwWithErrno") << text;
     return;
   }
-  throw std::runtime_error(text);
+  throw SystemFailure(text);
 }
 
-void throwErrno(const std::string& message) { throw std::runtime_error(withErrno(message, errno)); }
+void throwErrno(const std::string& message) { throw SystemFailure(withErrno(message, errno)); }
 
 DescriptorCloser::~DescriptorCloser() noexcept(false) {
   if (m_fd >= 0 && ::close(m_fd) != 0) throwOrLogErrno(m_failure, m_baseline, m_file, m_line);

@@ -6,6 +6,7 @@
 // the first error is the one the caller sees.
 
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -21,12 +22,19 @@ inline std::string withErrno(const std::string& message, int error) {
   return message + ": " + std::to_string(error);
 }
 
+// A system call that failed: the file it was about may be sound, so callers
+// that would otherwise give up on the file tell it apart from bad content.
+class SystemFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Throws message + ": " + errno, unless an exception raised after the
 // std::uncaught_exceptions() count `baseline` was taken is propagating: then
 // the text is logged at ERROR from throwWithErrno and the call returns.
 void throwOrLogErrno(const std::string& message, int baseline, const char* file, int line);
 
-// Throws message + ": " + errno.
+// Throws message + ": " + errno as a SystemFailure.
 [[noreturn]] void throwErrno(const std::string& message);
 
 // Closes a descriptor when the scope ends. A failing close is raised when
