@@ -1,9 +1,10 @@
 // The administration command decoder, and the table operations a decoded
-// command runs, on arbitrary command messages.
+// command runs, on arbitrary command messages; what decodes, encodes back
+// to the same command.
 
+#include <tarveloftp/AdminProtocol.h>
 #include <tarveloftp/Endpoints.h>
 
-#include "AdminChannel.h"
 #include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -17,6 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Every decoded string lies inside the message.
   if (command.name.size() + command.secret_or_path.size() > size) fuzz::fail("decoded more than arrived");
+  Message encoded = encode_admin_command(command);
+  AdminCommand again;
+  if (!decode_admin_command(encoded.buffer(), encoded.size(), &again, &error) || again.command != command.command ||
+      again.name != command.name || again.secret_or_path != command.secret_or_path || again.lun != command.lun ||
+      again.verbose != command.verbose)
+    fuzz::fail("encoded command decodes differently");
 
   config::Endpoints endpoints;
   endpoints.add_target("existing");
@@ -49,6 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   text += endpoints.print();
   Message status = encode_admin_status(admin_wire::kSuccess, text);
-  if (status.size() != admin_wire::kHeaderSize + text.size()) fuzz::fail("status message size");
+  AdminStatus decoded;
+  if (decode_admin_status(status.buffer(), status.size(), &decoded) != ADMIN_STATUS_COMPLETE ||
+      decoded.status != admin_wire::kSuccess || decoded.text != text)
+    fuzz::fail("status message does not decode to what was encoded");
   return 0;
 }

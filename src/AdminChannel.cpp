@@ -5,107 +5,12 @@
 
 #include <unistd.h>
 
-#include <tarveloftp/Coding.h>
 #include <tarveloftp/Logger.h>
-#include <tarveloftp/TarveloFTPServer.h>
 
 namespace tarvelo {
 
-namespace {
-
-// Takes `length` bytes at `*offset` when the message holds them.
-bool take_string(const char* bytes, std::size_t size, std::size_t* offset, uint64_t length,
-                 std::string* out) {
-  if (*offset > size || length > size - *offset) return false;
-  out->assign(bytes + *offset, length);
-  *offset += length;
-  return true;
-}
-
-}  // namespace
-
-bool decode_admin_command(const char* bytes, std::size_t size, AdminCommand* command,
-                          std::string* error) {
-  using namespace admin_wire;
-  if (size == 0) {
-    *error = "Command message is empty";
-    return false;
-  }
-  command->command = static_cast<uint8_t>(bytes[kCommand]);
-  // Each layout ends where its own fields end, most of them before byte 32;
-  // only what a command declares has to be there.
-  std::size_t fixed = 0;
-  switch (command->command) {
-    case IPC_ADD_TARGET: fixed = kAddTargetStrings; break;
-    case IPC_REMOVE_TARGET: fixed = kRemoveTargetName; break;
-    case IPC_ADD_LUN: fixed = kAddLunStrings; break;
-    case IPC_REMOVE_LUN: fixed = kRemoveLunName; break;
-    case IPC_GET_CONFIGURATION: fixed = kGetConfigurationSize; break;
-    default:
-      *error = "Unknown command";
-      return false;
-  }
-  if (size < fixed) {
-    *error = "Command message of " + std::to_string(size) + " bytes is shorter than the " +
-             std::to_string(fixed) + " bytes of its fixed fields";
-    return false;
-  }
-  bool complete = true;
-  std::size_t offset = 0;
-  switch (command->command) {
-    case IPC_ADD_TARGET: {
-      uint64_t name_length = DecodeFixed64BE(bytes + kAddTargetNameLength);
-      uint64_t secret_length = DecodeFixed64BE(bytes + kAddTargetPassphraseLength);
-      offset = kAddTargetStrings;
-      complete = take_string(bytes, size, &offset, name_length, &command->name) &&
-                 take_string(bytes, size, &offset, secret_length, &command->secret_or_path);
-      break;
-    }
-    case IPC_REMOVE_TARGET:
-      offset = kRemoveTargetName;
-      complete = take_string(bytes, size, &offset, DecodeFixed64BE(bytes + kRemoveTargetNameLength),
-                             &command->name);
-      break;
-    case IPC_ADD_LUN: {
-      command->lun = static_cast<uint8_t>(bytes[kLunId]);
-      uint64_t name_length = DecodeFixed64BE(bytes + kLunNameLength);
-      uint64_t path_length = DecodeFixed64BE(bytes + kAddLunPathLength);
-      offset = kAddLunStrings;
-      complete = take_string(bytes, size, &offset, name_length, &command->name) &&
-                 take_string(bytes, size, &offset, path_length, &command->secret_or_path);
-      break;
-    }
-    case IPC_REMOVE_LUN:
-      command->lun = static_cast<uint8_t>(bytes[kLunId]);
-      offset = kRemoveLunName;
-      complete = take_string(bytes, size, &offset, DecodeFixed64BE(bytes + kLunNameLength),
-                             &command->name);
-      break;
-    case IPC_GET_CONFIGURATION:
-      command->verbose = bytes[kVerbose] != 0;
-      break;
-  }
-  if (!complete) {
-    *error = "Command message of " + std::to_string(size) +
-             " bytes is shorter than the lengths it declares";
-    return false;
-  }
-  return true;
-}
-
-Message encode_admin_status(uint8_t status, const std::string& text) {
-  using namespace admin_wire;
-  Message message(static_cast<long>(kHeaderSize + text.size()));
-  char* out = message.buffer();
-  out[kCommand] = static_cast<char>(IPC_STATUS);
-  out[kStatus] = static_cast<char>(status);
-  EncodeFixed64BE(out + kTextLength, text.size());
-  std::copy(text.begin(), text.end(), out + kText);
-  return message;
-}
-
-AdminChannel::AdminChannel(TarveloFTPServer& server, SocketImpl& listener)
-    : m_server(server), m_listener(listener) {}
+AdminChannel::AdminChannel(config::Endpoints& endpoints, SocketImpl& listener)
+    : m_endpoints(endpoints), m_listener(listener) {}
 
 void AdminChannel::start() {
   m_listener.async_accept([this](SocketImpl& listener, std::unique_ptr<SocketImpl> connection,
@@ -181,7 +86,7 @@ void AdminChannel::on_receive(SocketImpl& connection, Message message, Transport
 
 std::pair<uint8_t, std::string> AdminChannel::execute(const AdminCommand& command) {
   using namespace admin_wire;
-  config::Endpoints& endpoints = m_server.endpoints();
+  config::Endpoints& endpoints = m_endpoints;
   config::Endpoints::endpoint_status_t result = config::Endpoints::ENDPOINT_OK;
   switch (command.command) {
     case IPC_ADD_TARGET:

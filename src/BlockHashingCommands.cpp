@@ -25,8 +25,9 @@ namespace {
 constexpr unsigned int kBlockSize = 4096;
 
 using detail::decode_range;
-using detail::inside_image;
 using detail::Range;
+using detail::range_fault_t;
+using detail::validate_range;
 
 }  // namespace
 
@@ -181,14 +182,16 @@ ServerMessageHandlerResponse ServerMessageHandler::block_hashing_with_deferred_w
 ServerMessageHandlerResponse ServerMessageHandler::block_hashing_with_deferred_writes_command_write(
     const Message& request, ServerMessageHandlerResponse& response) {
   Range range = decode_range(request);
-  if (range.length < 0 || static_cast<uint64_t>(range.length) > request.size() - wire::kWriteData) {
+  const auto carried = static_cast<int64_t>(request.size() - wire::kWriteData);
+  const range_fault_t fault = validate_range(range, state->file_size, carried);
+  if (fault == detail::RANGE_NEGATIVE_LENGTH || fault == detail::RANGE_TOO_LONG) {
     response.error = "COMMAND_WRITE declares " + std::to_string(range.length) + " bytes at offset " +
                      std::to_string(range.offset) + " but carries " +
                      std::to_string(request.size() - wire::kWriteData);
     return response;
   }
   // A deferred write outside the image could never be applied or hashed.
-  if (!inside_image(range, state->file_size)) {
+  if (fault != detail::RANGE_VALID) {
     response.error = "COMMAND_WRITE of " + std::to_string(range.length) + " bytes at offset " +
                      std::to_string(range.offset) + " lies outside the image of " +
                      std::to_string(state->file_size) + " bytes";
@@ -216,7 +219,7 @@ ServerMessageHandlerResponse ServerMessageHandler::block_hashing_with_deferred_w
     const Message& request, ServerMessageHandlerResponse& response) {
   Range range = decode_range(request);
   response.send_response = false;
-  if (!inside_image(range, state->file_size)) {
+  if (validate_range(range, state->file_size, detail::kNoLengthCap) != detail::RANGE_VALID) {
     response.error = "COMMAND_HOLE_PUNCH of " + std::to_string(range.length) + " bytes at offset " +
                      std::to_string(range.offset) + " lies outside the image of " +
                      std::to_string(state->file_size) + " bytes";
@@ -247,7 +250,7 @@ ServerMessageHandlerResponse ServerMessageHandler::block_hashing_command_hash(
   // crash before the commit they would vouch for data the image never got.
   // (A range outside the image is refused by get_hash; its end may not even
   // be representable.)
-  bool store = !inside_image(range, state->file_size) ||
+  bool store = validate_range(range, state->file_size, detail::kNoLengthCap) != detail::RANGE_VALID ||
                std::none_of(state->deferred_operations.begin(), state->deferred_operations.end(),
                             [&](const ConnectionState::OperationData& operation) {
                               return operation.offset < range.offset + range.length &&

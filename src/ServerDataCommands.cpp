@@ -59,7 +59,8 @@ long write_fully(int fd, const char* buffer, long length) {
 namespace {
 
 using detail::decode_range;
-using detail::inside_image;
+using detail::range_fault_t;
+using detail::validate_range;
 using detail::read_fully;
 using detail::write_fully;
 
@@ -120,10 +121,13 @@ bool ServerMessageHandler::invalidate_stored_hashes(long offset, long length, st
 
 ServerMessageHandlerResponse ServerMessageHandler::default_command_read(
     const Message& request, ServerMessageHandlerResponse& response) {
-  auto [offset, length] = decode_range(request);
+  const detail::Range range = decode_range(request);
+  const auto [offset, length] = range;
+  // A read past the end comes back short, with the count it got.
+  const range_fault_t fault = validate_range(range, state->file_size, kMaxRequestLength);
   // A length that cannot fit one message is refused before anything is
   // allocated or any system call is made.
-  if (length < 0 || length > kMaxRequestLength) {
+  if (fault == detail::RANGE_NEGATIVE_LENGTH || fault == detail::RANGE_TOO_LONG) {
     TLOG(ERROR) << "Refusing read of length " << length << " at offset " << offset << " on "
                 << state->image_path() << ": at most " << kMaxRequestLength << " bytes";
     response.message = new_response(COMMAND_READ, wire::kHeaderSize);
@@ -133,7 +137,7 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_read(
   }
   // A negative offset fails as the seek to it would, without the seek or
   // room for data that will not come.
-  if (offset < 0) {
+  if (fault == detail::RANGE_NEGATIVE_OFFSET) {
     TLOG(ERROR) << "Error seeking for read" << " to offset " << offset << " on " << state->image_path()
                 << " Actual offset " << -1 << " Error: " << strerror(EINVAL);
     response.message = new_response(COMMAND_READ, wire::kHeaderSize);
@@ -176,26 +180,31 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_read(
 
 ServerMessageHandlerResponse ServerMessageHandler::default_command_write(
     const Message& request, ServerMessageHandlerResponse& response) {
-  auto [offset, length] = decode_range(request);
+  const detail::Range range = decode_range(request);
+  const auto [offset, length] = range;
   bool acknowledge = (state->features & CLIENT_WRITE_ACKNOWLEDGEMENT) != 0;
+  const auto carried = static_cast<int64_t>(request.size() - wire::kWriteData);
+  const range_fault_t fault = validate_range(range, state->file_size, carried);
   // The data must have arrived whole; nothing past the message is read.
-  if (length < 0 || static_cast<uint64_t>(length) > request.size() - wire::kWriteData) {
+  if (fault == detail::RANGE_NEGATIVE_LENGTH || fault == detail::RANGE_TOO_LONG) {
     response.error = "COMMAND_WRITE declares " + std::to_string(length) + " bytes at offset " +
                      std::to_string(offset) + " but carries " +
                      std::to_string(request.size() - wire::kWriteData);
     return response;
   }
   std::string failure;
-  if (offset >= 0 && !inside_image({offset, length}, state->file_size)) {
+  if (fault == detail::RANGE_PAST_END) {
     // The image keeps the size it had when the connection opened it: a
     // write past its end fails as it would on a block device.
     failure = "Error writing length " + std::to_string(length) + " at offset " + std::to_string(offset) +
               " from " + state->image_path() + " Error: the image ends at " + std::to_string(state->file_size);
   } else if (invalidate_stored_hashes(offset, length, &failure)) {
-    long position = offset < 0 ? -1 : seek(state->fd, offset, SEEK_SET);
+    // A negative offset fails as the seek to it would, without the seek.
+    const bool negative = fault == detail::RANGE_NEGATIVE_OFFSET;
+    long position = negative ? -1 : seek(state->fd, offset, SEEK_SET);
     if (position < 0 || position != offset) {
       failure = "Error seeking for write to offset " + std::to_string(offset) + " on " + state->image_path() +
-                " Actual offset " + std::to_string(position) + " Error: " + strerror(offset < 0 ? EINVAL : errno);
+                " Actual offset " + std::to_string(position) + " Error: " + strerror(negative ? EINVAL : errno);
     } else {
       long written = write_fully(state->fd, request.buffer() + wire::kWriteData, length);
       if (written != length)
@@ -226,19 +235,21 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_write(
 
 ServerMessageHandlerResponse ServerMessageHandler::default_command_hole_punch(
     const Message& request, ServerMessageHandlerResponse& response) {
-  auto [offset, length] = decode_range(request);
+  const detail::Range range = decode_range(request);
+  const auto [offset, length] = range;
   response.message = new_response(COMMAND_HOLE_PUNCH, wire::kHeaderSize);
   char* out = response.message.buffer();
   std::memcpy(out + wire::kOffset, request.buffer() + wire::kOffset, 16);
   out[wire::kHolePunchStatus] = STATUS_EINVAL;
   // A range the system would refuse, or one past the end of the image,
   // fails as the system call would, without making it.
-  if (offset < 0 || length <= 0 || !inside_image({offset, length}, state->file_size)) {
+  const range_fault_t fault = validate_range(range, state->file_size, detail::kNoLengthCap, detail::EMPTY_REFUSED);
+  if (fault != detail::RANGE_VALID) {
     TLOG(ERROR) << "Error deallocating space for hole punch" << " of length" << length
                 << " at offset " << offset << " from file " << state->image_path()
                 << " file descriptor " << state->fd << " Error: "
-                << (offset < 0 || length <= 0 ? strerror(EINVAL)
-                                              : "the image ends at " + std::to_string(state->file_size));
+                << (fault != detail::RANGE_PAST_END ? strerror(EINVAL)
+                                                    : "the image ends at " + std::to_string(state->file_size));
     out[wire::kHolePunchStatus] = STATUS_EIO;
     return response;
   }
@@ -263,59 +274,13 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hole_punch(
   return response;
 }
 
-bool ServerMessageHandler::answers_together(const Message& message) const {
-  return state && !state->pending_authenticate && !message.null() && message.size() >= wire::kHeaderSize &&
-         static_cast<tarvelo_protocol_command_t>(message.buffer()[wire::kCommand]) == COMMAND_HASH;
-}
-
-std::vector<ServerMessageHandlerResponse> ServerMessageHandler::handle_messages(std::vector<Message> messages) {
-  std::vector<ServerMessageHandlerResponse> responses;
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    // Anything else may change the image, or the connection, under digests made before it.
-    if (!answers_together(messages[i]))
-      precomputed_hashes.clear();
-    else if (precomputed_hashes.empty() && !state->block_hashing)
-      hash_requests_together(messages, i);
-    responses.push_back(handle_message(std::move(messages[i])));
-    if (responses.back().close_after_send) break;
-  }
-  precomputed_hashes.clear();
-  return responses;
-}
-
-void ServerMessageHandler::hash_requests_together(const std::vector<Message>& messages, std::size_t first) {
-  // Fewer than this gain nothing; more than kTogetherBytes are read in later runs.
-  constexpr std::size_t kFewest = 4;
-  constexpr long kTogetherBytes = 32L << 20;
-  const long length = decode_range(messages[first]).length;
-  if (length <= 0 || length > kTogetherBytes) return;
-  std::vector<long> offsets;
-  for (std::size_t i = first; i < messages.size() && answers_together(messages[i]); ++i) {
-    auto [offset, size] = decode_range(messages[i]);
-    if (size != length || offset < 0 || static_cast<long>(offsets.size() + 1) * length > kTogetherBytes) break;
-    offsets.push_back(offset);
-  }
-  if (offsets.size() < kFewest) return;
-  const auto bytes = static_cast<std::size_t>(length);
-  std::unique_ptr<char[]> buffer(new char[offsets.size() * bytes]);
-  std::vector<bool> whole(offsets.size(), false);
-  for (std::size_t k = 0; k < offsets.size(); ++k)
-    whole[k] = seek(state->fd, offsets[k], SEEK_SET) == offsets[k] &&
-               read_fully(state->fd, buffer.get() + k * bytes, length) == length;
-  std::vector<unsigned char> digests(offsets.size() * crypto::kBlake2bHashSize);
-  if (!crypto::Blake2b::hash_each(digests.data(), buffer.get(), bytes, offsets.size())) return;
-  // A range that could not be read whole is left to the request itself, which reports it.
-  for (std::size_t k = 0; k < offsets.size(); ++k) {
-    if (!whole[k]) continue;
-    auto& digest = precomputed_hashes[{offsets[k], length}];
-    std::memcpy(digest.data(), digests.data() + k * crypto::kBlake2bHashSize, crypto::kBlake2bHashSize);
-  }
-}
-
 ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
     const Message& request, ServerMessageHandlerResponse& response) {
-  auto [offset, length] = decode_range(request);
-  if (length < 0 || offset < 0 || length > kMaxRequestLength) {
+  const detail::Range range = decode_range(request);
+  const auto [offset, length] = range;
+  // A hash past the end fails at its read, which says how much it got.
+  const range_fault_t fault = validate_range(range, state->file_size, kMaxRequestLength);
+  if (fault != detail::RANGE_VALID && fault != detail::RANGE_PAST_END) {
     TLOG(ERROR) << "Refusing hash of length " << length << " at offset " << offset << " on "
                 << state->image_path() << ": at most " << kMaxRequestLength
                 << " bytes at a non-negative offset";

@@ -56,7 +56,7 @@ Transport::StatusCode TarveloFTPServer::run() {
 
   // Lives until both loops have returned: the administration thread is
   // joined below before it goes.
-  AdminChannel admin(*this, *m_admin_socket);
+  AdminChannel admin(m_endpoints, *m_admin_socket);
   m_socket->async_accept([this](SocketImpl& listener, std::unique_ptr<SocketImpl> connection,
                                 Transport::StatusCode accepted) {
     accept_client(listener, std::move(connection), std::move(accepted));

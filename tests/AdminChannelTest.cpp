@@ -5,10 +5,10 @@
 
 #include <unistd.h>
 
+#include <tarveloftp/AdminProtocol.h>
 #include <tarveloftp/Coding.h>
 #include <tarveloftp/TarveloFTPServer.h>
 
-#include "AdminChannel.h"
 #include "ServerFixture.h"
 #include "TestSupport.h"
 
@@ -29,35 +29,28 @@ Message command(uint8_t code, std::size_t size = kHeaderSize) {
   return message;
 }
 
-// A command exactly as long as its layout: the 8-byte string lengths start
-// at `at`, the strings right after them.
-Message with_strings(uint8_t code, std::size_t at, const std::vector<std::string>& strings, int lun = -1) {
-  std::size_t size = at + 8 * strings.size();
-  for (const std::string& text : strings) size += text.size();
-  Message message = command(code, size);
-  if (lun >= 0) message.buffer()[kLunId] = static_cast<char>(lun);
-  char* next = message.buffer() + at + 8 * strings.size();
-  for (const std::string& text : strings) {
-    EncodeFixed64BE(message.buffer() + at, text.size());
-    at += 8;
-    next = std::copy(text.begin(), text.end(), next);
-  }
-  return message;
+// Commands as the administration program sends them.
+Message encoded(uint8_t code, const std::string& name, const std::string& second = "", int lun = 0) {
+  AdminCommand command;
+  command.command = code;
+  command.name = name;
+  command.secret_or_path = second;
+  command.lun = static_cast<uint8_t>(lun);
+  return encode_admin_command(command);
 }
-
 Message add_target(const std::string& name, const std::string& passphrase = "") {
-  return with_strings(IPC_ADD_TARGET, kAddTargetNameLength, {name, passphrase});
+  return encoded(IPC_ADD_TARGET, name, passphrase);
 }
-Message remove_target(const std::string& name) { return with_strings(IPC_REMOVE_TARGET, kRemoveTargetNameLength, {name}); }
+Message remove_target(const std::string& name) { return encoded(IPC_REMOVE_TARGET, name); }
 Message add_lun(const std::string& name, int lun, const std::string& path) {
-  return with_strings(IPC_ADD_LUN, kLunNameLength, {name, path}, lun);
+  return encoded(IPC_ADD_LUN, name, path, lun);
 }
-Message remove_lun(const std::string& name, int lun) { return with_strings(IPC_REMOVE_LUN, kLunNameLength, {name}, lun); }
-
+Message remove_lun(const std::string& name, int lun) { return encoded(IPC_REMOVE_LUN, name, "", lun); }
 Message listing(bool verbose) {
-  Message message = command(IPC_GET_CONFIGURATION);
-  message.buffer()[kVerbose] = verbose ? 1 : 0;
-  return message;
+  AdminCommand command;
+  command.command = IPC_GET_CONFIGURATION;
+  command.verbose = verbose;
+  return encode_admin_command(command);
 }
 
 Answer answer_of(const char* reply, std::size_t size) {
@@ -166,6 +159,28 @@ TEST(AdminChannelTest, DecoderNeedsTheDeclaredBytesAndNoMore) {
   EXPECT_EQ(decoded.lun, 7);
   ASSERT_TRUE(decode_admin_command(add_lun("abc", 1, "/p").buffer(), 37, &decoded, &error));
   EXPECT_EQ(decoded.secret_or_path, "/p");
+
+  // What the administration program sends: the 32-byte front, then the strings.
+  auto bytes_of = [](const Message& message) { return std::string(message.buffer(), message.size()); };
+  const std::string zeros(8, '\0');
+  EXPECT_EQ(bytes_of(add_lun("ab", 7, "/p")), std::string("\x02", 1) + zeros.substr(1) + "\x07" + zeros.substr(1) +
+                                                  zeros.substr(1) + "\x02" + zeros.substr(1) + "\x02" + "ab/p");
+  EXPECT_EQ(bytes_of(remove_target("ab")),
+            std::string("\x01", 1) + zeros.substr(1) + zeros.substr(1) + "\x02" + "ab" + zeros + zeros);
+  EXPECT_EQ(bytes_of(listing(true)), std::string("\x05", 1) + zeros.substr(1) + "\x01" + std::string(23, '\0'));
+
+  // A status needs its front and the text it declares.
+  Message status = encode_admin_status(kFailure, "no");
+  AdminStatus answer;
+  EXPECT_EQ(decode_admin_status(status.buffer(), kHeaderSize - 1, &answer), ADMIN_STATUS_SHORT);
+  for (uint64_t declared : {status.size() - kText + 1, uint64_t{UINT64_MAX}}) {
+    EncodeFixed64BE(status.buffer() + kTextLength, declared);
+    EXPECT_EQ(decode_admin_status(status.buffer(), status.size(), &answer), ADMIN_STATUS_TEXT_CUT) << declared;
+  }
+  status = encode_admin_status(kFailure, "no");
+  ASSERT_EQ(decode_admin_status(status.buffer(), status.size(), &answer), ADMIN_STATUS_COMPLETE);
+  EXPECT_EQ(answer.status, kFailure);
+  EXPECT_EQ(answer.text, "no");
 }
 
 TEST(AdminChannelTest, MalformedUnknownAndUnrenderable) {
@@ -182,8 +197,7 @@ TEST(AdminChannelTest, MalformedUnknownAndUnrenderable) {
   EXPECT_EQ(malformed.status, kFailure);
   EXPECT_NE(malformed.text.find("shorter than the lengths it declares"), std::string::npos);
   EXPECT_EQ(send_command(port, command(IPC_GET_CONFIGURATION, 4)).status, kFailure);
-  // A command as short as its own fields is complete (the other commands
-  // here are all as long as their strings, short of byte 32 or not).
+  // A command as short as its own fields is complete, even short of byte 32.
   Answer listed = send_command(port, command(IPC_GET_CONFIGURATION, kVerbose + 1));
   EXPECT_EQ(listed.status, kSuccess);
   EXPECT_TRUE(test::contains(listed.text, fixture.image_path())) << listed.text;

@@ -10,6 +10,7 @@
 
 #include <tarveloftp/Coding.h>
 
+#include "ImageRequests.h"
 #include "ServerFixture.h"
 #include "StorageTestSupport.h"
 #include "TestSupport.h"
@@ -240,6 +241,33 @@ TEST(ServerTest, WritesAcknowledgementsAndHolePunch) {
   Message failing = client.request(COMMAND_WRITE, -1, 4, {'a', 'b', 'c', 'd'});
   ASSERT_TRUE(client.send(failing).ok());
   EXPECT_TRUE(client.closed_by_server());
+}
+
+// Every command's range goes through this one check; which fault comes first
+// decides which of a command's fixed answers a client gets.
+TEST(ServerTest, RangeFaultsComeInOneOrder) {
+  using namespace detail;
+  constexpr int64_t kSize = 8192;
+  struct Case {
+    Range range;
+    int64_t cap;
+    empty_range_t empty;
+    range_fault_t fault;
+  };
+  const std::vector<Case> cases{
+      {{0, kSize}, kSize, EMPTY_REFUSED, RANGE_VALID},
+      {{kSize, 0}, kSize, EMPTY_ALLOWED, RANGE_VALID},
+      {{-1, -1}, kSize, EMPTY_ALLOWED, RANGE_NEGATIVE_LENGTH},
+      {{-1, kSize + 1}, kSize, EMPTY_ALLOWED, RANGE_TOO_LONG},
+      {{-1, 0}, kSize, EMPTY_REFUSED, RANGE_NEGATIVE_OFFSET},
+      {{kSize + 1, 0}, kSize, EMPTY_REFUSED, RANGE_EMPTY},
+      {{kSize + 1, 0}, kSize, EMPTY_ALLOWED, RANGE_PAST_END},
+      {{kSize - 1, 2}, kNoLengthCap, EMPTY_ALLOWED, RANGE_PAST_END},
+      {{INT64_MAX, INT64_MAX}, kNoLengthCap, EMPTY_ALLOWED, RANGE_PAST_END},
+  };
+  for (const Case& test : cases)
+    EXPECT_EQ(validate_range(test.range, kSize, test.cap, test.empty), test.fault)
+        << test.range.offset << "+" << test.range.length;
 }
 
 TEST(ServerTest, AcknowledgementQueueKeepsTheNewest) {

@@ -10,9 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include <tarvelo/BasicSocket.h>
-#include <tarveloftp/Coding.h>
-
-#include "AdminChannel.h"
+#include <tarveloftp/AdminProtocol.h>
 
 namespace {
 
@@ -31,35 +29,25 @@ int exchange(uint16_t port, Message& command, bool print_text) {
   status = socket.send(command);
   Message reply;
   if (status.ok()) reply = socket.receive(&status);
-  if (!status.ok() || reply.size() < admin_wire::kHeaderSize) {
+  AdminStatus answer;
+  admin_status_decode_t decoded = status.ok() ? decode_admin_status(reply.buffer(), reply.size(), &answer)
+                                              : ADMIN_STATUS_SHORT;
+  if (decoded == ADMIN_STATUS_SHORT) {
     std::cerr << "tarveloftp-admin: the server did not answer: "
               << (status.ok() ? "short reply" : status.text) << std::endl;
     return 2;
   }
-  const char* bytes = reply.buffer();
-  uint64_t length = DecodeFixed64BE(bytes + admin_wire::kTextLength);
-  if (length > reply.size() - admin_wire::kText) {
+  if (decoded == ADMIN_STATUS_TEXT_CUT) {
     std::cerr << "tarveloftp-admin: the server's reply is shorter than the text it declares" << std::endl;
     return 2;
   }
-  std::string text(bytes + admin_wire::kText, length);
-  if (bytes[admin_wire::kStatus] != admin_wire::kSuccess) {
+  const std::string& text = answer.text;
+  if (answer.status != admin_wire::kSuccess) {
     std::cerr << "tarveloftp-admin: refused: " << (text.empty() ? "no reason given" : text) << std::endl;
     return 1;
   }
   if (print_text) std::cout << text << std::endl;
   return 0;
-}
-
-Message command_message(uint8_t command, std::size_t strings) {
-  Message message(static_cast<long>(admin_wire::kHeaderSize + strings));
-  message.buffer()[admin_wire::kCommand] = static_cast<char>(command);
-  return message;
-}
-
-void put_strings(Message& message, std::size_t offset, const std::string& first, const std::string& second) {
-  std::memcpy(message.buffer() + offset, first.data(), first.size());
-  std::memcpy(message.buffer() + offset + first.size(), second.data(), second.size());
 }
 
 std::string read_passphrase(const std::string& path) {
@@ -109,38 +97,31 @@ int main(int argc, char** argv) {
 
   uint16_t port = static_cast<uint16_t>(client_port + 1);
   using namespace admin_wire;
-  Message message;
+  AdminCommand command;
   try {
     if (*list) {
-      message = command_message(IPC_GET_CONFIGURATION, 0);
-      message.buffer()[kVerbose] = verbose ? 1 : 0;
+      command.command = IPC_GET_CONFIGURATION;
+      command.verbose = verbose;
+      Message message = encode_admin_command(command);
       return exchange(port, message, true);
     }
+    command.name = name;
+    command.lun = static_cast<uint8_t>(lun);
     if (*add_target) {
-      std::string passphrase = passphrase_file.empty() ? "" : read_passphrase(passphrase_file);
-      message = command_message(IPC_ADD_TARGET, name.size() + passphrase.size());
-      EncodeFixed64BE(message.buffer() + kAddTargetNameLength, name.size());
-      EncodeFixed64BE(message.buffer() + kAddTargetPassphraseLength, passphrase.size());
-      put_strings(message, kAddTargetStrings, name, passphrase);
+      command.command = IPC_ADD_TARGET;
+      command.secret_or_path = passphrase_file.empty() ? "" : read_passphrase(passphrase_file);
     } else if (*remove_target) {
-      message = command_message(IPC_REMOVE_TARGET, name.size());
-      EncodeFixed64BE(message.buffer() + kRemoveTargetNameLength, name.size());
-      put_strings(message, kRemoveTargetName, name, "");
+      command.command = IPC_REMOVE_TARGET;
     } else if (*add_lun) {
-      message = command_message(IPC_ADD_LUN, name.size() + path.size());
-      message.buffer()[kLunId] = static_cast<char>(lun);
-      EncodeFixed64BE(message.buffer() + kLunNameLength, name.size());
-      EncodeFixed64BE(message.buffer() + kAddLunPathLength, path.size());
-      put_strings(message, kAddLunStrings, name, path);
+      command.command = IPC_ADD_LUN;
+      command.secret_or_path = path;
     } else {
-      message = command_message(IPC_REMOVE_LUN, name.size());
-      message.buffer()[kLunId] = static_cast<char>(lun);
-      EncodeFixed64BE(message.buffer() + kLunNameLength, name.size());
-      put_strings(message, kRemoveLunName, name, "");
+      command.command = IPC_REMOVE_LUN;
     }
   } catch (const std::exception& error) {
     std::cerr << "tarveloftp-admin: " << error.what() << std::endl;
     return 2;
   }
+  Message message = encode_admin_command(command);
   return exchange(port, message, false);
 }

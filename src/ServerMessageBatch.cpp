@@ -1,0 +1,74 @@
+// Batch dispatch: handle_messages answers the messages received together in
+// order, reading and hashing each run of equal-length direct HASH requests
+// in one go before answering them one by one.
+
+#include <tarveloftp/ServerMessageHandler.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+#include <tarvelo/Crypto.h>
+
+#include "ImageRequests.h"
+
+namespace tarvelo {
+
+namespace {
+
+using detail::decode_range;
+using detail::read_fully;
+
+}  // namespace
+
+bool ServerMessageHandler::answers_together(const Message& message) const {
+  return state && !state->pending_authenticate && !message.null() && message.size() >= wire::kHeaderSize &&
+         static_cast<tarvelo_protocol_command_t>(message.buffer()[wire::kCommand]) == COMMAND_HASH;
+}
+
+std::vector<ServerMessageHandlerResponse> ServerMessageHandler::handle_messages(std::vector<Message> messages) {
+  std::vector<ServerMessageHandlerResponse> responses;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    // Anything else may change the image, or the connection, under digests made before it.
+    if (!answers_together(messages[i]))
+      precomputed_hashes.clear();
+    else if (precomputed_hashes.empty() && !state->block_hashing)
+      hash_requests_together(messages, i);
+    responses.push_back(handle_message(std::move(messages[i])));
+    if (responses.back().close_after_send) break;
+  }
+  precomputed_hashes.clear();
+  return responses;
+}
+
+void ServerMessageHandler::hash_requests_together(const std::vector<Message>& messages, std::size_t first) {
+  // Fewer than this gain nothing; more than kTogetherBytes are read in later runs.
+  constexpr std::size_t kFewest = 4;
+  constexpr long kTogetherBytes = 32L << 20;
+  const long length = decode_range(messages[first]).length;
+  if (length <= 0 || length > kTogetherBytes) return;
+  std::vector<long> offsets;
+  for (std::size_t i = first; i < messages.size() && answers_together(messages[i]); ++i) {
+    auto [offset, size] = decode_range(messages[i]);
+    if (size != length || offset < 0 || static_cast<long>(offsets.size() + 1) * length > kTogetherBytes) break;
+    offsets.push_back(offset);
+  }
+  if (offsets.size() < kFewest) return;
+  const auto bytes = static_cast<std::size_t>(length);
+  std::unique_ptr<char[]> buffer(new char[offsets.size() * bytes]);
+  std::vector<bool> whole(offsets.size(), false);
+  for (std::size_t k = 0; k < offsets.size(); ++k)
+    whole[k] = seek(state->fd, offsets[k], SEEK_SET) == offsets[k] &&
+               read_fully(state->fd, buffer.get() + k * bytes, length) == length;
+  std::vector<unsigned char> digests(offsets.size() * crypto::kBlake2bHashSize);
+  if (!crypto::Blake2b::hash_each(digests.data(), buffer.get(), bytes, offsets.size())) return;
+  // A range that could not be read whole is left to the request itself, which reports it.
+  for (std::size_t k = 0; k < offsets.size(); ++k) {
+    if (!whole[k]) continue;
+    auto& digest = precomputed_hashes[{offsets[k], length}];
+    std::memcpy(digest.data(), digests.data() + k * crypto::kBlake2bHashSize, crypto::kBlake2bHashSize);
+  }
+}
+
+}  // namespace tarvelo
