@@ -27,12 +27,4 @@ inline bool inside_image(const Range& range, int64_t file_size) {
          range.length <= file_size - range.offset;
 }
 
-// Reads from the descriptor's position until `length` bytes arrived, the end
-// of the file, or an error (-1 when nothing was read); a read may return
-// less than asked when interrupted.
-long read_fully(int fd, char* buffer, long length);
-// Writes all `length` bytes unless an error stops it; -1 when nothing was
-// written.
-long write_fully(int fd, const char* buffer, long length);
-
 }  // namespace tarvelo::detail

@@ -19,6 +19,7 @@
 
 #include <tarvelo/BasicSocket.h>
 #include <tarvelo/TLSTransport.h>
+#include <tarveloftp/FileSystem.h>
 
 #include "ToolSupport.h"
 
@@ -113,27 +114,15 @@ long LocalFile::size() const {
 }
 
 long LocalFile::read_at(long offset, void* buffer, long length) const {
-  long done = 0;
-  while (done < length) {
-    ssize_t got = pread(m_fd, static_cast<char*>(buffer) + done, static_cast<std::size_t>(length - done),
-                        offset + done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) throw ToolError(system_error("cannot read", m_path));
-    if (got == 0) break;
-    done += got;
-  }
+  bool failed = false;
+  long done = FileSystem::readFullyAt(m_fd, static_cast<char*>(buffer), length, offset, &failed);
+  if (failed) throw ToolError(system_error("cannot read", m_path));
   return done;
 }
 
 void LocalFile::write_at(long offset, const void* buffer, long length) const {
-  long done = 0;
-  while (done < length) {
-    ssize_t put = pwrite(m_fd, static_cast<const char*>(buffer) + done,
-                         static_cast<std::size_t>(length - done), offset + done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) throw ToolError(system_error("cannot write", m_path));
-    done += put;
-  }
+  if (FileSystem::writeFullyAt(m_fd, static_cast<const char*>(buffer), length, offset) != length)
+    throw ToolError(system_error("cannot write", m_path));
 }
 
 void LocalFile::resize(long length) const {
