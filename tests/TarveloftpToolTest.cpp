@@ -23,9 +23,9 @@
 namespace tarvelo {
 namespace {
 
-using tool::ClientUrl;
-using tool::parse_byte_count;
-using tool::parse_client_url;
+using tools::ClientUrl;
+using tools::parse_byte_count;
+using tools::parse_client_url;
 
 TEST(TarveloftpToolParsing, ClientUrls) {
   struct Case {
@@ -46,7 +46,7 @@ TEST(TarveloftpToolParsing, ClientUrls) {
     auto fields = [](const ClientUrl& u) { return std::tuple(u.host, u.port, u.target, static_cast<unsigned>(u.lun)); };
     EXPECT_EQ(fields(url), std::tuple(std::string(c.host), c.port, std::string(c.target), c.lun)) << c.text;
     // Printing and parsing again gives the same LUN.
-    EXPECT_EQ(fields(parse_client_url(tool::to_string(url))), fields(url)) << c.text;
+    EXPECT_EQ(fields(parse_client_url(tools::to_string(url))), fields(url)) << c.text;
   }
   const char* invalid[] = {
       "http://h/t/0",       "tarvelo://h/t",       "tarvelo:///t/0",    "tarvelo://h:0/t/0",
@@ -73,11 +73,11 @@ TEST(TarveloftpToolParsing, PassphraseSources) {
     out << "from file\nsecond line\n";
   }
   // Only the file's first line counts. (File over environment: FailuresNameTheirCause.)
-  EXPECT_EQ(tool::read_passphrase(file, std::string("from env")), "from file");
-  EXPECT_EQ(tool::read_passphrase("", std::nullopt), "");
-  EXPECT_THROW(tool::read_passphrase(dir.file("missing"), std::nullopt), std::runtime_error);
+  EXPECT_EQ(tools::read_passphrase(file, std::string("from env")), "from file");
+  EXPECT_EQ(tools::read_passphrase("", std::nullopt), "");
+  EXPECT_THROW(tools::read_passphrase(dir.file("missing"), std::nullopt), std::runtime_error);
   { std::ofstream empty(dir.file("empty")); }
-  EXPECT_THROW(tool::read_passphrase(dir.file("empty"), std::nullopt), std::runtime_error);
+  EXPECT_THROW(tools::read_passphrase(dir.file("empty"), std::nullopt), std::runtime_error);
 }
 
 // ---- the program against a real server ----

@@ -6,7 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
 
 namespace {
 
@@ -179,4 +179,4 @@ std::string human_bytes(double bytes) {
   return text;
 }
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools

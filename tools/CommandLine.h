@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
 
 inline constexpr uint16_t kDefaultPort = 3263;
 
@@ -37,4 +37,4 @@ std::string read_passphrase(const std::string& passphrase_file,
 // "1.5 GiB", "512 KiB", "17 bytes".
 std::string human_bytes(double bytes);
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools

@@ -11,7 +11,7 @@
 #include <tarveloftp/FileSystem.h>
 
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
 
 namespace {
 
@@ -127,4 +127,4 @@ void LocalHashCache::commit() {
   m_new_fd = -1;
 }
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools

@@ -1,7 +1,8 @@
-// The bulk subcommands: get, put (plain and --merge) and compare. Plain
-// transfers spread their chunks over several sessions; hash comparisons
-// hash the local side on every core while the server hashes its side, and
-// ask for the server's hashes in a pipeline.
+// Plain transfers spread their chunks over several sessions; hash
+// comparisons hash the local side on every core while the server hashes
+// its side, and ask for the server's hashes in a pipeline.
+
+#include "Transfers.h"
 
 #include <algorithm>
 #include <chrono>
@@ -16,9 +17,8 @@
 
 #include "LocalHashCache.h"
 #include "Progress.h"
-#include "ToolSupport.h"
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
 
 namespace {
 
@@ -572,4 +572,4 @@ int run_compare(const std::string& path, const Remote& remote, long offset,
   return 1;
 }
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools
