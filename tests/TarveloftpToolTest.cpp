@@ -17,6 +17,7 @@
 #include <tuple>
 
 #include "CommandLine.h"
+#include "Passphrase.h"
 #include "ServerFixture.h"
 #include "TestSupport.h"
 
@@ -66,18 +67,39 @@ TEST(TarveloftpToolParsing, ByteCounts) {
 }
 
 TEST(TarveloftpToolParsing, PassphraseSources) {
+  // Both programs read passphrase files this way: the first line, without
+  // its line end.
   test::TempDir dir;
-  std::string file = dir.file("pass");
-  {
-    std::ofstream out(file);
-    out << "from file\nsecond line\n";
+  const struct {
+    const char* contents;
+    const char* passphrase;  // nullptr: refused
+  } cases[] = {{"secret", "secret"},
+               {"secret\n", "secret"},
+               {"secret\r\n", "secret"},
+               {"secret\nsecond line\n", "secret"},
+               {"sec ret \r\n\r\n", "sec ret "},
+               {"", nullptr},
+               {"\nsecret\n", nullptr}};
+  for (const auto& c : cases) {
+    std::string file = dir.file("pass");
+    { std::ofstream(file, std::ios::binary | std::ios::trunc) << c.contents; }
+    if (c.passphrase) {
+      EXPECT_EQ(tools::read_passphrase_file(file), c.passphrase) << c.contents;
+      // A named file wins over the environment.
+      EXPECT_EQ(tools::read_passphrase(file, std::string("from env")), c.passphrase) << c.contents;
+    } else {
+      EXPECT_THROW(tools::read_passphrase_file(file), std::runtime_error) << c.contents;
+    }
   }
-  // Only the file's first line counts. (File over environment: FailuresNameTheirCause.)
-  EXPECT_EQ(tools::read_passphrase(file, std::string("from env")), "from file");
+  try {
+    tools::read_passphrase_file(dir.file("missing"));
+    ADD_FAILURE() << "a missing file was read";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "cannot read passphrase file " + dir.file("missing") + ": No such file or directory");
+  }
+  EXPECT_EQ(tools::read_passphrase("", std::string("from env")), "from env");
   EXPECT_EQ(tools::read_passphrase("", std::nullopt), "");
-  EXPECT_THROW(tools::read_passphrase(dir.file("missing"), std::nullopt), std::runtime_error);
-  { std::ofstream empty(dir.file("empty")); }
-  EXPECT_THROW(tools::read_passphrase(dir.file("empty"), std::nullopt), std::runtime_error);
 }
 
 // ---- the program against a real server ----

@@ -28,9 +28,9 @@ std::string to_string(const ClientUrl& url);
 // of 1024, also written KiB, MiB...). Negative or overflowing counts fail.
 long parse_byte_count(const std::string& text);
 
-// The passphrase: the first line of `passphrase_file` when one is named,
-// else the value of `environment_value` when set; no passphrase otherwise.
-// Throws std::runtime_error when the file cannot be read.
+// The passphrase: read_passphrase_file(`passphrase_file`) when one is
+// named, else the value of `environment_value` when set; no passphrase
+// otherwise.
 std::string read_passphrase(const std::string& passphrase_file,
                             const std::optional<std::string>& environment_value);
 

@@ -1,11 +1,8 @@
 // tarveloftp-admin: add and remove targets and LUNs on a running tarveloftpd
 // and list what it serves, over its loopback administration channel.
 
-#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include <CLI/CLI.hpp>
 
@@ -13,6 +10,7 @@
 #include <tarveloftp/Coding.h>
 
 #include "AdminChannel.h"
+#include "Passphrase.h"
 
 namespace {
 
@@ -62,18 +60,6 @@ void put_strings(Message& message, std::size_t offset, const std::string& first,
   std::memcpy(message.buffer() + offset + first.size(), second.data(), second.size());
 }
 
-std::string read_passphrase(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file.is_open())
-    throw std::runtime_error("cannot read passphrase file " + path + ": " + std::strerror(errno));
-  std::stringstream contents;
-  contents << file.rdbuf();
-  std::string passphrase = contents.str();
-  // A trailing newline is the editor's, not part of the passphrase.
-  while (!passphrase.empty() && (passphrase.back() == '\n' || passphrase.back() == '\r')) passphrase.pop_back();
-  return passphrase;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,7 +81,7 @@ int main(int argc, char** argv) {
   auto* add_target = app.add_subcommand("add-target", "Add a target (or change the passphrase of an existing one)");
   add_target->add_option("NAME", name, "Target name")->required();
   add_target->add_option("--passphrase-file", passphrase_file,
-                         "File holding the passphrase clients must present (trailing newline ignored)");
+                         "File whose first line is the passphrase clients must present");
   auto* remove_target = app.add_subcommand("remove-target", "Remove a target, even with clients connected");
   remove_target->add_option("NAME", name, "Target name")->required();
   auto* add_lun = app.add_subcommand("add-lun", "Add a LUN to a target");
@@ -117,7 +103,7 @@ int main(int argc, char** argv) {
       return exchange(port, message, true);
     }
     if (*add_target) {
-      std::string passphrase = passphrase_file.empty() ? "" : read_passphrase(passphrase_file);
+      std::string passphrase = passphrase_file.empty() ? "" : tools::read_passphrase_file(passphrase_file);
       message = command_message(IPC_ADD_TARGET, name.size() + passphrase.size());
       EncodeFixed64BE(message.buffer() + kAddTargetNameLength, name.size());
       EncodeFixed64BE(message.buffer() + kAddTargetPassphraseLength, passphrase.size());
