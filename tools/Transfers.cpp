@@ -7,10 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include <sys/stat.h>
 
