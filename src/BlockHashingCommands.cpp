@@ -147,7 +147,7 @@ std::vector<std::unique_ptr<char[]>> ServerMessageHandler::onDataRequired(
                   << " Actual offset " << position << " Error: " << strerror(errno);
       return {};
     }
-    long total = detail::read_fully(state->fd, buffer.get(), lengths[i]);
+    long total = FileSystem::readFully(state->fd, buffer.get(), lengths[i]);
     if (total != lengths[i]) {
       TLOG(ERROR) << "Error reading requested data for number of offsets " << offsets.size()
                   << " from " << state->image_path() << " Expected to read " << lengths[i] << " bytes"

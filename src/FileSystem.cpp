@@ -83,6 +83,53 @@ bool File::exists(std::string path) {
 
 std::string File::temp_dir() { return "/tmp/"; }
 
+namespace {
+
+// The one loop behind every full transfer; `step` moves bytes at `done`
+// and returns what the system call returned.
+template <typename Step>
+long transfer_fully(long length, bool* failed, Step step) {
+  if (failed) *failed = false;
+  long done = 0;
+  while (done < length) {
+    ssize_t moved = step(done);
+    if (moved < 0) {
+      if (errno == EINTR) continue;
+      if (failed) *failed = true;
+      return done > 0 ? done : -1;
+    }
+    if (moved == 0) break;
+    done += moved;
+  }
+  return done;
+}
+
+std::size_t remaining(long length, long done) { return static_cast<std::size_t>(length - done); }
+
+}  // namespace
+
+long readFully(int fd, char* buffer, long length, bool* failed) {
+  return transfer_fully(length, failed,
+                        [&](long done) { return ::read(fd, buffer + done, remaining(length, done)); });
+}
+
+long writeFully(int fd, const char* buffer, long length, bool* failed) {
+  return transfer_fully(length, failed,
+                        [&](long done) { return ::write(fd, buffer + done, remaining(length, done)); });
+}
+
+long readFullyAt(int fd, char* buffer, long length, long offset, bool* failed) {
+  return transfer_fully(length, failed, [&](long done) {
+    return ::pread(fd, buffer + done, remaining(length, done), static_cast<off_t>(offset + done));
+  });
+}
+
+long writeFullyAt(int fd, const char* buffer, long length, long offset, bool* failed) {
+  return transfer_fully(length, failed, [&](long done) {
+    return ::pwrite(fd, buffer + done, remaining(length, done), static_cast<off_t>(offset + done));
+  });
+}
+
 }  // namespace FileSystem
 
 unsigned long roundDownToNearestBlock(unsigned long value, unsigned long block) {

@@ -57,12 +57,4 @@ enum empty_range_t { EMPTY_ALLOWED, EMPTY_REFUSED };
   return RANGE_VALID;
 }
 
-// Reads from the descriptor's position until `length` bytes arrived, the end
-// of the file, or an error (-1 when nothing was read); a read may return
-// less than asked when interrupted.
-long read_fully(int fd, char* buffer, long length);
-// Writes all `length` bytes unless an error stops it; -1 when nothing was
-// written.
-long write_fully(int fd, const char* buffer, long length);
-
 }  // namespace tarvelo::detail

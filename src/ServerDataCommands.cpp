@@ -24,45 +24,13 @@
 
 namespace tarvelo {
 
-namespace detail {
-
-long read_fully(int fd, char* buffer, long length) {
-  long total = 0;
-  while (total < length) {
-    ssize_t got = ::read(fd, buffer + total, static_cast<std::size_t>(length - total));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return total > 0 ? total : -1;
-    }
-    if (got == 0) break;
-    total += got;
-  }
-  return total;
-}
-
-long write_fully(int fd, const char* buffer, long length) {
-  long total = 0;
-  while (total < length) {
-    ssize_t put = ::write(fd, buffer + total, static_cast<std::size_t>(length - total));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return total > 0 ? total : -1;
-    }
-    if (put == 0) break;
-    total += put;
-  }
-  return total;
-}
-
-}  // namespace detail
-
 namespace {
 
 using detail::decode_range;
 using detail::range_fault_t;
 using detail::validate_range;
-using detail::read_fully;
-using detail::write_fully;
+using FileSystem::readFully;
+using FileSystem::writeFully;
 
 int punch_hole(int fd, long offset, long length) {
   return fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length);
@@ -157,7 +125,7 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_read(
     TLOG(ERROR) << "Error seeking for read" << " to offset " << offset << " on " << state->image_path()
                 << " Actual offset " << position << " Error: " << strerror(errno);
   } else {
-    count = read_fully(state->fd, out + wire::kReadData, length);
+    count = readFully(state->fd, out + wire::kReadData, length);
     EncodeBigEndian<int64_t>(out + wire::kReadCount, count);
   }
   long filled = std::max(count, 0L);
@@ -206,7 +174,7 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_write(
       failure = "Error seeking for write to offset " + std::to_string(offset) + " on " + state->image_path() +
                 " Actual offset " + std::to_string(position) + " Error: " + strerror(negative ? EINVAL : errno);
     } else {
-      long written = write_fully(state->fd, request.buffer() + wire::kWriteData, length);
+      long written = writeFully(state->fd, request.buffer() + wire::kWriteData, length);
       if (written != length)
         failure = "Error writing length " + std::to_string(length) + " at offset " + std::to_string(offset) +
                   " from " + state->image_path() + " Error: " + strerror(errno);
@@ -300,7 +268,7 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
                   << " Actual offset " << position << " Error: " << strerror(errno);
       return response;
     }
-    long count = read_fully(state->fd, buffer.get(), length);
+    long count = readFully(state->fd, buffer.get(), length);
     if (count < 0 || count != length) {
       TLOG(ERROR) << "Error reading for hash length " << length << " at offset " << offset
                   << " from " << state->image_path() << " Actually read " << count << " bytes"
@@ -337,7 +305,7 @@ bool ServerMessageHandler::operation_write_handler(long offset, long length, cha
   }
   if (length == 0) return true;
   // A short write is finished, not taken for complete.
-  long written = write_fully(state->fd, data, length);
+  long written = writeFully(state->fd, data, length);
   if (written > 0 && on_write) on_write(static_cast<unsigned long>(written));
   if (written == length) return true;
   TLOG(ERROR) << "Error writing length " << length << " at offset " << offset << " from "

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include <tarvelo/Crypto.h>
+#include <tarveloftp/FileSystem.h>
 
 #include "ImageRequests.h"
 
@@ -18,7 +19,7 @@ namespace tarvelo {
 namespace {
 
 using detail::decode_range;
-using detail::read_fully;
+using FileSystem::readFully;
 
 }  // namespace
 
@@ -60,7 +61,7 @@ void ServerMessageHandler::hash_requests_together(const std::vector<Message>& me
   std::vector<bool> whole(offsets.size(), false);
   for (std::size_t k = 0; k < offsets.size(); ++k)
     whole[k] = seek(state->fd, offsets[k], SEEK_SET) == offsets[k] &&
-               read_fully(state->fd, buffer.get() + k * bytes, length) == length;
+               readFully(state->fd, buffer.get() + k * bytes, length) == length;
   std::vector<unsigned char> digests(offsets.size() * crypto::kBlake2bHashSize);
   if (!crypto::Blake2b::hash_each(digests.data(), buffer.get(), bytes, offsets.size())) return;
   // A range that could not be read whole is left to the request itself, which reports it.

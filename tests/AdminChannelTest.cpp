@@ -255,7 +255,8 @@ TEST(AdminChannelTest, AdminProgram) {
     args.insert(args.begin(), {"--port", port});
     return test::run_tool("tarveloftp-admin", args);
   };
-  std::ofstream(fixture.dir().file("secret")) << "hunter2\n";
+  // The first line only, as tarveloftp reads it.
+  std::ofstream(fixture.dir().file("secret")) << "hunter2\r\nsecond line\n";
   test::RunResult added = admin({"add-target", "extra", "--passphrase-file", fixture.dir().file("secret")});
   EXPECT_EQ(added.status, 0) << added.err;
   EXPECT_EQ(fixture.server().endpoints().target("extra").password(), "hunter2");

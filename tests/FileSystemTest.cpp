@@ -2,9 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <fstream>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "TestSupport.h"
 
 namespace tarvelo {
 namespace {
@@ -58,6 +68,67 @@ TEST(FileSystemTest, SizeOfABlockDevice) {
     return;
   }
   GTEST_SKIP() << "no readable block device";
+}
+
+std::atomic<int> interruptions{0};
+void count_interruption(int) { ++interruptions; }
+
+TEST(FileSystemTest, FullTransfersGatherPiecesAndStopAtTheEnd) {
+  // A pipe hands out what has been written so far: the read must gather the
+  // pieces, keep going through a signal that interrupts it, and stop short
+  // only when the writer closes.
+  struct sigaction action {}, previous {};
+  action.sa_handler = count_interruption;  // no SA_RESTART: the blocked read fails with EINTR
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  pthread_t reader = pthread_self();
+  std::thread writer([&] {
+    using namespace std::chrono_literals;
+    EXPECT_EQ(write(pipe_fds[1], "abc", 3), 3);
+    std::this_thread::sleep_for(50ms);
+    pthread_kill(reader, SIGUSR1);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(write(pipe_fds[1], "defg", 4), 4);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(write(pipe_fds[1], "hij", 3), 3);
+    close(pipe_fds[1]);
+  });
+  char buffer[16] = {};
+  bool failed = true;
+  EXPECT_EQ(FileSystem::readFully(pipe_fds[0], buffer, 8, &failed), 8);
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(std::string(buffer, 8), "abcdefgh");
+  EXPECT_EQ(FileSystem::readFully(pipe_fds[0], buffer, 8, &failed), 2);  // the writer closed
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(std::string(buffer, 2), "ij");
+  writer.join();
+  close(pipe_fds[0]);
+  sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_EQ(interruptions, 1);
+
+  // Positioned transfers leave the descriptor's position alone and stop at
+  // the end of the file; a failure is told apart from that end.
+  test::TempDir dir;
+  int fd = open(dir.file("image").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(FileSystem::writeFullyAt(fd, "0123456789", 10, 0), 10);
+  EXPECT_EQ(FileSystem::writeFully(fd, "AB", 2), 2);
+  EXPECT_EQ(FileSystem::readFullyAt(fd, buffer, 16, 6, &failed), 4);
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(std::string(buffer, 4), "6789");
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 2);
+  EXPECT_EQ(FileSystem::readFully(fd, buffer, 3), 3);
+  EXPECT_EQ(std::string(buffer, 3), "234");
+  EXPECT_EQ(FileSystem::readFullyAt(fd, buffer, 4, 10, &failed), 0);
+  EXPECT_FALSE(failed);
+  close(fd);
+  errno = 0;
+  EXPECT_EQ(FileSystem::readFullyAt(fd, buffer, 4, 0, &failed), -1);
+  EXPECT_TRUE(failed);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(FileSystem::writeFully(fd, "x", 1, &failed), -1);
+  EXPECT_TRUE(failed);
 }
 
 }  // namespace

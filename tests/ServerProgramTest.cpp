@@ -85,7 +85,7 @@ TEST(ServerProgramTest, WarnsOfPassphrasesInClearOffLoopback) {
   test::CaptureLog log;
   auto in_clear = [](const std::string& settings, const std::string& targets = "[disk]\npassword = p\n") {
     TarveloConfig config = TarveloConfig::loads("[config]\n" + settings + "\n" + targets);
-    return tool::sends_secrets_in_clear(config);
+    return tools::sends_secrets_in_clear(config);
   };
   for (const std::string address : {"127.0.0.1", "127.1.2.3", "::1", "localhost", "::ffff:127.0.0.1"})
     EXPECT_FALSE(in_clear("address = " + address)) << address;

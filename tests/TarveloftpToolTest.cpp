@@ -17,15 +17,16 @@
 #include <tuple>
 
 #include "CommandLine.h"
+#include "Passphrase.h"
 #include "ServerFixture.h"
 #include "TestSupport.h"
 
 namespace tarvelo {
 namespace {
 
-using tool::ClientUrl;
-using tool::parse_byte_count;
-using tool::parse_client_url;
+using tools::ClientUrl;
+using tools::parse_byte_count;
+using tools::parse_client_url;
 
 TEST(TarveloftpToolParsing, ClientUrls) {
   struct Case {
@@ -46,7 +47,7 @@ TEST(TarveloftpToolParsing, ClientUrls) {
     auto fields = [](const ClientUrl& u) { return std::tuple(u.host, u.port, u.target, static_cast<unsigned>(u.lun)); };
     EXPECT_EQ(fields(url), std::tuple(std::string(c.host), c.port, std::string(c.target), c.lun)) << c.text;
     // Printing and parsing again gives the same LUN.
-    EXPECT_EQ(fields(parse_client_url(tool::to_string(url))), fields(url)) << c.text;
+    EXPECT_EQ(fields(parse_client_url(tools::to_string(url))), fields(url)) << c.text;
   }
   const char* invalid[] = {
       "http://h/t/0",       "tarvelo://h/t",       "tarvelo:///t/0",    "tarvelo://h:0/t/0",
@@ -66,18 +67,39 @@ TEST(TarveloftpToolParsing, ByteCounts) {
 }
 
 TEST(TarveloftpToolParsing, PassphraseSources) {
+  // Both programs read passphrase files this way: the first line, without
+  // its line end.
   test::TempDir dir;
-  std::string file = dir.file("pass");
-  {
-    std::ofstream out(file);
-    out << "from file\nsecond line\n";
+  const struct {
+    const char* contents;
+    const char* passphrase;  // nullptr: refused
+  } cases[] = {{"secret", "secret"},
+               {"secret\n", "secret"},
+               {"secret\r\n", "secret"},
+               {"secret\nsecond line\n", "secret"},
+               {"sec ret \r\n\r\n", "sec ret "},
+               {"", nullptr},
+               {"\nsecret\n", nullptr}};
+  for (const auto& c : cases) {
+    std::string file = dir.file("pass");
+    { std::ofstream(file, std::ios::binary | std::ios::trunc) << c.contents; }
+    if (c.passphrase) {
+      EXPECT_EQ(tools::read_passphrase_file(file), c.passphrase) << c.contents;
+      // A named file wins over the environment.
+      EXPECT_EQ(tools::read_passphrase(file, std::string("from env")), c.passphrase) << c.contents;
+    } else {
+      EXPECT_THROW(tools::read_passphrase_file(file), std::runtime_error) << c.contents;
+    }
   }
-  // Only the file's first line counts. (File over environment: FailuresNameTheirCause.)
-  EXPECT_EQ(tool::read_passphrase(file, std::string("from env")), "from file");
-  EXPECT_EQ(tool::read_passphrase("", std::nullopt), "");
-  EXPECT_THROW(tool::read_passphrase(dir.file("missing"), std::nullopt), std::runtime_error);
-  { std::ofstream empty(dir.file("empty")); }
-  EXPECT_THROW(tool::read_passphrase(dir.file("empty"), std::nullopt), std::runtime_error);
+  try {
+    tools::read_passphrase_file(dir.file("missing"));
+    ADD_FAILURE() << "a missing file was read";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "cannot read passphrase file " + dir.file("missing") + ": No such file or directory");
+  }
+  EXPECT_EQ(tools::read_passphrase("", std::string("from env")), "from env");
+  EXPECT_EQ(tools::read_passphrase("", std::nullopt), "");
 }
 
 // ---- the program against a real server ----

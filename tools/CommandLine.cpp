@@ -2,11 +2,12 @@
 
 #include <cctype>
 #include <cstdio>
-#include <fstream>
 #include <limits>
 #include <stdexcept>
 
-namespace tarvelo::tool {
+#include "Passphrase.h"
+
+namespace tarvelo::tools {
 
 namespace {
 
@@ -151,15 +152,7 @@ long parse_byte_count(const std::string& text) {
 
 std::string read_passphrase(const std::string& passphrase_file,
                             const std::optional<std::string>& environment_value) {
-  if (!passphrase_file.empty()) {
-    std::ifstream in(passphrase_file);
-    if (!in) throw std::runtime_error("cannot read passphrase file " + passphrase_file);
-    std::string line;
-    std::getline(in, line);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) throw std::runtime_error("passphrase file " + passphrase_file + " is empty");
-    return line;
-  }
+  if (!passphrase_file.empty()) return read_passphrase_file(passphrase_file);
   if (environment_value) return *environment_value;
   return "";
 }
@@ -179,4 +172,4 @@ std::string human_bytes(double bytes) {
   return text;
 }
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
 
 inline constexpr uint16_t kDefaultPort = 3263;
 
@@ -28,13 +28,13 @@ std::string to_string(const ClientUrl& url);
 // of 1024, also written KiB, MiB...). Negative or overflowing counts fail.
 long parse_byte_count(const std::string& text);
 
-// The passphrase: the first line of `passphrase_file` when one is named,
-// else the value of `environment_value` when set; no passphrase otherwise.
-// Throws std::runtime_error when the file cannot be read.
+// The passphrase: read_passphrase_file(`passphrase_file`) when one is
+// named, else the value of `environment_value` when set; no passphrase
+// otherwise.
 std::string read_passphrase(const std::string& passphrase_file,
                             const std::optional<std::string>& environment_value);
 
 // "1.5 GiB", "512 KiB", "17 bytes".
 std::string human_bytes(double bytes);
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools

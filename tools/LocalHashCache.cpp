@@ -8,9 +8,10 @@
 #include <cstring>
 
 #include <tarveloftp/Coding.h>
+#include <tarveloftp/FileSystem.h>
 
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
 
 namespace {
 
@@ -25,28 +26,15 @@ void encode_header(char* out, const LocalHashCache::Grid& grid) {
   EncodeFixed64LE(out + 16, static_cast<uint64_t>(grid.file_size));
 }
 
-bool read_fully_at(int fd, void* buffer, std::size_t length, off_t offset) {
-  auto* bytes = static_cast<char*>(buffer);
-  while (length > 0) {
-    ssize_t count = ::pread(fd, bytes, length, offset);
-    if (count <= 0) return false;
-    bytes += count;
-    length -= static_cast<std::size_t>(count);
-    offset += count;
-  }
-  return true;
+// A cache file shorter than expected counts as unreadable.
+bool read_whole(int fd, void* buffer, std::size_t length, off_t offset) {
+  return FileSystem::readFullyAt(fd, static_cast<char*>(buffer), static_cast<long>(length), offset) ==
+         static_cast<long>(length);
 }
 
-bool write_fully_at(int fd, const void* buffer, std::size_t length, off_t offset) {
-  const auto* bytes = static_cast<const char*>(buffer);
-  while (length > 0) {
-    ssize_t count = ::pwrite(fd, bytes, length, offset);
-    if (count <= 0) return false;
-    bytes += count;
-    length -= static_cast<std::size_t>(count);
-    offset += count;
-  }
-  return true;
+bool write_whole(int fd, const void* buffer, std::size_t length, off_t offset) {
+  return FileSystem::writeFullyAt(fd, static_cast<const char*>(buffer), static_cast<long>(length), offset) ==
+         static_cast<long>(length);
 }
 
 }  // namespace
@@ -64,7 +52,7 @@ LocalHashCache::LocalHashCache(std::string path, const Grid& grid)
   if (m_old_fd >= 0 &&
       (fstat(m_old_fd, &info) != 0 ||
        info.st_size != static_cast<off_t>(kHeaderSize + static_cast<std::size_t>(blocks) * entry_size()) ||
-       !read_fully_at(m_old_fd, header, kHeaderSize, 0) || std::memcmp(header, expected, kKeyAt) != 0)) {
+       !read_whole(m_old_fd, header, kHeaderSize, 0) || std::memcmp(header, expected, kKeyAt) != 0)) {
     ::close(m_old_fd);
     m_old_fd = -1;
   }
@@ -78,7 +66,7 @@ LocalHashCache::LocalHashCache(std::string path, const Grid& grid)
   m_new_fd = ::open(m_new_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (m_new_fd < 0) throw ToolError(system_error("cannot create hash cache", m_new_path));
   std::memcpy(expected + kKeyAt, m_key, sizeof(m_key));
-  if (!write_fully_at(m_new_fd, expected, kHeaderSize, 0))
+  if (!write_whole(m_new_fd, expected, kHeaderSize, 0))
     throw ToolError(system_error("cannot write hash cache", m_new_path));
 }
 
@@ -97,8 +85,8 @@ void LocalHashCache::begin_window(long first, long count) {
   m_found.assign(static_cast<std::size_t>(count), 0);
   // Without old entries the buffer is never compared, only written.
   if (m_old_fd >= 0 &&
-      !read_fully_at(m_old_fd, m_entries->data(), bytes,
-                     static_cast<off_t>(kHeaderSize + static_cast<std::size_t>(first) * entry_size()))) {
+      !read_whole(m_old_fd, m_entries->data(), bytes,
+                  static_cast<off_t>(kHeaderSize + static_cast<std::size_t>(first) * entry_size()))) {
     ::close(m_old_fd);
     m_old_fd = -1;
   }
@@ -124,8 +112,8 @@ void LocalHashCache::remember(long index, const unsigned char* hash) {
 
 void LocalHashCache::end_window() {
   m_reused += std::count(m_found.begin(), m_found.end(), 1);
-  if (!write_fully_at(m_new_fd, m_entries->data(), m_entries->size(),
-                      static_cast<off_t>(kHeaderSize + static_cast<std::size_t>(m_first) * entry_size())))
+  if (!write_whole(m_new_fd, m_entries->data(), m_entries->size(),
+                   static_cast<off_t>(kHeaderSize + static_cast<std::size_t>(m_first) * entry_size())))
     throw ToolError(system_error("cannot write hash cache", m_new_path));
 }
 
@@ -139,4 +127,4 @@ void LocalHashCache::commit() {
   m_new_fd = -1;
 }
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools

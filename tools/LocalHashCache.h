@@ -11,9 +11,9 @@
 
 #include <tarvelo/Crypto.h>
 
-#include "ToolSupport.h"
+#include "Session.h"
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
 
 // File layout, little-endian: "TVLHASH1", u32 hash size, u32 block size,
 // u64 file size, the 32-byte checksum key, then per block its 16-byte tag
@@ -68,4 +68,4 @@ class LocalHashCache {
   long m_reused = 0;
 };
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools

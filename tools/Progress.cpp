@@ -6,7 +6,7 @@
 
 #include "CommandLine.h"
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
 
 namespace {
 
@@ -85,4 +85,4 @@ void Progress::draw() {
   std::fflush(stderr);
 }
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools

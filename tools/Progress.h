@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
 
 class Progress {
  public:
@@ -46,4 +46,4 @@ class Progress {
   std::thread m_thread;
 };
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools

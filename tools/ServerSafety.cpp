@@ -4,7 +4,7 @@
 #include <netinet/in.h>
 #include <strings.h>
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
 
 bool is_loopback_address(const std::string& address) {
   if (strcasecmp(address.c_str(), "localhost") == 0) return true;
@@ -29,4 +29,4 @@ bool sends_secrets_in_clear(TarveloConfig& config) {
   return false;
 }
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools

@@ -7,7 +7,7 @@
 
 #include <tarveloftp/TarveloConfig.h>
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
 
 // True for addresses only this machine can reach: 127.0.0.0/8, ::1 and
 // "localhost". "*", "" and 0.0.0.0 listen on every address, so they are not.
@@ -20,4 +20,4 @@ bool is_loopback_address(const std::string& address);
 // table moves to the server.
 bool sends_secrets_in_clear(TarveloConfig& config);
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools

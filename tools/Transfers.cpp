@@ -1,44 +1,34 @@
-// The bulk subcommands: get, put (plain and --merge) and compare. Plain
-// transfers spread their chunks over several sessions; hash comparisons
-// hash the local side on every core while the server hashes its side, and
-// ask for the server's hashes in a pipeline.
+// Plain transfers spread their chunks over several sessions; put --merge
+// and compare leave the hashing to Merge and send or report what differs.
+
+#include "Transfers.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include <sys/stat.h>
 
 #include "LocalHashCache.h"
+#include "Merge.h"
 #include "Progress.h"
-#include "ToolSupport.h"
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using HashRange = TarveloFTPClient::HashRange;
 
 // Granularity at which get leaves all-zero data as holes.
 constexpr long kHoleBlock = 4096;
 // Writes between two collections of acknowledgements, well below what the
 // server queues (200000).
 constexpr int kWritesPerAcknowledgement = 1024;
-// Remote hashes asked for per call, so the progress bar moves.
-constexpr std::size_t kHashesPerBatch = 4096;
 // READ requests each get session keeps queued on the server.
 constexpr std::size_t kReadsInFlight = 2;
-// Local file bytes read at once by a hashing thread.
-constexpr long kLocalReadSize = 8L << 20;
-// File bytes whose block hashes a merge against block-hash storage keeps at
-// once.
-constexpr long kMergeWindow = 1L << 30;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -70,262 +60,6 @@ void check_chunk_size(long chunk) {
   if (chunk <= 0 || chunk > TarveloFTPClient::kMaxRequestLength)
     throw ToolError("chunk size must be between 1 and " +
                     std::to_string(TarveloFTPClient::kMaxRequestLength) + " bytes");
-}
-
-// Splits [start, end) into ranges of at most `size` bytes that end on
-// multiples of `size` (the server's block grid when `size` is a multiple of
-// its block size).
-void split_ranges(long start, long end, long size, std::vector<HashRange>& out) {
-  for (long at = start; at < end;) {
-    long next = std::min(end, (at / size + 1) * size);
-    out.push_back({at, next - at});
-    at = next;
-  }
-}
-
-// Local hashes of ranges [first, last) of `ranges` (sorted, non-overlapping
-// image ranges) from the file, whose byte 0 sits at image offset `base`,
-// computed the way the server computes its own, into `hashes`.
-void hash_local_ranges(const TarveloFTPClient& client, const LocalFile& file, long base,
-                       const std::vector<HashRange>& ranges, std::size_t first, std::size_t last,
-                       std::vector<unsigned char>& hashes, const std::atomic<bool>& stop) {
-  const std::size_t size = client.hash_size();
-  const bool block_hash_storage = (client.server_features() & FEATURE_BLOCK_HASH_STORAGE) != 0;
-  std::vector<char> buffer;
-  long buffer_start = 0;
-  long buffer_length = 0;
-  for (std::size_t i = first; i < last && !stop; ++i) {
-    const HashRange& range = ranges[i];
-    long position = range.offset - base;
-    if (position < buffer_start || position + range.length > buffer_start + buffer_length) {
-      long want = std::max(kLocalReadSize, range.length);
-      buffer.resize(static_cast<std::size_t>(want));
-      buffer_start = position;
-      buffer_length = file.read_at(buffer_start, buffer.data(), want);
-      if (buffer_length < range.length)
-        throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(position) +
-                        ": the file is shorter than expected");
-    }
-    // Without stored hashes, the following ranges of the same length that
-    // are in the buffer too are hashed with this one, side by side.
-    std::size_t together = 1;
-    if (!block_hash_storage)
-      while (i + together < last && ranges[i + together].length == range.length &&
-             ranges[i + together].offset == range.offset + static_cast<long>(together) * range.length &&
-             position + static_cast<long>(together + 1) * range.length <= buffer_start + buffer_length)
-        ++together;
-    Transport::StatusCode status;
-    const char* data = buffer.data() + (position - buffer_start);
-    std::vector<unsigned char> hash =
-        block_hash_storage
-            ? client.get_block_hash_local_at(range.offset, data, range.length, &status)
-            : client.get_default_block_hashes_local(data, range.length, static_cast<long>(together), &status);
-    if (hash.size() != together * size) throw ToolError("local hash failed: " + status.text);
-    std::memcpy(hashes.data() + i * size, hash.data(), hash.size());
-    i += together - 1;
-  }
-}
-
-// Threads that hash the local side: every core.
-int local_hash_threads() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u)); }
-
-// The server's hashes of `ranges`, asked for in batches.
-std::vector<unsigned char> remote_hashes_of(TarveloFTPClient& client, const Remote& remote,
-                                            const std::vector<HashRange>& ranges, Progress& progress,
-                                            const std::atomic<bool>& stop) {
-  std::vector<unsigned char> hashes;
-  hashes.reserve(ranges.size() * client.hash_size());
-  for (std::size_t first = 0; first < ranges.size() && !stop; first += kHashesPerBatch) {
-    std::size_t last = std::min(ranges.size(), first + kHashesPerBatch);
-    std::vector<HashRange> batch(ranges.begin() + static_cast<long>(first),
-                                 ranges.begin() + static_cast<long>(last));
-    Transport::StatusCode status;
-    std::vector<unsigned char> answer = client.get_block_hashes_remote(batch, &status);
-    if (answer.empty()) throw ToolError(request_failure(remote, "remote hash failed", status));
-    hashes.insert(hashes.end(), answer.begin(), answer.end());
-    long bytes = 0;
-    for (const HashRange& range : batch) bytes += range.length;
-    progress.add(bytes);
-  }
-  return hashes;
-}
-
-// Hashes `ranges` on both sides at once, the local side on every core, and
-// returns the indices of the ranges whose hashes differ.
-std::vector<std::size_t> differing_ranges(TarveloFTPClient& client, const Remote& remote,
-                                          const LocalFile& file, long base,
-                                          const std::vector<HashRange>& ranges, Progress& progress) {
-  std::atomic<bool> stop{false};
-  std::vector<unsigned char> local(ranges.size() * client.hash_size());
-  std::vector<unsigned char> remote_hashes;
-  const std::size_t threads = static_cast<std::size_t>(local_hash_threads());
-  // Worker 0 asks the server; the others hash contiguous slices, so each
-  // reads its part of the file in order.
-  run_workers(static_cast<int>(threads) + 1, stop, [&](int index) {
-    if (index == 0) {
-      remote_hashes = remote_hashes_of(client, remote, ranges, progress, stop);
-      return;
-    }
-    std::size_t slice = static_cast<std::size_t>(index - 1);
-    hash_local_ranges(client, file, base, ranges, ranges.size() * slice / threads,
-                      ranges.size() * (slice + 1) / threads, local, stop);
-  });
-  std::vector<std::size_t> differing;
-  const std::size_t size = client.hash_size();
-  for (std::size_t i = 0; i < ranges.size(); ++i)
-    if (std::memcmp(local.data() + i * size, remote_hashes.data() + i * size, size) != 0)
-      differing.push_back(i);
-  return differing;
-}
-
-// Block hashes of blocks [first, last) of the window starting at `start`
-// (on the server's block grid) and ending at `end`, into `hashes`; with a
-// cache, only blocks whose bytes it does not vouch for are hashed.
-void hash_local_blocks(const TarveloFTPClient& client, const LocalFile& file, long start, long end, long first,
-                       long last, unsigned char* hashes, const std::atomic<bool>& stop, LocalHashCache* cache) {
-  const long block = client.block_size();
-  const std::size_t size = client.hash_size();
-  const long piece = std::max(block, kLocalReadSize / block * block);
-  const long stop_at = std::min(end, start + last * block);
-  LargeBuffer read_buffer(static_cast<std::size_t>(piece));
-  auto* buffer = reinterpret_cast<char*>(read_buffer.data());
-  auto hash_into = [&](long at, const char* data, long length, unsigned char* out) {
-    Transport::StatusCode status;
-    std::vector<unsigned char> part = client.get_block_hashes_local_at(at, data, length, &status);
-    if (part.empty()) throw ToolError("local hash failed: " + status.text);
-    std::memcpy(out, part.data(), part.size());
-  };
-  for (long at = start + first * block; at < stop_at && !stop; at += piece) {
-    long want = std::min(piece, stop_at - at);
-    if (file.read_at(at, buffer, want) != want)
-      throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(at) +
-                      ": the file is shorter than expected");
-    if (!cache) {
-      hash_into(at, buffer, want, hashes + static_cast<std::size_t>((at - start) / block) * size);
-      continue;
-    }
-    for (long offset = 0; offset < want; offset += block) {
-      long index = (at + offset - start) / block;
-      long length = std::min(block, want - offset);
-      unsigned char* out = hashes + static_cast<std::size_t>(index) * size;
-      if (cache->lookup(index, buffer + offset, length, out)) continue;
-      hash_into(at + offset, buffer + offset, length, out);
-      cache->remember(index, out);
-    }
-  }
-}
-
-// What a merge found, and where its time went.
-struct MergePlan {
-  std::vector<HashRange> changed;  // block-sized ranges that differ
-  std::size_t first_ranges = 0;
-  std::size_t first_differing = 0;
-  double comparing = 0;
-  double narrowing = 0;
-};
-
-// Compares `ranges` of `size` bytes through `compare` (which returns the
-// indices of those that differ), then narrows each differing range by
-// quarters down to the server's blocks, comparing again each round. Records
-// the blocks that still differ, and the time spent since `began`.
-using CompareRound = std::function<std::vector<std::size_t>(const std::vector<HashRange>&, bool first)>;
-void narrow_to_blocks(long block, long size, std::vector<HashRange> ranges, Clock::time_point began,
-                      MergePlan& plan, const CompareRound& compare) {
-  for (bool first = true; !ranges.empty(); first = false) {
-    std::vector<std::size_t> differing = compare(ranges, first);
-    if (first) {
-      plan.first_ranges += ranges.size();
-      plan.first_differing += differing.size();
-      plan.comparing += seconds_since(began);
-      began = Clock::now();
-    }
-    if (size == block) {
-      for (std::size_t index : differing) plan.changed.push_back(ranges[index]);
-      break;
-    }
-    size = std::max(block, (size / 4) / block * block);
-    std::vector<HashRange> narrower;
-    for (std::size_t index : differing)
-      split_ranges(ranges[index].offset, ranges[index].offset + ranges[index].length, size, narrower);
-    ranges = std::move(narrower);
-  }
-  plan.narrowing += seconds_since(began);
-}
-
-// Against block-hash storage: the window [start, end) is compared in ranges
-// of `size` bytes and narrowed, with the local aggregates taken from block
-// hashes made in one pass over the window.
-void merge_window_against_block_hashes(TarveloFTPClient& client, const Remote& remote, const LocalFile& file,
-                                       long start, long end, long size, Progress& progress, MergePlan& plan,
-                                       LocalHashCache* cache) {
-  const long block = client.block_size();
-  const std::size_t hash_bytes = client.hash_size();
-  auto began = Clock::now();
-  std::vector<HashRange> ranges;
-  split_ranges(start, end, size, ranges);
-
-  // Worker 0 asks the server about the first ranges while the others hash
-  // the window's blocks, each its own slice.
-  std::atomic<bool> stop{false};
-  const long blocks = (end - start + block - 1) / block;
-  LargeBuffer local(static_cast<std::size_t>(blocks) * hash_bytes);
-  std::vector<unsigned char> remote_hashes;
-  const long threads = local_hash_threads();
-  if (cache) cache->begin_window(start / block, blocks);
-  run_workers(static_cast<int>(threads) + 1, stop, [&](int index) {
-    if (index == 0) {
-      remote_hashes = remote_hashes_of(client, remote, ranges, progress, stop);
-      return;
-    }
-    long slice = index - 1;
-    hash_local_blocks(client, file, start, end, blocks * slice / threads, blocks * (slice + 1) / threads,
-                      local.data(), stop, cache);
-  });
-  if (cache) cache->end_window();
-
-  narrow_to_blocks(block, size, std::move(ranges), began, plan, [&](const std::vector<HashRange>& round, bool first) {
-    if (!first) {
-      Progress quiet(false);
-      remote_hashes = remote_hashes_of(client, remote, round, quiet, stop);
-    }
-    // The aggregates of ranges that follow one another with as many blocks
-    // each are hashed side by side.
-    auto first_block = [&](std::size_t i) { return static_cast<std::size_t>((round[i].offset - start) / block); };
-    auto block_count = [&](std::size_t i) { return static_cast<std::size_t>((round[i].length + block - 1) / block); };
-    std::vector<std::size_t> differing;
-    for (std::size_t i = 0; i < round.size();) {
-      std::size_t together = 1;
-      while (i + together < round.size() && block_count(i + together) == block_count(i) &&
-             first_block(i + together) == first_block(i) + together * block_count(i))
-        ++together;
-      Transport::StatusCode status;
-      std::vector<unsigned char> aggregates = client.get_default_block_hashes_local(
-          local.data() + first_block(i) * hash_bytes, static_cast<long>(block_count(i) * hash_bytes),
-          static_cast<long>(together), &status);
-      if (aggregates.size() != together * hash_bytes) throw ToolError("local hash failed: " + status.text);
-      for (std::size_t k = 0; k < together; ++k, ++i)
-        if (std::memcmp(aggregates.data() + k * hash_bytes, remote_hashes.data() + i * hash_bytes, hash_bytes) != 0)
-          differing.push_back(i);
-    }
-    return differing;
-  });
-}
-
-// Elsewhere: both sides hash each round's ranges from the data.
-void merge_by_hashing_ranges(TarveloFTPClient& client, const Remote& remote, const LocalFile& file,
-                             long length, long size, Progress& progress, MergePlan& plan) {
-  auto began = Clock::now();
-  std::vector<HashRange> ranges;
-  split_ranges(0, length, size, ranges);
-  narrow_to_blocks(client.block_size(), size, std::move(ranges), began, plan,
-                   [&](const std::vector<HashRange>& round, bool first) {
-                     if (!first) {
-                       long narrowed = 0;
-                       for (const HashRange& range : round) narrowed += range.length;
-                       progress.start("narrow", narrowed);
-                     }
-                     return differing_ranges(client, remote, file, 0, round, progress);
-                   });
 }
 
 }  // namespace
@@ -459,7 +193,6 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     bool stored = (client.server_features() & FEATURE_BLOCK_HASH_STORAGE) != 0;
     if (merge_range <= 0) merge_range = stored ? kDefaultBlockHashMergeRange : kDefaultMergeRange;
     long size = std::max(block, (std::max(merge_range, block) / block) * block);
-    MergePlan plan;
     progress.start("compare", length);
     std::unique_ptr<LocalHashCache> cache;
     if (stored && !hash_cache.empty()) {
@@ -470,16 +203,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
       std::fprintf(stderr,
                    "tarveloftp: the server keeps no block hashes, so --hash-cache is not used\n");
     }
-    if (stored) {
-      // Windows keep the local block hashes small (32 bytes per block).
-      long window = std::max(size, kMergeWindow / size * size);
-      for (long start = 0; start < length; start += window)
-        merge_window_against_block_hashes(client, remote, file, start, std::min(length, start + window), size,
-                                          progress, plan, cache.get());
-      if (cache) cache->commit();
-    } else {
-      merge_by_hashing_ranges(client, remote, file, length, size, progress, plan);
-    }
+    MergePlan plan = plan_merge(client, remote, file, length, size, progress, cache.get());
     const std::vector<HashRange>& changed = plan.changed;
     // Neighbouring changed blocks go out as one write.
     std::vector<HashRange> writes;
@@ -562,7 +286,8 @@ int run_compare(const std::string& path, const Remote& remote, long offset,
   split_ranges(offset, offset + length, piece, ranges);
   Progress progress(options.progress);
   progress.start("compare", length);
-  std::vector<std::size_t> differing = differing_ranges(*client, remote, file, offset, ranges, progress);
+  HashedRanges sides(*client, remote, file, offset, progress);
+  std::vector<std::size_t> differing = differing_ranges(sides, ranges, true);
   progress.finish();
   (void)client->close();
   if (differing.empty()) return 0;
@@ -572,4 +297,4 @@ int run_compare(const std::string& path, const Remote& remote, long offset,
   return 1;
 }
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools

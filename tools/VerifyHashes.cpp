@@ -19,18 +19,12 @@ namespace {
 
 constexpr std::size_t kListed = 5;  // block numbers shown per kind of finding
 
-// Reads exactly `length` bytes at `offset`, or as many as the file has
-// there; -1 on error.
+// Reads `length` bytes at `offset`, or as many as the file has there; -1
+// on error.
 long read_at(int fd, char* buffer, long length, long offset) {
-  long total = 0;
-  while (total < length) {
-    ssize_t got = pread(fd, buffer + total, static_cast<std::size_t>(length - total), offset + total);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return -1;
-    if (got == 0) break;
-    total += got;
-  }
-  return total;
+  bool failed = false;
+  long total = FileSystem::readFullyAt(fd, buffer, length, offset, &failed);
+  return failed ? -1 : total;
 }
 
 struct Descriptor {

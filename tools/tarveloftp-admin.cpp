@@ -1,16 +1,15 @@
 // tarveloftp-admin: add and remove targets and LUNs on a running tarveloftpd
 // and list what it serves, over its loopback administration channel.
 
-#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include <CLI/CLI.hpp>
 
 #include <tarvelo/BasicSocket.h>
 #include <tarveloftp/AdminProtocol.h>
+
+#include "Passphrase.h"
 
 namespace {
 
@@ -50,18 +49,6 @@ int exchange(uint16_t port, Message& command, bool print_text) {
   return 0;
 }
 
-std::string read_passphrase(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file.is_open())
-    throw std::runtime_error("cannot read passphrase file " + path + ": " + std::strerror(errno));
-  std::stringstream contents;
-  contents << file.rdbuf();
-  std::string passphrase = contents.str();
-  // A trailing newline is the editor's, not part of the passphrase.
-  while (!passphrase.empty() && (passphrase.back() == '\n' || passphrase.back() == '\r')) passphrase.pop_back();
-  return passphrase;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,7 +70,7 @@ int main(int argc, char** argv) {
   auto* add_target = app.add_subcommand("add-target", "Add a target (or change the passphrase of an existing one)");
   add_target->add_option("NAME", name, "Target name")->required();
   add_target->add_option("--passphrase-file", passphrase_file,
-                         "File holding the passphrase clients must present (trailing newline ignored)");
+                         "File whose first line is the passphrase clients must present");
   auto* remove_target = app.add_subcommand("remove-target", "Remove a target, even with clients connected");
   remove_target->add_option("NAME", name, "Target name")->required();
   auto* add_lun = app.add_subcommand("add-lun", "Add a LUN to a target");
@@ -109,7 +96,7 @@ int main(int argc, char** argv) {
     command.lun = static_cast<uint8_t>(lun);
     if (*add_target) {
       command.command = IPC_ADD_TARGET;
-      command.secret_or_path = passphrase_file.empty() ? "" : read_passphrase(passphrase_file);
+      command.secret_or_path = passphrase_file.empty() ? "" : tools::read_passphrase_file(passphrase_file);
     } else if (*remove_target) {
       command.command = IPC_REMOVE_TARGET;
     } else if (*add_lun) {

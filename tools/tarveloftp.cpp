@@ -30,12 +30,13 @@
 
 #include <tarveloftp/TarveloConfig.h>
 
-#include "Commands.h"
 #include "Progress.h"
+#include "SimpleCommands.h"
+#include "Transfers.h"
 #include "VerifyHashes.h"
 
 using namespace tarvelo;
-using namespace tarvelo::tool;
+using namespace tarvelo::tools;
 
 namespace {
 

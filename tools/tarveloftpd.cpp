@@ -216,7 +216,7 @@ int main(int argc, char** argv) {
 
   std::string address = config.getAddress();
   std::string listen_address = address == "*" ? "" : address;
-  if (tarvelo::tool::sends_secrets_in_clear(config)) {
+  if (tarvelo::tools::sends_secrets_in_clear(config)) {
     TLOG(WARNING) << "Listening on " << (listen_address.empty() ? "every address" : listen_address)
                   << " with transport tcp and no encryption: passphrases and image data cross the network "
                   << "readable by anyone on the path; use transport = tls or encryption = xsalsa20";

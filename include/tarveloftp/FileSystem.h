@@ -39,6 +39,19 @@ class TARVELOFTP_EXPORT File {
   int64_t m_length = 0;
 };
 
+// Full transfers: each loops until `length` bytes moved, retrying calls a
+// signal interrupted, so that a short count means the end of the file (or,
+// for writes, a device that takes no more). A failed call ends the loop:
+// -1 with errno set when nothing moved yet, else the count so far. When
+// `failed` is given it is set to whether a failed call ended the loop, for
+// callers that must tell a failure from the end of the file.
+TARVELOFTP_EXPORT long readFully(int fd, char* buffer, long length, bool* failed = nullptr);
+TARVELOFTP_EXPORT long writeFully(int fd, const char* buffer, long length, bool* failed = nullptr);
+// As above at `offset`, leaving the descriptor's position alone.
+TARVELOFTP_EXPORT long readFullyAt(int fd, char* buffer, long length, long offset, bool* failed = nullptr);
+TARVELOFTP_EXPORT long writeFullyAt(int fd, const char* buffer, long length, long offset,
+                                    bool* failed = nullptr);
+
 }  // namespace FileSystem
 
 // `block` must not be 0.

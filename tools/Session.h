@@ -1,19 +1,49 @@
 #pragma once
 
-// Pieces shared by the subcommands: local files, worker threads, and the
-// wording of request failures.
+// Pieces every subcommand of the tarveloftp program shares: sessions with
+// the server and the wording of their failures, local files, and worker
+// threads. A failure that ends a command throws ToolError with the one line
+// to print.
 
 #include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include <tarvelo/BasicSocket.h>
 #include <tarvelo/Transport.h>
+#include <tarveloftp/TarveloFTPClient.h>
 
-#include "Commands.h"
+#include "CommandLine.h"
 
-namespace tarvelo::tool {
+namespace tarvelo::tools {
+
+struct ToolError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Long enough for a server committing a large batch to a slow disk.
+inline constexpr double kDefaultTimeoutSeconds = 300;
+
+// How the connection is carried: --tls, --ca-file, --insecure,
+// --compression and --server-public-key; they must match the server's.
+struct Connection {
+  bool tls = false;
+  std::string ca_file;  // empty: the system's CA store
+  bool insecure = false;
+  SocketOptions layers;
+  // A server that sends nothing for this long is given up on; 0: never.
+  double timeout_seconds = kDefaultTimeoutSeconds;
+};
+
+struct Remote {
+  ClientUrl url;
+  std::string passphrase;
+  Connection connection;
+};
 
 // A local image file or device, closed when the object dies. Every failure
 // throws ToolError naming the path and the system's reason.
@@ -76,6 +106,9 @@ std::string request_failure(const Remote& remote, const std::string& what,
 // Flag word of every session the program opens.
 unsigned long session_flags(const Remote& remote);
 
+// Opens one session, or throws ToolError naming the cause.
+std::unique_ptr<TarveloFTPClient> open_remote(const Remote& remote);
+
 // Opens `count` sessions (the first one already open in `first`).
 std::vector<std::unique_ptr<TarveloFTPClient>> open_sessions(
     const Remote& remote, std::unique_ptr<TarveloFTPClient> first, int count);
@@ -85,4 +118,4 @@ std::vector<std::unique_ptr<TarveloFTPClient>> open_sessions(
 void collect_acknowledgements(TarveloFTPClient& client, const Remote& remote,
                               std::vector<std::string>& failed);
 
-}  // namespace tarvelo::tool
+}  // namespace tarvelo::tools
