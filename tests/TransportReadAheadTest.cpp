@@ -3,6 +3,7 @@
 // buffer. Both receive paths must hand out exactly the frames that were sent.
 
 #include <tarvelo/BasicSocket.h>
+#include <tarvelo/Coding.h>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -31,8 +32,9 @@ std::vector<std::vector<char>> mixed_messages() {
 std::vector<char> framed(const std::vector<std::vector<char>>& messages) {
   std::vector<char> stream;
   for (const auto& message : messages) {
-    uint64_t length = message.size();
-    for (int shift = 56; shift >= 0; shift -= 8) stream.push_back(static_cast<char>(length >> shift));
+    char header[8];
+    EncodeFixed64BE(header, message.size());
+    stream.insert(stream.end(), header, header + sizeof(header));
     stream.insert(stream.end(), message.begin(), message.end());
   }
   return stream;

@@ -336,7 +336,9 @@ std::string compressed_frame_claiming(uint64_t size, int64_t* code) {
   EXPECT_EQ(answer[15], 0);  // accepted
   // Frame length 9 + 4, flags "compressed", the claimed size, 4 bytes.
   std::vector<unsigned char> frame{0, 0, 0, 0, 0, 0, 0, 13, 1};
-  for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<unsigned char>(size >> shift));
+  char claimed[8];
+  EncodeFixed64BE(claimed, size);
+  frame.insert(frame.end(), claimed, claimed + sizeof(claimed));
   frame.insert(frame.end(), {0x40, 'a', 'b', 'c'});
   EXPECT_TRUE(test::send_raw(fd, frame.data(), frame.size()));
   wait_for([&] { return server.failures > 0; });

@@ -1,4 +1,5 @@
 #include <tarvelo/BasicSocket.h>
+#include <tarvelo/Coding.h>
 
 #include <algorithm>
 #include <atomic>
@@ -87,16 +88,11 @@ StatusCode closed_status(const char* what) {
 }
 
 void encode_length(unsigned char* out, uint64_t value) {
-  for (int i = 7; i >= 0; --i) {
-    out[i] = static_cast<unsigned char>(value & 0xff);
-    value >>= 8;
-  }
+  EncodeFixed64BE(reinterpret_cast<char*>(out), value);
 }
 
 uint64_t decode_length(const unsigned char* in) {
-  uint64_t value = 0;
-  for (std::size_t i = 0; i < detail::kFrameHeaderSize; ++i) value = (value << 8) | in[i];
-  return value;
+  return DecodeFixed64BE(reinterpret_cast<const char*>(in));
 }
 
 StatusCode frame_too_large(uint64_t length, std::size_t maximum) {
