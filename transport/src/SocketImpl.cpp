@@ -25,14 +25,16 @@ void SocketImpl::async_send_all(std::vector<Message>& messages, SendHandler hand
     handler(*this, {"Sent", 0});
     return;
   }
-  // One by one, in order; the handler hears the last one's result, or the
+  // One by one, in order, through async_reply: servers sent their answers
+  // that way before this call existed, so a socket that overrides only it
+  // still sees every one. The handler hears the last one's result, or the
   // first failure before it.
   auto first_failure = std::make_shared<Transport::StatusCode>(Transport::StatusCode{"Sent", 0});
   for (std::size_t i = 0; i + 1 < messages.size(); ++i)
-    async_send(messages[i], [first_failure](SocketImpl&, Transport::StatusCode status) {
+    async_reply(messages[i], [first_failure](SocketImpl&, Transport::StatusCode status) {
       if (!status.ok() && first_failure->ok()) *first_failure = std::move(status);
     });
-  async_send(messages.back(), [first_failure, handler = std::move(handler)](
+  async_reply(messages.back(), [first_failure, handler = std::move(handler)](
                                   SocketImpl& self, Transport::StatusCode status) {
     if (!first_failure->ok()) status = *first_failure;
     handler(self, std::move(status));

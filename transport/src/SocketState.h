@@ -39,9 +39,9 @@ struct SocketState {
   SocketOptions options;
   // The layers of the current connection; null when none is on.
   std::unique_ptr<MessageCodec> codec;
-  // Guards stream, acceptor, closed, the read-ahead and the send queue
-  // against close() from another thread; never held while a user handler
-  // runs.
+  // Guards stream, acceptor, closed, the send queue and the read-ahead of
+  // asynchronous receives against close() from another thread; never held
+  // while a user handler runs. (Blocking calls are the client's own.)
   std::mutex mutex;
   std::deque<PendingSend> send_queue;
   ReadAhead read_ahead;

@@ -69,7 +69,8 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   // starts, so that a socket may put them on the wire together: for a
   // server answering requests a peer sent together. The handler is called
   // once, after the last message, with the first failure if any; an empty
-  // list completes at once.
+  // list completes at once. By default they go one by one through
+  // async_reply.
   virtual void async_send_all(std::vector<Message>& messages, SendHandler handler);
 };
 
