@@ -80,8 +80,11 @@ double run(const Setup& setup, const std::string& dir, const SocketOptions& keys
   std::unique_ptr<SocketImpl> connection;
   SocketImpl::ReceiveHandler on_message = [&](SocketImpl& socket, Message, Transport::StatusCode status) {
     if (!status.ok()) return;
-    Message acknowledgement(32);
-    socket.async_send(acknowledgement, [](SocketImpl&, Transport::StatusCode) {});
+    // Messages already read ahead are acknowledged together, as the server
+    // answers requests sent together.
+    std::vector<Message> acknowledgements{Message(32)};
+    for (Message next; socket.take_ready(next); next = Message()) acknowledgements.emplace_back(32);
+    socket.async_send_all(acknowledgements, [](SocketImpl&, Transport::StatusCode) {});
     socket.async_receive(on_message);
   };
   listener.async_accept([&](SocketImpl&, std::unique_ptr<SocketImpl> socket, Transport::StatusCode status) {

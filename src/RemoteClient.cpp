@@ -6,6 +6,14 @@
 #include <tarveloftp/Logger.h>
 
 namespace tarvelo {
+namespace {
+
+// Replies gathered from requests already read ahead before they are sent:
+// as many as one write of the socket takes, and small ones only.
+constexpr std::size_t kMostRepliesTogether = 64;
+constexpr std::size_t kReplyBytesTogether = 64 * 1024;
+
+}  // namespace
 
 TarveloFTPServer::RemoteClient::RemoteClient(TarveloFTPServer& server,
                                              std::unique_ptr<SocketImpl> socket)
@@ -52,43 +60,66 @@ void TarveloFTPServer::RemoteClient::on_receive(SocketImpl& socket, Message mess
     return;
   }
 
-  // Hashes the client sent together, already read ahead, are answered in
-  // one go, without a trip through the loop for each; without block hashing
-  // the handler also hashes them side by side.
-  std::vector<Message> requests;
-  requests.push_back(std::move(message));
-  while (requests.size() < kMaxRequestsTogether && m_handler.answers_together(requests.back())) {
-    Message next;
-    if (!socket.take_ready(next)) break;
+  // Requests already read ahead are answered in this pass and their replies
+  // handed to the socket as one batch, which it writes together: a peer
+  // that sends many small requests at once gets its answers in few writes.
+  // Hashes among them are answered in one go, without a trip through the
+  // loop for each; without block hashing the handler also hashes them side
+  // by side.
+  std::vector<Message> replies;
+  std::size_t reply_bytes = 0;
+  bool closing = false;
+  Message next = std::move(message);
+  for (;;) {
+    std::vector<Message> requests;
     requests.push_back(std::move(next));
-  }
-  std::vector<ServerMessageHandlerResponse> responses;
-  if (requests.size() == 1)
-    responses.push_back(m_handler.handle_message(std::move(requests.front())));
-  else
-    responses = m_handler.handle_messages(std::move(requests));
+    while (requests.size() < kMaxRequestsTogether && m_handler.answers_together(requests.back())) {
+      Message more;
+      if (!socket.take_ready(more)) break;
+      requests.push_back(std::move(more));
+    }
+    std::vector<ServerMessageHandlerResponse> responses;
+    if (requests.size() == 1)
+      responses.push_back(m_handler.handle_message(std::move(requests.front())));
+    else
+      responses = m_handler.handle_messages(std::move(requests));
 
-  for (ServerMessageHandlerResponse& response : responses) {
-    if (!response.error.empty())
-      TLOG(ERROR) << "RemoteClient encountered an error handling the message. Error: "
-                  << response.error;
-    if (response.send_response) {
-      close_after_send = response.close_after_send;
-      if (close_after_send)
-        TLOG(DEBUG) << "Setting the close_after_send flag for this remoteclient: "
-                    << static_cast<const void*>(this);
-      std::size_t size = response.message.size();
-      m_bytes_in_flight += size;
-      socket.async_reply(response.message, [this, size](SocketImpl& sent, Transport::StatusCode sent_status) {
-        on_send(sent, std::move(sent_status), size);
-      });
+    for (ServerMessageHandlerResponse& response : responses) {
+      if (!response.error.empty())
+        TLOG(ERROR) << "RemoteClient encountered an error handling the message. Error: "
+                    << response.error;
+      if (response.send_response) {
+        close_after_send = response.close_after_send;
+        if (close_after_send)
+          TLOG(DEBUG) << "Setting the close_after_send flag for this remoteclient: "
+                      << static_cast<const void*>(this);
+        reply_bytes += response.message.size();
+        replies.push_back(std::move(response.message));
+      }
+      if (response.close_after_send) {
+        closing = true;
+        break;
+      }
     }
-    if (response.close_after_send) {
-      if (!close_after_send) (void)close();  // nothing is being sent that the close would cut short
-      return;
-    }
+    // A large reply, or many, go out now rather than wait for more work.
+    if (closing || replies.size() >= kMostRepliesTogether || reply_bytes > kReplyBytesTogether ||
+        m_bytes_in_flight + reply_bytes > kMaxBytesInFlight)
+      break;
+    next = Message();
+    if (!socket.take_ready(next)) break;
   }
-  receive_next(socket);
+
+  if (closing && !close_after_send) {
+    (void)close();  // the request ends the connection without an answer
+    return;
+  }
+  if (!replies.empty()) {
+    m_bytes_in_flight += reply_bytes;
+    socket.async_send_all(replies, [this, reply_bytes](SocketImpl& sent, Transport::StatusCode sent_status) {
+      on_send(sent, std::move(sent_status), reply_bytes);
+    });
+  }
+  if (!closing) receive_next(socket);
 }
 
 void TarveloFTPServer::RemoteClient::on_send(SocketImpl& socket, Transport::StatusCode status,

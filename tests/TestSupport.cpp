@@ -20,6 +20,7 @@
 #include <random>
 #include <stdexcept>
 
+#include <tarvelo/Coding.h>
 #include <tarveloftp/Logger.h>
 
 namespace tarvelo::test {
@@ -149,13 +150,11 @@ std::string ask_raw(const std::string& address, uint16_t port, const std::string
   timeval timeout{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   std::string answer;
-  unsigned char header[8];
-  uint64_t size = message.size();
-  for (int i = 7; i >= 0; --i, size >>= 8) header[i] = static_cast<unsigned char>(size & 0xff);
+  char header[8];
+  EncodeFixed64BE(header, message.size());
   if (connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0 && send_raw(fd, header, 8) &&
       send_raw(fd, message.data(), message.size()) && receive_raw(fd, header, 8) == 8) {
-    uint64_t declared = 0;
-    for (unsigned char byte : header) declared = (declared << 8) | byte;
+    uint64_t declared = DecodeFixed64BE(header);
     answer.resize(std::min<uint64_t>(declared, 1 << 20));
     char after = 0;
     if (receive_raw(fd, answer.data(), answer.size()) != declared || ::recv(fd, &after, 1, 0) != 0)

@@ -224,13 +224,14 @@ class EchoServer {
       return;
     }
     server.received++;
-    connection.async_send(message, [](SocketImpl&, Transport::StatusCode) {});
-    // Messages already read ahead go back without a receive, as a server
-    // answers requests sent together.
+    // Messages already read ahead go back with it, without a receive and in
+    // one batch, as a server answers requests sent together.
+    std::vector<Message> replies{message};
     for (Message next; connection.take_ready(next); next = Message()) {
       server.received++;
-      connection.async_send(next, [](SocketImpl&, Transport::StatusCode) {});
+      replies.push_back(next);
     }
+    connection.async_send_all(replies, [](SocketImpl&, Transport::StatusCode) {});
     server.receive_next(connection);
   }
 

@@ -3,6 +3,7 @@
 // buffer. Both receive paths must hand out exactly the frames that were sent.
 
 #include <tarvelo/BasicSocket.h>
+#include <tarvelo/Coding.h>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <random>
 #include <thread>
 
+#include "FrameParser.h"
 #include "TestSupport.h"
 
 namespace tarvelo {
@@ -31,11 +33,115 @@ std::vector<std::vector<char>> mixed_messages() {
 std::vector<char> framed(const std::vector<std::vector<char>>& messages) {
   std::vector<char> stream;
   for (const auto& message : messages) {
-    uint64_t length = message.size();
-    for (int shift = 56; shift >= 0; shift -= 8) stream.push_back(static_cast<char>(length >> shift));
+    char header[8];
+    EncodeFixed64BE(header, message.size());
+    stream.insert(stream.end(), header, header + sizeof(header));
     stream.insert(stream.end(), message.begin(), message.end());
   }
   return stream;
+}
+
+using detail::FrameParser;
+using Status = FrameParser::Status;
+
+// Feeds `bytes` to the parser and collects the frames it hands out, checking
+// on the way that it never takes a byte past a whole frame and that what it
+// says it still needs is what completes the header or the body.
+void feed(FrameParser& parser, const char* bytes, std::size_t size,
+          std::vector<std::vector<char>>& frames, std::size_t& needed) {
+  while (size > 0) {
+    FrameParser::Result result = parser.parse(bytes, size);
+    ASSERT_LE(result.consumed, size);
+    if (result.status == Status::kFrame) {
+      Message frame = parser.take_frame();
+      frames.emplace_back(frame.buffer(), frame.buffer() + frame.size());
+      needed = detail::kFrameHeaderSize;
+    } else {
+      ASSERT_EQ(result.status, Status::kMore);
+      ASSERT_EQ(result.consumed, size);
+      ASSERT_GT(result.needed, 0u);
+      needed = result.needed;
+    }
+    bytes += result.consumed;
+    size -= result.consumed;
+  }
+}
+
+TEST(TransportFrameParserTest, FramesComeWholeFromBytesSplitAnywhere) {
+  // Empty, one byte, and around the read-ahead buffer's size, all in one
+  // buffer.
+  std::vector<std::vector<char>> messages;
+  uint32_t seed = 1;
+  for (std::size_t size : {0, 1, 4095, 4096, 4097, 1}) messages.push_back(test::random_bytes(size, seed++));
+  std::vector<char> stream = framed(messages);
+
+  for (std::size_t split = 0; split <= stream.size(); ++split) {
+    SCOPED_TRACE(split);
+    FrameParser parser;
+    std::vector<std::vector<char>> frames;
+    std::size_t needed = detail::kFrameHeaderSize;
+    feed(parser, stream.data(), split, frames, needed);
+    // What it still needs is what completes the header or body under way.
+    std::size_t frame_start = 0;
+    for (const auto& message : messages) {
+      std::size_t header_end = frame_start + detail::kFrameHeaderSize;
+      std::size_t frame_end = header_end + message.size();
+      if (split >= frame_start && split < frame_end) {
+        EXPECT_EQ(needed, split < header_end ? header_end - split : frame_end - split);
+        break;
+      }
+      frame_start = frame_end;
+    }
+    feed(parser, stream.data() + split, stream.size() - split, frames, needed);
+    ASSERT_EQ(frames, messages);
+    EXPECT_EQ(needed, detail::kFrameHeaderSize);  // nothing left over
+  }
+  // A byte at a time: every header and body boundary on its own.
+  FrameParser parser;
+  std::vector<std::vector<char>> frames;
+  std::size_t needed = detail::kFrameHeaderSize;
+  for (char byte : stream) feed(parser, &byte, 1, frames, needed);
+  EXPECT_EQ(frames, messages);
+
+  // A large body can be read straight into place once the header is in.
+  std::vector<char> large = framed({test::random_bytes(5000, 9)});
+  FrameParser direct;
+  ASSERT_EQ(direct.parse(large.data(), 100).status, Status::kMore);
+  ASSERT_TRUE(direct.has_header());
+  ASSERT_EQ(direct.body_missing(), 5000u - 92);
+  std::memcpy(direct.body_gap(), large.data() + 100, 1000);
+  EXPECT_EQ(direct.filled(1000).needed, 5000u - 1092);
+  std::memcpy(direct.body_gap(), large.data() + 1100, large.size() - 1100);
+  ASSERT_EQ(direct.filled(large.size() - 1100).status, Status::kFrame);
+  Message frame = direct.take_frame();
+  EXPECT_EQ(std::vector<char>(frame.buffer(), frame.buffer() + frame.size()), test::random_bytes(5000, 9));
+}
+
+TEST(TransportFrameParserTest, LengthAboveTheMaximumIsRefusedBeforeAnyBody) {
+  char header[detail::kFrameHeaderSize];
+  EncodeFixed64BE(header, kMaxMessageSize + 1);
+  FrameParser parser;
+  FrameParser::Result result = parser.parse(header, sizeof(header) - 1);
+  EXPECT_EQ(result.status, Status::kMore);
+  EXPECT_EQ(result.needed, 1u);
+  result = parser.parse(header + sizeof(header) - 1, 1);
+  EXPECT_EQ(result.status, Status::kTooLarge);
+  EXPECT_EQ(result.consumed, 1u);
+  EXPECT_EQ(parser.length(), kMaxMessageSize + 1);
+  // It stays refused, taking nothing more, until the parser starts over.
+  result = parser.parse(header, sizeof(header));
+  EXPECT_EQ(result.status, Status::kTooLarge);
+  EXPECT_EQ(result.consumed, 0u);
+  // The maximum itself passes (the body is not touched until it arrives),
+  // and a parser set for larger frames takes the one refused above.
+  parser.reset(kMaxMessageSize);
+  EncodeFixed64BE(header, kMaxMessageSize);
+  result = parser.parse(header, sizeof(header));
+  EXPECT_EQ(result.status, Status::kMore);
+  EXPECT_EQ(result.needed, kMaxMessageSize);
+  parser.reset(kMaxMessageSize + 1);
+  EncodeFixed64BE(header, kMaxMessageSize + 1);
+  EXPECT_EQ(parser.parse(header, sizeof(header)).status, Status::kMore);
 }
 
 TEST(TransportReadAheadTest, FramesSurviveAnySplitAndJoin) {

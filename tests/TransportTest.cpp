@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include <tarveloftp/Coding.h>
@@ -178,6 +179,44 @@ TEST(TransportSocketTest, ACompletionMayDestroyItsOwnSocketWithSendsPending) {
   EXPECT_EQ(served, 2);
 }
 
+TEST(TransportSocketTest, SendAllCompletesOnceAfterItsLastMessage) {
+  // The first message is answered by a batch: one too large, refused whole;
+  // an empty one; then a large reply between small ones, which arrive in
+  // order.
+  std::mutex mutex;
+  std::vector<StatusCode> completions;
+  EchoServer server(nullptr, [&](EchoServer& self, SocketImpl& connection, Message, StatusCode status) {
+    if (!status.ok()) return self.forget(connection);
+    auto done = [&](SocketImpl&, StatusCode sent) {
+      std::lock_guard lock(mutex);
+      completions.push_back(sent);
+    };
+    std::vector<Message> refused{Message(8), Message(static_cast<long>(kMaxMessageSize + 1))};
+    connection.async_send_all(refused, done);
+    std::vector<Message> none;
+    connection.async_send_all(none, done);
+    std::vector<Message> replies{message_of({'a'}), Message(4 * 1024 * 1024), message_of({'b'})};
+    connection.async_send_all(replies, done);
+    self.receive_next(connection);
+  });
+  auto client = client_socket(combinations()[0]);
+  ASSERT_TRUE(client->connect("127.0.0.1", server.port()).ok());
+  Message request(4);
+  ASSERT_TRUE(client->send(request).ok());
+  StatusCode status;
+  std::vector<std::size_t> sizes;
+  for (int i = 0; i < 3; ++i) sizes.push_back(client->receive(&status).size());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{1, 4 * 1024 * 1024, 1}));
+  wait_for([&] {
+    std::lock_guard lock(mutex);
+    return completions.size() == 3;
+  });
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(completions.size(), 3u);
+  EXPECT_EQ(completions[0].code, Transport::kFrameTooLarge);
+  EXPECT_TRUE(completions[1].ok() && completions[2].ok());
+}
+
 // (Another CA and --insecure: ServerTransportOptionsTest.ClientProgramSpeaksEachSetting.)
 // Answers each message with who owns the socket at the other end ("uid N",
 // or why that cannot be told), then hangs up.
@@ -336,7 +375,9 @@ std::string compressed_frame_claiming(uint64_t size, int64_t* code) {
   EXPECT_EQ(answer[15], 0);  // accepted
   // Frame length 9 + 4, flags "compressed", the claimed size, 4 bytes.
   std::vector<unsigned char> frame{0, 0, 0, 0, 0, 0, 0, 13, 1};
-  for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<unsigned char>(size >> shift));
+  char claimed[8];
+  EncodeFixed64BE(claimed, size);
+  frame.insert(frame.end(), claimed, claimed + sizeof(claimed));
   frame.insert(frame.end(), {0x40, 'a', 'b', 'c'});
   EXPECT_TRUE(test::send_raw(fd, frame.data(), frame.size()));
   wait_for([&] { return server.failures > 0; });

@@ -7,6 +7,8 @@
 #include <lz4.h>
 #include <sodium.h>
 
+#include <tarvelo/Coding.h>
+
 namespace tarvelo::detail {
 namespace {
 
@@ -34,17 +36,7 @@ void make_nonce(unsigned char (&nonce)[crypto_secretbox_NONCEBYTES], unsigned ch
                 uint64_t counter) {
   std::memset(nonce, 0, sizeof(nonce));
   nonce[0] = direction;
-  for (int i = 7; i >= 0; --i, counter >>= 8) nonce[16 + i] = static_cast<unsigned char>(counter);
-}
-
-void encode_size(char* out, uint64_t value) {
-  for (int i = 7; i >= 0; --i, value >>= 8) out[i] = static_cast<char>(value & 0xff);
-}
-
-uint64_t decode_size(const char* in) {
-  uint64_t value = 0;
-  for (int i = 0; i < 8; ++i) value = (value << 8) | static_cast<unsigned char>(in[i]);
-  return value;
+  EncodeFixed64BE(reinterpret_cast<char*>(nonce) + 16, counter);
 }
 
 StatusCode layer_failure(std::string text) { return {std::move(text), Transport::kError}; }
@@ -226,7 +218,7 @@ StatusCode MessageCodec::encode(const Message& message, Message& frame, std::siz
                                       static_cast<int>(size), capacity);
     if (packed > 0) {
       payload[0] = static_cast<char>(kFlagCompressed);
-      encode_size(payload + kFlagsSize, size);
+      EncodeFixed64BE(payload + kFlagsSize, size);
       payload_size = kFlagsSize + kOriginalSizeSize + static_cast<std::size_t>(packed);
     }
   }
@@ -285,7 +277,7 @@ StatusCode MessageCodec::decode(Message& frame, Message& message) {
     return layer_failure("Receive: compressed frame of " + std::to_string(size) +
                          " bytes is too short");
   // Bounded before anything is allocated for it.
-  uint64_t original = decode_size(payload + kFlagsSize);
+  uint64_t original = DecodeFixed64BE(payload + kFlagsSize);
   if (original > kMaxMessageSize)
     return {"Receive: compressed message claims " + std::to_string(original) +
                 " bytes, above the maximum of " + std::to_string(kMaxMessageSize),

@@ -57,6 +57,8 @@ class MessageCodec {
   MessageCodec(const MessageCodec&) = delete;
   MessageCodec& operator=(const MessageCodec&) = delete;
 
+  Role role() const { return m_role; }
+
   // Largest frame a peer may send with these layers.
   static constexpr std::size_t max_frame_size() { return kMaxMessageSize + kLayersOverhead; }
 

@@ -66,6 +66,8 @@ class TARVELO_TRANSPORT_EXPORT BasicSocket : public SocketImpl {
   Transport::StatusCode send_all(std::vector<Message>& messages) override;
   void async_send(Message& message, SendHandler handler) override;
   void async_reply(Message& message, SendHandler handler) override;
+  // Small messages go out in one write, up to 64 of them.
+  void async_send_all(std::vector<Message>& messages, SendHandler handler) override;
   Transport::StatusCode close() override;
   Transport::StatusCode run() override;
   void stop() override;

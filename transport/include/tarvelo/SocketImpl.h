@@ -65,6 +65,13 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   // a peer on this host. Fails when that cannot be told for certain: a peer
   // elsewhere or already gone, or a socket that has no way to tell.
   [[nodiscard]] virtual Transport::StatusCode peer_uid(uint32_t& uid);
+  // As async_send for several messages, queued in order before any of them
+  // starts, so that a socket may put them on the wire together: for a
+  // server answering requests a peer sent together. The handler is called
+  // once, after the last message, with the first failure if any; an empty
+  // list completes at once. By default they go one by one through
+  // async_reply.
+  virtual void async_send_all(std::vector<Message>& messages, SendHandler handler);
 };
 
 }  // namespace tarvelo

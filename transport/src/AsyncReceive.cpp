@@ -1,0 +1,116 @@
+#include "AsyncReceive.h"
+
+#include "ConnectionHello.h"
+#include "SendQueue.h"
+#include "SocketStatus.h"
+
+namespace tarvelo::detail {
+namespace {
+
+using StatusCode = Transport::StatusCode;
+
+void finish_receive(const std::shared_ptr<SocketState>& state, SocketImpl::ReceiveHandler& handler,
+                    Message message, StatusCode status) {
+  state->receiving = false;
+  if (state->owner) handler(*state->owner, std::move(message), std::move(status));
+}
+
+// Reads one message, decoding it when layers are on; the mutex is held by
+// the caller and the stream is open.
+void receive_message_locked(const std::shared_ptr<SocketState>& state,
+                            SocketImpl::ReceiveHandler handler) {
+  read_frame_locked(state, [state, handler = std::move(handler)](StatusCode status, Message frame) mutable {
+    if (status.ok() && state->codec) {
+      status = decode_frame(*state, frame);
+      if (!status.ok()) close_now(state);
+    }
+    finish_receive(state, handler, status.ok() ? std::move(frame) : Message(), std::move(status));
+  });
+}
+
+}  // namespace
+
+void read_frame_locked(const std::shared_ptr<SocketState>& state, FrameHandler done) {
+  Message frame;
+  switch (state->read_ahead.next(frame)) {
+    case ReadAhead::Next::kFrame:
+      asio::post(*state->io, [done = std::move(done), frame]() mutable {
+        done(success("Received"), std::move(frame));
+      });
+      return;
+    case ReadAhead::Next::kTooLarge: {
+      StatusCode status = frame_too_large(state->read_ahead.declared_length(), state->read_ahead.maximum());
+      close_locked(state);
+      asio::post(*state->io, [done = std::move(done), status]() mutable { done(status, Message()); });
+      return;
+    }
+    case ReadAhead::Next::kRead:
+      break;
+  }
+  ReadAhead::Space space = state->read_ahead.space();
+  auto on_read = [state, done = std::move(done)](const asio::error_code& error, std::size_t count) mutable {
+    if (error) {
+      done(failure(error, "Receive"), Message());
+      return;
+    }
+    std::unique_lock lock(state->mutex);
+    if (state->closed || !state->stream) {
+      lock.unlock();
+      done(closed_status("Receive"), Message());
+      return;
+    }
+    state->read_ahead.filled(count);
+    read_frame_locked(state, std::move(done));
+  };
+  if (space.exact)
+    state->stream->async_read(asio::buffer(space.data, space.size), std::move(on_read));
+  else
+    state->stream->async_read_some(asio::buffer(space.data, space.size), std::move(on_read));
+}
+
+void async_receive(const std::shared_ptr<SocketState>& state, SocketImpl::ReceiveHandler handler) {
+  std::lock_guard lock(state->mutex);
+  if (state->closed || !state->stream) {
+    post_failure(state, [handler](SocketImpl& self) {
+      handler(self, Message(), closed_status("Receive"));
+    });
+    return;
+  }
+  state->receiving = true;
+  if (state->layers_ready) {
+    receive_message_locked(state, std::move(handler));
+    return;
+  }
+  // An accepted connection with layers answers the hello first; sends
+  // queued meanwhile start after it.
+  async_exchange_hello(state, [state, handler = std::move(handler)](StatusCode status) mutable {
+    std::unique_lock lock(state->mutex);
+    if (status.ok() && (state->closed || !state->stream)) status = closed_status("Receive");
+    if (!status.ok()) {
+      lock.unlock();
+      finish_receive(state, handler, Message(), std::move(status));
+      return;
+    }
+    state->layers_ready = true;
+    flush_sends_locked(state);
+    receive_message_locked(state, std::move(handler));
+  });
+}
+
+bool take_ready(const std::shared_ptr<SocketState>& state, Message& message) {
+  Message frame;
+  {
+    std::lock_guard lock(state->mutex);
+    // A receive under way reads into the read-ahead and comes first.
+    if (state->closed || !state->stream || !state->layers_ready || state->receiving) return false;
+    if (state->read_ahead.next(frame) != ReadAhead::Next::kFrame) return false;
+  }
+  if (state->codec && !decode_frame(*state, frame).ok()) {
+    close_now(state);
+    return false;
+  }
+  message = std::move(frame);
+  return true;
+}
+
+}  // namespace tarvelo::detail

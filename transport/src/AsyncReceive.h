@@ -1,0 +1,24 @@
+#pragma once
+
+// The asynchronous receive of a BasicSocket connection, and the frames a
+// receive handler takes that were already read ahead. Internal to the
+// transport library.
+
+#include <functional>
+#include <memory>
+
+#include "SocketState.h"
+
+namespace tarvelo::detail {
+
+using FrameHandler = std::function<void(Transport::StatusCode, Message)>;
+
+// Reads the next frame; the mutex is held by the caller and the stream is
+// open. `done` runs later, never inside.
+void read_frame_locked(const std::shared_ptr<SocketState>& state, FrameHandler done);
+
+// As SocketImpl::async_receive and take_ready.
+void async_receive(const std::shared_ptr<SocketState>& state, SocketImpl::ReceiveHandler handler);
+bool take_ready(const std::shared_ptr<SocketState>& state, Message& message);
+
+}  // namespace tarvelo::detail

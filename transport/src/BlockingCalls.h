@@ -1,0 +1,22 @@
+#pragma once
+
+// The blocking receive and sends of a BasicSocket connection, for clients.
+// Internal to the transport library.
+
+#include <memory>
+#include <vector>
+
+#include "SocketState.h"
+
+namespace tarvelo::detail {
+
+// The next frame, each wait for data bounded by the receive time-out.
+Message read_frame(SocketState& state, Stream& stream, Transport::StatusCode& status);
+Transport::StatusCode write_frame(Stream& stream, const Message& frame, std::size_t length);
+
+// As SocketImpl::receive, send and send_all.
+Message receive(const std::shared_ptr<SocketState>& state, Transport::StatusCode* status);
+Transport::StatusCode send(const std::shared_ptr<SocketState>& state, Message& message);
+Transport::StatusCode send_all(const std::shared_ptr<SocketState>& state, std::vector<Message>& messages);
+
+}  // namespace tarvelo::detail

@@ -1,0 +1,65 @@
+#pragma once
+
+// The framing of a BasicSocket connection, parsed from bytes alone: each
+// frame is its body's length, 8 bytes big-endian, then the body. Internal to
+// the transport library.
+
+#include <cstddef>
+#include <cstdint>
+
+#include <tarvelo/Message.h>
+#include <tarvelo/Transport.h>
+
+namespace tarvelo::detail {
+
+inline constexpr std::size_t kFrameHeaderSize = 8;  // big-endian length of the body that follows
+
+// Takes a connection's bytes in pieces of any size and hands out whole
+// frames. Never looks past the frame under way, so a socket can feed it
+// what one read brought and keep the rest for the next frame.
+class FrameParser {
+ public:
+  enum class Status {
+    kFrame,     // a frame is whole: take_frame() hands it out
+    kMore,      // every byte offered was taken; `needed` more complete the header or body
+    kTooLarge,  // the declared length is above the maximum; stays so until reset()
+  };
+  struct Result {
+    Status status;
+    std::size_t consumed;  // bytes taken from those offered
+    std::size_t needed;    // kMore: bytes still missing from the header or the body
+  };
+
+  explicit FrameParser(std::size_t maximum = kMaxMessageSize) : m_maximum(maximum) {}
+
+  // Forgets any frame under way; the next byte starts a header.
+  void reset(std::size_t maximum);
+  std::size_t maximum() const { return m_maximum; }
+
+  Result parse(const char* bytes, std::size_t size);
+  // After kFrame: the frame (null when its length is 0); parsing goes on
+  // with the next one.
+  Message take_frame();
+
+  // Once the header is in: the declared length and where the missing body
+  // bytes go, so that a large body can be read straight into place and
+  // reported with filled().
+  bool has_header() const { return m_header_size == kFrameHeaderSize; }
+  uint64_t length() const { return m_length; }
+  char* body_gap() { return m_frame.buffer() + m_body_size; }
+  std::size_t body_missing() const { return static_cast<std::size_t>(m_length - m_body_size); }
+  Result filled(std::size_t count);
+
+ private:
+  Result body_status(std::size_t consumed) const;
+
+  std::size_t m_maximum;
+  char m_header[kFrameHeaderSize] = {};
+  std::size_t m_header_size = 0;
+  uint64_t m_length = 0;
+  // Allocated once the header is in and the length accepted.
+  Message m_frame;
+  std::size_t m_body_size = 0;
+};
+
+}  // namespace tarvelo::detail

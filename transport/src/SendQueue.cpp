@@ -1,0 +1,146 @@
+#include "SendQueue.h"
+
+#include <algorithm>
+
+#include <tarvelo/Coding.h>
+
+#include "SocketStatus.h"
+
+namespace tarvelo::detail {
+namespace {
+
+using StatusCode = Transport::StatusCode;
+
+void start_next_send(const std::shared_ptr<SocketState>& state);
+
+// The write chain: a finished write hands its messages' handlers the result
+// and starts the next write while anything is queued.
+void finish_send(const std::shared_ptr<SocketState>& state, std::size_t count,
+                 const asio::error_code& error) {
+  std::unique_lock lock(state->mutex);
+  std::vector<PendingSend> done;
+  done.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    done.push_back(std::move(state->send_queue.front()));
+    state->send_queue.pop_front();
+  }
+  if (!state->send_queue.empty() && !state->closed && state->stream)
+    start_next_send(state);
+  else
+    state->sending = false;
+  // Sends left behind on a closed socket fail now rather than never.
+  std::deque<PendingSend> abandoned;
+  if (state->closed || !state->stream) abandoned.swap(state->send_queue);
+  lock.unlock();
+  for (auto& sent : done)
+    if (state->owner) sent.handler(*state->owner, error ? failure(error, "Send") : success("Sent"));
+  for (auto& pending : abandoned)
+    if (state->owner) pending.handler(*state->owner, closed_status("Send"));
+}
+
+// Starts writing the oldest queued messages, small ones gathered into one
+// write; the mutex is held by the caller.
+void start_next_send(const std::shared_ptr<SocketState>& state) {
+  constexpr std::size_t kMostGathered = 64;
+  constexpr std::size_t kGatherBytes = 256 * 1024;
+  Buffers buffers;
+  std::size_t count = 0;
+  std::size_t bytes = 0;
+  for (PendingSend& next : state->send_queue) {
+    if (count > 0 && (count == kMostGathered || bytes + next.message.size() > kGatherBytes)) break;
+    if (!next.encoded) {
+      next.encoded = true;
+      StatusCode encoded = state->codec->encode(next.message, next.frame, next.length);
+      if (!encoded.ok()) {
+        close_locked(state);
+        return;
+      }
+      EncodeFixed64BE(reinterpret_cast<char*>(next.header), next.length);
+    }
+    buffers.push_back(asio::buffer(next.header));
+    buffers.push_back(asio::buffer(next.frame.buffer(), next.length));
+    ++count;
+    bytes += next.length;
+  }
+  state->sending = true;
+  state->stream->async_write(buffers, [state, count](const asio::error_code& error, std::size_t) {
+    finish_send(state, count, error);
+  });
+}
+
+// Queues one message behind the others; the mutex is held by the caller and
+// the socket is open.
+void queue_locked(SocketState& state, Message& message, SocketImpl::SendHandler handler) {
+  PendingSend& pending = state.send_queue.emplace_back();
+  pending.message = message;
+  pending.handler = std::move(handler);
+  if (!state.codec) {
+    pending.frame = message;
+    pending.length = message.size();
+    pending.encoded = true;
+    EncodeFixed64BE(reinterpret_cast<char*>(pending.header), message.size());
+  }
+}
+
+// Fails the sends at once when nothing can be queued; the mutex is held by
+// the caller.
+bool refused_locked(const std::shared_ptr<SocketState>& state, std::size_t largest,
+                    const SocketImpl::SendHandler& handler) {
+  if (largest <= kMaxMessageSize && !state->closed && state->stream) return false;
+  StatusCode status =
+      largest > kMaxMessageSize ? frame_too_large(largest, kMaxMessageSize) : closed_status("Send");
+  post_failure(state, [handler, status](SocketImpl& self) { handler(self, status); });
+  return true;
+}
+
+}  // namespace
+
+void flush_sends_locked(const std::shared_ptr<SocketState>& state) {
+  if (!state->sending && !state->send_queue.empty() && state->layers_ready && !state->closed &&
+      state->stream)
+    start_next_send(state);
+}
+
+void async_send(const std::shared_ptr<SocketState>& state, Message& message,
+                SocketImpl::SendHandler handler) {
+  std::lock_guard lock(state->mutex);
+  if (refused_locked(state, message.size(), handler)) return;
+  queue_locked(*state, message, std::move(handler));
+  flush_sends_locked(state);
+}
+
+void async_send_all(const std::shared_ptr<SocketState>& state, std::vector<Message>& messages,
+                    SocketImpl::SendHandler handler) {
+  std::lock_guard lock(state->mutex);
+  std::size_t largest = 0;
+  for (const Message& message : messages) largest = std::max(largest, message.size());
+  if (refused_locked(state, largest, handler)) return;
+  if (messages.empty()) {
+    post_failure(state, [handler](SocketImpl& self) { handler(self, success("Sent")); });
+    return;
+  }
+  // Every message is queued before the first write starts, so that the
+  // write gathers as many of them as it may.
+  auto first_failure = std::make_shared<StatusCode>(success("Sent"));
+  for (std::size_t i = 0; i + 1 < messages.size(); ++i)
+    queue_locked(*state, messages[i], [first_failure](SocketImpl&, StatusCode status) {
+      if (!status.ok() && first_failure->ok()) *first_failure = std::move(status);
+    });
+  queue_locked(*state, messages.back(),
+               [first_failure, handler = std::move(handler)](SocketImpl& self, StatusCode status) {
+                 if (!first_failure->ok()) status = *first_failure;
+                 handler(self, std::move(status));
+               });
+  flush_sends_locked(state);
+}
+
+void abandon_sends_locked(const std::shared_ptr<SocketState>& state) {
+  if (state->sending || state->send_queue.empty()) return;
+  auto abandoned = std::make_shared<std::deque<PendingSend>>();
+  abandoned->swap(state->send_queue);
+  post_failure(state, [abandoned](SocketImpl& self) {
+    for (auto& pending : *abandoned) pending.handler(self, closed_status("Send"));
+  });
+}
+
+}  // namespace tarvelo::detail
