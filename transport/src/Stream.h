@@ -1,7 +1,9 @@
 #pragma once
 
 // The byte-stream layer under BasicSocket: one connection or one listener of
-// a Transport. Internal to the transport library.
+// a Transport. Internal to the transport library. Interfaces only: the
+// streams and the socket helpers are implemented by TCPTransport.cpp and
+// TLSTransport.cpp, local_peer_uid by LocalPeer.cpp.
 
 #include <array>
 #include <cstdint>

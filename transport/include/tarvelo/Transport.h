@@ -1,5 +1,8 @@
 #pragma once
 
+// The byte streams a BasicSocket can run over: plain TCP here, implemented by
+// TCPTransport.cpp; TLS in TLSTransport.h.
+
 #include <cstdint>
 #include <memory>
 #include <string>
