@@ -36,6 +36,26 @@ int punch_hole(int fd, long offset, long length) {
   return fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length);
 }
 
+// Write-back of a run of consecutive writes starts once it is this long.
+constexpr int64_t kWriteBackStep = 4 << 20;
+
+// A client uploading an image writes long runs: starting their write-back as
+// they arrive keeps dirty pages from piling up until the kernel throttles
+// this thread, and leaves the sync at the connection's end little to do.
+// Only the start: the pages stay cached for other readers, and a failure is
+// still reported to that sync. Scattered writes are left to the kernel.
+void start_write_back(ServerMessageHandler::ConnectionState& state, int64_t offset, int64_t length) {
+  if (state.unstarted_offset + state.unstarted_length != offset) {
+    state.unstarted_offset = offset;
+    state.unstarted_length = 0;
+  }
+  state.unstarted_length += length;
+  if (state.unstarted_length < kWriteBackStep) return;
+  (void)sync_file_range(state.fd, state.unstarted_offset, state.unstarted_length, SYNC_FILE_RANGE_WRITE);
+  state.unstarted_offset += state.unstarted_length;
+  state.unstarted_length = 0;
+}
+
 }  // namespace
 
 // A connection outside block-hashing mode changes the image directly; on a
@@ -178,6 +198,8 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_write(
       if (written != length)
         failure = "Error writing length " + std::to_string(length) + " at offset " + std::to_string(offset) +
                   " from " + state->image_path() + " Error: " + strerror(errno);
+      else
+        start_write_back(*state, offset, length);
       if (on_write) on_write(static_cast<unsigned long>(written));
     }
   }

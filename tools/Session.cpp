@@ -79,6 +79,7 @@ LocalFile::LocalFile(const std::string& path, Mode mode) : m_path(path) {
   struct stat info {};
   if (fstat(m_fd, &info) != 0) throw ToolError(system_error("cannot stat", path));
   m_regular = S_ISREG(info.st_mode);
+  m_block = S_ISBLK(info.st_mode);
   // A new download starts from an empty file, so that skipped zero blocks
   // read back as zeros; devices keep their size.
   if (mode == Mode::WriteNew && m_regular && ftruncate(m_fd, 0) != 0)

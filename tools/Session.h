@@ -58,6 +58,7 @@ class LocalFile {
   // Size of the file, or of the block device.
   long size() const;
   bool is_regular() const { return m_regular; }
+  bool is_block() const { return m_block; }
   // Reads exactly `length` bytes (fewer only at the end of the file).
   long read_at(long offset, void* buffer, long length) const;
   // Writes all `length` bytes.
@@ -65,11 +66,14 @@ class LocalFile {
   // Sets the size of a regular file (new bytes read as zeros, in a hole).
   void resize(long length) const;
   const std::string& path() const { return m_path; }
+  // For the calls that steer the system's caching of the file.
+  int fd() const { return m_fd; }
 
  private:
   std::string m_path;
   int m_fd = -1;
   bool m_regular = false;
+  bool m_block = false;
 };
 
 // `size` bytes, not zeroed, for a large array that is filled soon after:

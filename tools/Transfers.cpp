@@ -15,6 +15,7 @@
 #include "LocalHashCache.h"
 #include "Merge.h"
 #include "Progress.h"
+#include "WriteBehind.h"
 
 namespace tarvelo::tools {
 
@@ -95,20 +96,27 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
       long position = chunk * options.chunk_size;
       ranges.push_back({start + position, std::min(options.chunk_size, count - position)});
     }
+    WriteBehind behind(out);
     Transport::StatusCode status = client.read_ranges(
         ranges, kReadsInFlight, [&](long offset, const char* data, long length) {
           if (stop) return false;
-          long position = offset - start;
-          if (out.is_regular())
-            write_skipping_zeros(out, position, data, length);
-          else
-            out.write_at(position, data, length);
+          // Written in steps, each handed to write-back before the next.
+          for (long done = 0; done < length; done += WriteBehind::kStartStep) {
+            long position = offset - start + done;
+            long piece = std::min(WriteBehind::kStartStep, length - done);
+            if (out.is_regular())
+              write_skipping_zeros(out, position, data + done, piece);
+            else
+              out.write_at(position, data + done, piece);
+            behind.written(position, piece);
+          }
           progress.add(length);
           return true;
         });
     if (status.code < 0 && !stop)
       throw ToolError(request_failure(remote, "read failed", status));
   });
+  WriteBehind::finish(out, count);
   progress.finish();
   for (auto& client : clients) (void)client->close();
   double elapsed = seconds_since(started);

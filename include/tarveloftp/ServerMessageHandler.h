@@ -96,6 +96,10 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
     // The image's hash file exists but cannot be opened, so it vouches for
     // nothing: direct writes go ahead without marking its entries.
     bool hash_file_unusable = false;
+    // The run of consecutive direct writes whose write-back has not been
+    // started yet.
+    int64_t unstarted_offset = 0;
+    int64_t unstarted_length = 0;
 
    private:
     std::string m_target_name;
