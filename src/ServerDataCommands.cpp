@@ -36,6 +36,15 @@ int punch_hole(int fd, long offset, long length) {
   return fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length);
 }
 
+// The text of a failed hole punch ("of length" and the number are not
+// spaced; programs that read the log match it as it is).
+std::string punch_failure(const ServerMessageHandler::ConnectionState& state, long offset, long length,
+                          const std::string& why) {
+  return "Error deallocating space for hole punch of length" + std::to_string(length) + " at offset " +
+         std::to_string(offset) + " from file " + state.image_path() + " file descriptor " +
+         std::to_string(state.fd) + " Error: " + why;
+}
+
 // Write-back of a run of consecutive writes starts once it is this long.
 constexpr int64_t kWriteBackStep = 4 << 20;
 
@@ -235,11 +244,10 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hole_punch(
   // fails as the system call would, without making it.
   const range_fault_t fault = validate_range(range, state->file_size, detail::kNoLengthCap, detail::EMPTY_REFUSED);
   if (fault != detail::RANGE_VALID) {
-    TLOG(ERROR) << "Error deallocating space for hole punch" << " of length" << length
-                << " at offset " << offset << " from file " << state->image_path()
-                << " file descriptor " << state->fd << " Error: "
-                << (fault != detail::RANGE_PAST_END ? strerror(EINVAL)
-                                                    : "the image ends at " + std::to_string(state->file_size));
+    TLOG(ERROR) << punch_failure(*state, offset, length,
+                                 fault != detail::RANGE_PAST_END
+                                     ? strerror(EINVAL)
+                                     : "the image ends at " + std::to_string(state->file_size));
     out[wire::kHolePunchStatus] = STATUS_EIO;
     return response;
   }
@@ -250,9 +258,7 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hole_punch(
     return response;
   }
   if (punch_hole(state->fd, offset, length) != 0) {
-    TLOG(ERROR) << "Error deallocating space for hole punch" << " of length" << length
-                << " at offset " << offset << " from file " << state->image_path()
-                << " file descriptor " << state->fd << " Error: " << strerror(errno);
+    TLOG(ERROR) << punch_failure(*state, offset, length, strerror(errno));
     out[wire::kHolePunchStatus] = STATUS_EIO;
     return response;
   }
@@ -342,9 +348,7 @@ bool ServerMessageHandler::operation_hole_punch_handler(long offset, long length
                   << " | target: " << state->target_name();
     return true;
   }
-  TLOG(ERROR) << "Error deallocating space for hole punch" << " of length" << length
-              << " at offset " << offset << " from file " << state->image_path()
-              << " file descriptor " << state->fd << " Error: " << strerror(errno);
+  TLOG(ERROR) << punch_failure(*state, offset, length, strerror(errno));
   return false;
 }
 
