@@ -13,8 +13,6 @@ namespace tarvelo::tools {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Remote hashes asked for per call, so the progress bar moves.
 constexpr std::size_t kHashesPerBatch = 4096;
 // Local file bytes read at once by a hashing thread.
@@ -22,10 +20,6 @@ constexpr long kLocalReadSize = 8L << 20;
 // File bytes whose block hashes a merge against block-hash storage keeps at
 // once.
 constexpr long kMergeWindow = 1L << 30;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // Threads that hash the local side: every core.
 int local_hash_threads() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u)); }

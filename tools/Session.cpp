@@ -117,6 +117,10 @@ void LocalFile::resize(long length) const {
   if (m_regular && ftruncate(m_fd, length) != 0) throw ToolError(system_error("cannot resize", m_path));
 }
 
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 void run_workers(int count, std::atomic<bool>& stop, const std::function<void(int)>& work) {
   std::mutex mutex;
   std::exception_ptr first;

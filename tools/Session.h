@@ -6,6 +6,7 @@
 // to print.
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -96,6 +97,10 @@ class LargeBuffer {
 
 // "WHAT PATH: the system's reason" from errno.
 std::string system_error(const std::string& what, const std::string& path);
+
+using Clock = std::chrono::steady_clock;
+// Seconds from `start` until now, for the programs' reports.
+double seconds_since(Clock::time_point start);
 
 // Runs `work(index)` on `count` threads and rethrows the first ToolError
 // (or other exception) any of them threw. `stop` is set as soon as one

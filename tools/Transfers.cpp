@@ -21,8 +21,6 @@ namespace tarvelo::tools {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Granularity at which get leaves all-zero data as holes.
 constexpr long kHoleBlock = 4096;
 // Writes between two collections of acknowledgements, well below what the
@@ -30,10 +28,6 @@ constexpr long kHoleBlock = 4096;
 constexpr int kWritesPerAcknowledgement = 1024;
 // READ requests each get session keeps queued on the server.
 constexpr std::size_t kReadsInFlight = 2;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 bool all_zero(const char* data, long length) {
   if (length <= 0) return true;
