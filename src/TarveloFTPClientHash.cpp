@@ -166,8 +166,7 @@ std::vector<unsigned char> TarveloFTPClient::get_block_hashes_local_at(
     report(status, "Request is out of bounds", kOutOfBounds);
     return {};
   }
-  if ((m_server_features & FEATURE_BLOCK_HASH_STORAGE) == 0 || m_block_size <= 0 ||
-      m_block_size > kMaxBlockSize) {
+  if (!stored_block_hashes()) {
     report(status, "No block hashing set up: the hash handshake did not complete", kOutOfBounds);
     return {};
   }
@@ -175,7 +174,7 @@ std::vector<unsigned char> TarveloFTPClient::get_block_hashes_local_at(
   return block_hashes(offset, data, length, m_block_buffer ? scratch.data() : nullptr, status);
 }
 
-bool TarveloFTPClient::any_length_hashes() const {
+bool TarveloFTPClient::stored_block_hashes() const {
   return (m_server_features & FEATURE_BLOCK_HASH_STORAGE) && m_block_size > 0 && m_block_size <= kMaxBlockSize;
 }
 
@@ -187,7 +186,7 @@ std::vector<unsigned char> TarveloFTPClient::remote_hash(long offset, long lengt
     report(status, "Request is out of bounds", kOutOfBounds);
     return {};
   }
-  if (length > kMaxRequestLength && !any_length_hashes()) {
+  if (length > kMaxRequestLength && !stored_block_hashes()) {
     report(status,
            "Hash of " + std::to_string(length) + " bytes exceeds the largest request of " +
                std::to_string(kMaxRequestLength) + " bytes",
@@ -236,7 +235,7 @@ std::vector<unsigned char> TarveloFTPClient::get_aggregate_block_hash_remote(
 
 bool TarveloFTPClient::compare(void* data, long length, Transport::StatusCode* status) {
   long n = m_file.io(length);
-  if (n <= kMaxRequestLength || any_length_hashes()) {
+  if (n <= kMaxRequestLength || stored_block_hashes()) {
     std::vector<unsigned char> local = get_block_hash_local(data, length, status);
     if (local.empty()) return false;
     std::vector<unsigned char> remote = get_block_hash_remote(length, status);
@@ -273,7 +272,7 @@ std::vector<unsigned char> TarveloFTPClient::get_block_hashes_remote(
   }
   for (const HashRange& range : ranges) {
     if (!in_image(range.offset, range.length, size()) ||
-        (range.length > kMaxRequestLength && !any_length_hashes())) {
+        (range.length > kMaxRequestLength && !stored_block_hashes())) {
       report(status,
              "Request is out of bounds: " + std::to_string(range.offset) + "+" +
                  std::to_string(range.length),

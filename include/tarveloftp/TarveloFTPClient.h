@@ -179,9 +179,10 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   // The count a write may send (-1 or 0 with `status` set when none).
   long clamp_write(long count, Transport::StatusCode* status);
   long send_write(long n, const WriteSource& fill, bool* sent, Transport::StatusCode* status);
-  // Against block-hash storage the server answers a hash of any length from
-  // stored hashes; otherwise it reads the range, which must fit one request.
-  bool any_length_hashes() const;
+  // True once a hash handshake with a server that keeps block hashes set
+  // up a usable block size. Such a server answers a hash of any length from
+  // stored hashes; others read the range, which must fit one request.
+  bool stored_block_hashes() const;
   std::vector<unsigned char> remote_hash(long offset, long length,
                                          Transport::StatusCode* status) const;
   std::vector<unsigned char> aggregate_hash(long offset, const void* data, long length,
