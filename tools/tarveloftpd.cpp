@@ -214,10 +214,11 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // The transport takes "*" and "" as every address.
   std::string address = config.getAddress();
-  std::string listen_address = address == "*" ? "" : address;
+  bool every_address = address.empty() || address == "*";
   if (tarvelo::tools::sends_secrets_in_clear(config)) {
-    TLOG(WARNING) << "Listening on " << (listen_address.empty() ? "every address" : listen_address)
+    TLOG(WARNING) << "Listening on " << (every_address ? "every address" : address)
                   << " with transport tcp and no encryption: passphrases and image data cross the network "
                   << "readable by anyone on the path; use transport = tls or encryption = xsalsa20";
   }
@@ -226,7 +227,7 @@ int main(int argc, char** argv) {
   sigset_t signals = termination_signals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  tarvelo::TarveloFTPServer server(std::move(listener), listen_address, port, std::move(config.getEndpoints()));
+  tarvelo::TarveloFTPServer server(std::move(listener), address, port, std::move(config.getEndpoints()));
   server.setBlockHashStorage(block_hash_storage);
   server.setMessageDebugLogging(debug_messages);
 
@@ -240,7 +241,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::cout << "tarveloftpd: " << connection_settings << std::endl;
-  std::cout << "tarveloftpd: listening on " << (listen_address.empty() ? "*" : listen_address) << ":"
+  std::cout << "tarveloftpd: listening on " << (every_address ? "*" : address) << ":"
             << port << " (administration on 127.0.0.1:" << server.admin_port() << "), serving "
             << targets << (block_hash_storage ? ", with block-hash storage" : "") << std::endl;
 
