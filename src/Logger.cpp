@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <mutex>
 
 namespace tarvelo {
 
@@ -46,6 +47,10 @@ Logger::Logger(log_level_t level, const std::string& file, int line, const std::
 
 Logger::~Logger() {
   if (m_destination == nullptr) return;
+  // Whole lines, and one writer at a time on streams that are not
+  // thread-safe themselves.
+  static std::mutex writing;
+  std::lock_guard lock(writing);
   *m_destination << str() << std::endl;
 }
 

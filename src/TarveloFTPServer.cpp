@@ -6,6 +6,7 @@
 #include <tarveloftp/Logger.h>
 
 #include "AdminChannel.h"
+#include "WorkerPool.h"
 
 namespace tarvelo {
 
@@ -64,12 +65,25 @@ Transport::StatusCode TarveloFTPServer::run() {
   admin.start();
   std::thread admin_thread([this] { m_admin_socket->run(); });
 
+  // Workers hand their replies back through the listener's loop; a socket
+  // without one is served on this thread alone.
+  m_stopping = false;
+  if (m_worker_threads > 1) {
+    if (m_socket->post([] {}))
+      m_pool = std::make_unique<detail::WorkerPool>(m_worker_threads);
+    else
+      TLOG(WARNING) << "This listener cannot take work from other threads: serving on one thread";
+  }
+
   m_running = true;
   status = m_socket->run();
   if (status.code < 0) m_running = false;
 
-  // The client loop has returned: nothing else touches the clients now.
+  // The client loop has returned: once the workers are done, nothing else
+  // touches the clients.
+  stop_workers();
   close_clients();
+  m_pool.reset();
   m_admin_socket->close();
   m_admin_socket->stop();
   admin_thread.join();
@@ -105,6 +119,11 @@ void TarveloFTPServer::accept_client(SocketImpl& listener, std::unique_ptr<Socke
   rearm();
 }
 
+void TarveloFTPServer::stop_workers() {
+  m_stopping = true;
+  if (m_pool) m_pool->wait_idle();
+}
+
 void TarveloFTPServer::close_clients() {
   for (auto& client : m_clients)
     if (client) client->close();
@@ -122,6 +141,7 @@ Transport::StatusCode TarveloFTPServer::close() {
     m_loop_finished.wait(lock, [this] { return !m_loop_active; });
   } else {
     lock.unlock();
+    stop_workers();
     close_clients();
     m_socket->stop();
   }

@@ -11,7 +11,8 @@
 namespace tarvelo::test {
 
 ServerFixture::ServerFixture(std::size_t image_size, bool block_hash_storage,
-                             const std::function<void(config::Endpoints&, TempDir&)>& setup)
+                             const std::function<void(config::Endpoints&, TempDir&)>& setup,
+                             std::size_t threads)
     : m_image_path(m_dir.file("image.img")), m_port(free_port()) {
   write_file(m_image_path, random_bytes(image_size, 7));
   config::Endpoints endpoints;
@@ -21,6 +22,7 @@ ServerFixture::ServerFixture(std::size_t image_size, bool block_hash_storage,
   m_server = std::make_unique<TarveloFTPServer>(std::make_unique<BasicSocket>(std::make_unique<TCPTransport>()),
                                                 "127.0.0.1", m_port, std::move(endpoints));
   m_server->setBlockHashStorage(block_hash_storage);
+  m_server->setWorkerThreads(threads);
   m_thread = std::thread([this] { m_server->run(); });
   for (int i = 0; i < 500 && !m_server->is_running(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -21,9 +21,11 @@ namespace tarvelo::test {
 class ServerFixture {
  public:
   // Serves target "disk" with LUN 0 backed by an image of `image_size`
-  // random bytes (and whatever else `setup` adds to the table).
+  // random bytes (and whatever else `setup` adds to the table), handling
+  // requests on `threads` workers.
   explicit ServerFixture(std::size_t image_size = 1 << 20, bool block_hash_storage = false,
-                         const std::function<void(config::Endpoints&, TempDir&)>& setup = nullptr);
+                         const std::function<void(config::Endpoints&, TempDir&)>& setup = nullptr,
+                         std::size_t threads = 4);
   ~ServerFixture();
   ServerFixture(const ServerFixture&) = delete;
   ServerFixture& operator=(const ServerFixture&) = delete;

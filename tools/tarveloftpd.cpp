@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -155,6 +156,7 @@ int main(int argc, char** argv) {
   bool block_hash_storage = false;
   bool debug_messages = false;
   bool generate_keys = false;
+  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   auto* config_option = app.add_option("-c,--config", config_path,
                                        "INI configuration file: [config] address/port/... and one section per "
                                        "target with lunN = /path/to/image");
@@ -165,6 +167,11 @@ int main(int argc, char** argv) {
   app.add_flag("--block-hash-storage", block_hash_storage,
                "Keep a block-hash file (IMAGE.hash) and journal beside each image, so clients "
                "that ask for it get hashes without the image being read");
+  app.add_option("--threads", threads,
+                 "Threads that handle requests (file I/O, hashing, syncs), so that connections are "
+                 "served side by side; 1 handles everything on the network thread, one request at a time")
+      ->check(CLI::Range(1u, 1024u))
+      ->default_val(threads);
   app.add_flag("--debug-messages", debug_messages, "Log a DEBUG line for every protocol message");
   CLI11_PARSE(app, argc, argv);
   if (generate_keys) {
@@ -230,6 +237,7 @@ int main(int argc, char** argv) {
   tarvelo::TarveloFTPServer server(std::move(listener), address, port, std::move(config.getEndpoints()));
   server.setBlockHashStorage(block_hash_storage);
   server.setMessageDebugLogging(debug_messages);
+  server.setWorkerThreads(threads);
 
   tarvelo::Transport::StatusCode status;
   std::thread serving([&] { status = server.run(); });
@@ -243,7 +251,8 @@ int main(int argc, char** argv) {
   std::cout << "tarveloftpd: " << connection_settings << std::endl;
   std::cout << "tarveloftpd: listening on " << (every_address ? "*" : address) << ":"
             << port << " (administration on 127.0.0.1:" << server.admin_port() << "), serving "
-            << targets << (block_hash_storage ? ", with block-hash storage" : "") << std::endl;
+            << targets << (block_hash_storage ? ", with block-hash storage" : "") << ", " << threads
+            << (threads == 1 ? " thread" : " threads") << std::endl;
 
   int received = 0;
   sigwait(&signals, &received);

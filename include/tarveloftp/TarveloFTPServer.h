@@ -4,10 +4,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <tarvelo/SocketImpl.h>
 #include <tarveloftp/Endpoints.h>
@@ -16,16 +19,27 @@
 
 namespace tarvelo {
 
+namespace detail {
+class WorkerPool;
+}
+
 // Publishes a table of targets: accepts up to 1024 clients on the client
-// listener and serves each through its own ServerMessageHandler on the
-// thread that calls run(); a second, loopback-only listener on port + 1
-// takes administration commands on a thread of its own.
+// listener and serves each through its own ServerMessageHandler; a second,
+// loopback-only listener on port + 1 takes administration commands on a
+// thread of its own.
+//
+// Threads: the thread that calls run() does all network I/O. With one
+// worker thread (the default) it also handles every request itself, one at
+// a time. With more, requests are handled on a pool of that many threads:
+// different connections proceed side by side, while the requests of one
+// connection are still handled one at a time, in the order they came, and
+// their replies leave in that order.
 class TARVELOFTP_EXPORT TarveloFTPServer {
  public:
   static constexpr std::size_t MAX_CLIENTS = 1024;
 
-  // One accepted connection. Lives in its slot; every call runs on the
-  // client loop thread.
+  // One accepted connection. Lives in its slot; its network side runs on
+  // the client loop thread, its handler on one thread at a time.
   class TARVELOFTP_EXPORT RemoteClient {
    public:
     RemoteClient(TarveloFTPServer& server, std::unique_ptr<SocketImpl> socket);
@@ -34,17 +48,44 @@ class TARVELOFTP_EXPORT TarveloFTPServer {
     RemoteClient& operator=(const RemoteClient&) = delete;
 
     void start();
+    // Closes the connection and releases its image, on the calling thread:
+    // for the loop thread while no worker has the connection (a stopped
+    // server).
     Transport::StatusCode close();
     bool in_use() const { return m_in_use; }
     ServerMessageHandler& handler() { return m_handler; }
 
    private:
+    // What one pass over requests produced.
+    struct Answers {
+      std::vector<Message> replies;
+      std::size_t bytes = 0;
+      // A response ended the connection; its reply, if any, goes out first
+      // when send_then_close is set.
+      bool closing = false;
+      bool send_then_close = false;
+    };
+    // Handles `first` and whatever `take_next` hands out after it, until a
+    // batch of replies is worth sending or the connection ends.
+    Answers answer(Message first, const std::function<bool(Message&)>& take_next,
+                   std::size_t bytes_in_flight);
+
+    // Handling on the loop thread.
     void on_receive(SocketImpl& socket, Message message, Transport::StatusCode status);
     void on_send(SocketImpl& socket, Transport::StatusCode status, std::size_t size);
     void receive_next(SocketImpl& socket);
 
+    // Handling on the workers.
+    void queue_requests(SocketImpl& socket, Message message, Transport::StatusCode status);
+    void work();
+    void deliver(Answers answers, bool finished);
+    void on_delivered(Transport::StatusCode status, std::size_t size);
+    void schedule_end(bool handle_queued_first);
+    void resume_receiving();
+    void release();
+
     std::unique_ptr<SocketImpl> m_socket;
-    bool m_in_use = true;
+    std::atomic<bool> m_in_use{true};
     bool close_after_send = false;
     SocketImpl::ReceiveHandler m_on_recv;
     TarveloFTPServer& m_server;
@@ -54,6 +95,21 @@ class TARVELOFTP_EXPORT TarveloFTPServer {
     // they drain, so it cannot make us hold more than this.
     std::size_t m_bytes_in_flight = 0;
     bool m_receive_waiting_for_send = false;
+
+    // With workers: requests received and not yet handled, and whether a
+    // job of this connection is queued or running (at most one is, which
+    // keeps its requests in order). Guarded by m_mutex.
+    std::mutex m_mutex;
+    std::deque<Message> m_requests;
+    std::size_t m_request_bytes = 0;
+    bool m_job_scheduled = false;
+    // No more requests are handled: the connection is ending.
+    bool m_stop_taking = false;
+    // The peer is gone: handle what arrived, then end.
+    bool m_peer_done = false;
+    // Loop thread only: the handler is done and released its image; the
+    // slot frees once the last reply is out.
+    bool m_finished = false;
   };
 
   TarveloFTPServer(std::unique_ptr<SocketImpl> socket, std::string address, unsigned short port,
@@ -73,6 +129,10 @@ class TARVELOFTP_EXPORT TarveloFTPServer {
   virtual void setBlockHashStorage(bool enabled) { m_block_hash_storage = enabled; }
   virtual bool isBlockHashStorageEnabled() { return m_block_hash_storage; }
 
+  // Threads that handle requests, from the next run() on; 1, the default,
+  // handles them on the loop thread. Values below 1 count as 1.
+  void setWorkerThreads(std::size_t count) { m_worker_threads = count < 1 ? 1 : count; }
+  std::size_t workerThreads() const { return m_worker_threads; }
   // Debug lines for every message of clients accepted later.
   void setMessageDebugLogging(bool enabled) { m_message_debug_logging = enabled; }
   config::Endpoints& endpoints() { return m_endpoints; }
@@ -84,11 +144,17 @@ class TARVELOFTP_EXPORT TarveloFTPServer {
   static constexpr std::size_t kMaxBytesInFlight = 96 * 1024 * 1024;
   // Most requests, already read ahead, handled in one go.
   static constexpr std::size_t kMaxRequestsTogether = 128;
+  // With workers, the server stops reading a connection while this many
+  // bytes of its requests wait to be handled.
+  static constexpr std::size_t kMaxRequestBytesWaiting = 8 * 1024 * 1024;
 
  private:
   void accept_client(SocketImpl& listener, std::unique_ptr<SocketImpl> connection,
                      Transport::StatusCode status);
   void close_clients();
+  // Lets the workers finish what they hold and waits for them; afterwards
+  // no worker touches a client.
+  void stop_workers();
 
   std::unique_ptr<SocketImpl> m_socket;
   std::unique_ptr<SocketImpl> m_admin_socket;
@@ -99,6 +165,10 @@ class TARVELOFTP_EXPORT TarveloFTPServer {
   std::atomic<bool> m_running{false};
   bool m_block_hash_storage = false;
   bool m_message_debug_logging = false;
+  std::size_t m_worker_threads = 1;
+  // Set while run() serves with workers; declared after what the jobs use.
+  std::unique_ptr<detail::WorkerPool> m_pool;
+  std::atomic<bool> m_stopping{false};
 
   // Who runs the client loop, so that close() from another thread can wait
   // for it to let go of the clients instead of touching them concurrently.

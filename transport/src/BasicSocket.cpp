@@ -193,6 +193,11 @@ StatusCode BasicSocket::run() {
 
 void BasicSocket::stop() { m_state->io->stop(); }
 
+bool BasicSocket::post(std::function<void()> work) {
+  asio::post(*m_io, std::move(work));
+  return true;
+}
+
 bool BasicSocket::is_receiving() { return m_state->receiving; }
 
 bool BasicSocket::is_sending() { return m_state->sending; }

@@ -41,4 +41,6 @@ void SocketImpl::async_send_all(std::vector<Message>& messages, SendHandler hand
   });
 }
 
+bool SocketImpl::post(std::function<void()> /*work*/) { return false; }
+
 }  // namespace tarvelo

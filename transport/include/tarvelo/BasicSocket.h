@@ -75,6 +75,7 @@ class TARVELO_TRANSPORT_EXPORT BasicSocket : public SocketImpl {
   bool is_sending() override;
   // Known over plain TCP; fails over TLS.
   [[nodiscard]] Transport::StatusCode peer_uid(uint32_t& uid) override;
+  [[nodiscard]] bool post(std::function<void()> work) override;
 
  private:
   BasicSocket(std::shared_ptr<asio::io_context> io, std::shared_ptr<detail::SocketState> state);

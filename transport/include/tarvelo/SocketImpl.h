@@ -72,6 +72,13 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   // list completes at once. By default they go one by one through
   // async_reply.
   virtual void async_send_all(std::vector<Message>& messages, SendHandler handler);
+  // Queues `work` to run inside run(), on the thread that dispatches the
+  // completions of this socket (a listener's, for the sockets it accepted):
+  // for other threads handing results back to that loop. Callable from any
+  // thread; work queued after stop() waits for the next run() and is
+  // destroyed unrun with the loop. False, with nothing queued, for sockets
+  // that have no such loop.
+  [[nodiscard]] virtual bool post(std::function<void()> work);
 };
 
 }  // namespace tarvelo
