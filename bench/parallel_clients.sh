@@ -103,8 +103,10 @@ forget() {
   done
   pids=("${kept[@]}")
 }
+# Clients go before the servers they use, so none reports a lost server.
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  local index
+  for ((index = ${#pids[@]} - 1; index >= 0; index--)); do kill "${pids[$index]}" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   [[ -n "${BENCH_DIR:-}" ]] || rm -rf "$work"
 }
