@@ -391,7 +391,8 @@ for ((run = 1; run <= repeat; run++)); do
     }
   done
 done
-rm -f "$work/remote/big.img.hash" "$work/remote/big.img.hash.journal"
+# The block-hash server keeps hash files beside the probe's image as well.
+rm -f "$work/remote/"*.hash "$work/remote/"*.hash.journal
 for name in "${images[@]}" big probe; do cmp "$work/source/$name.img" "$work/remote/$name.img"; done
 
 # ---- report ----
@@ -409,15 +410,12 @@ for line in open(path):
     if probes != "-":
         latencies.setdefault((case, tool), []).extend(float(value) for value in probes.split(","))
 
-def median(values):
-    return sorted(values)[len(values) // 2]
-
 def time_cell(key):
     if key not in seconds:
         return "-"
     taken = seconds[key]
     spread = f" ({min(taken):.2f}-{max(taken):.2f})" if len(taken) > 1 else ""
-    return f"{median(taken):.2f} s{spread}"
+    return f"{statistics.median(taken):.2f} s{spread}"
 
 def probe_cell(key):
     if key not in latencies:
@@ -437,10 +435,9 @@ print(f"loopback; {repeat} run(s) each; tarveloftp: {connections} connections, c
       f"nbdcopy: its defaults, nbdkit file dir=")
 print(f"a, b: wall time of the batch, median (range). c: 4 KiB probe processes every {interval} ms, "
       f"p50 / max of their latency from start to exit, over all runs")
-width = 24
-header = f"{'case':34}" + "".join(f"{'tarveloftp ' + tool if tool != 'nbdcopy' else 'nbdcopy':>{width}}"
-                                  for tool in tools)
-header += "".join(f"{'ratio ' + tool:>{width}}" for tool in threads)
+names = [f"tarveloftp {tool}" for tool in threads] + ["nbdcopy"] + [f"ratio {tool}" for tool in threads]
+width = max(24, max(len(name) for name in names) + 2)
+header = f"{'case':34}" + "".join(f"{name:>{width}}" for name in names)
 print(header)
 for case, title in cases:
     probed = case.startswith("c")
@@ -452,7 +449,7 @@ for case, title in cases:
             ratio = (f"x{statistics.median(latencies[ours]) / statistics.median(latencies[peer]):.2f} / "
                      f"x{max(latencies[ours]) / max(latencies[peer]):.2f}")
         elif not probed and ours in seconds and peer in seconds:
-            ratio = f"x{median(seconds[ours]) / median(seconds[peer]):.2f}"
+            ratio = f"x{statistics.median(seconds[ours]) / statistics.median(seconds[peer]):.2f}"
         else:
             ratio = "-"
         row += f"{ratio:>{width}}"
