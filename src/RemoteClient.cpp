@@ -6,6 +6,8 @@
 
 #include <tarveloftp/TarveloFTPServer.h>
 
+#include <algorithm>
+
 #include <tarveloftp/Logger.h>
 
 #include "WorkerPool.h"
@@ -293,12 +295,21 @@ void TarveloFTPServer::RemoteClient::release() {
 // ---- with workers: a job ----
 
 void TarveloFTPServer::RemoteClient::work() {
-  auto take = [this](Message& request) {
+  // A pass ends after this much, so that a connection that keeps sending
+  // does not keep a worker from the others, and the loop hears of the room
+  // it made.
+  std::size_t budget_bytes = kMaxRequestBytesWaiting;
+  std::size_t budget_requests = 2 * kMaxRequestsTogether;
+  auto take = [&](Message& request) {
     std::lock_guard lock(m_mutex);
-    if (m_requests.empty() || m_stop_taking || m_server.m_stopping) return false;
+    if (m_requests.empty() || m_stop_taking || m_server.m_stopping || budget_requests == 0 ||
+        budget_bytes == 0)
+      return false;
     request = std::move(m_requests.front());
     m_requests.pop_front();
     m_request_bytes -= request.size();
+    budget_bytes -= std::min(budget_bytes, request.size());
+    --budget_requests;
     return true;
   };
   Answers answers;

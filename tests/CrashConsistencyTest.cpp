@@ -1,5 +1,6 @@
-// Kills a block-hash-storage server at many moments while a client streams
-// writes, restarts it, and checks that the hash file tells the truth and
+// Kills a block-hash-storage server at many moments while two clients stream
+// writes to one image, their commits running side by side on the server's
+// workers; restarts it, and checks that the hash file tells the truth and
 // that every acknowledged write is in the image.
 
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@ namespace {
 
 constexpr long kBlock = 4096;
 constexpr long kImageBlocks = 512;  // a 2 MiB image
+constexpr long kWriters = 2;        // writer w owns the blocks b with b % kWriters == w
 
 struct BlockHistory {
   std::vector<char> acknowledged;              // last content acknowledged STATUS_SUCCESS
@@ -45,7 +47,8 @@ class CrashHarness {
     std::ofstream(config) << "[config]\naddress = 127.0.0.1\nport = " << m_port << "\n\n[disk]\nlun0 = " << m_image
                           << "\n";
     auto server = std::make_unique<test::ChildProcess>(
-        std::vector<std::string>{test::tool_path("tarveloftpd"), "--config", config, "--block-hash-storage"});
+        std::vector<std::string>{test::tool_path("tarveloftpd"), "--config", config, "--block-hash-storage",
+                                 "--threads", "4"});
     EXPECT_TRUE(server->wait_for_output("listening on")) << server->err();
     return server;
   }
@@ -62,9 +65,10 @@ class CrashHarness {
     return client;
   }
 
-  // Sends one whole-block or partial write and remembers it as unconfirmed.
-  void send_write(test::WireClient& client, std::mt19937& random) {
-    long block = static_cast<long>(random() % kImageBlocks);
+  // Sends one whole-block or partial write to one of the writer's blocks and
+  // remembers it as unconfirmed.
+  void send_write(test::WireClient& client, int writer, std::mt19937& random) {
+    long block = writer + kWriters * static_cast<long>(random() % (kImageBlocks / kWriters));
     bool partial = random() % 4 == 0;
     long offset = block * kBlock + (partial ? static_cast<long>(random() % 2048) : 0);
     long length = partial ? static_cast<long>(1 + random() % 2048) : kBlock;
@@ -75,22 +79,22 @@ class CrashHarness {
     std::vector<char> content = history.unconfirmed.empty() ? history.acknowledged : history.unconfirmed.back();
     std::copy(data.begin(), data.end(), content.begin() + (offset - block * kBlock));
     history.unconfirmed.push_back(content);
-    m_pending.push_back({offset, block});
+    m_pending[writer].push_back({offset, block});
   }
 
-  // Asks for the acknowledgements; on a full answer, settles the histories.
-  bool acknowledge(test::WireClient& client) {
-    Message request = client.request(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
-    if (!client.send(request).ok()) return false;
+  // Reads the answer to an acknowledgement request; on a full answer,
+  // settles the histories.
+  bool take_acknowledgements(test::WireClient& client, int writer) {
+    std::vector<std::pair<long, long>>& pending = m_pending[writer];
     Transport::StatusCode status;
     Message answer = client.receive(&status);
     if (!status.ok() || answer.size() < wire::kHeaderSize) return false;
     uint64_t count = DecodeFixed64BE(answer.buffer() + wire::kAcknowledgeCount);
-    EXPECT_EQ(count, m_pending.size());
-    for (uint64_t i = 0; i < count && i < m_pending.size(); ++i) {
+    EXPECT_EQ(count, pending.size());
+    for (uint64_t i = 0; i < count && i < pending.size(); ++i) {
       const char* record = answer.buffer() + wire::kAcknowledgeRecords + 17 * i;
-      EXPECT_EQ(DecodeBigEndian<int64_t>(record), m_pending[i].first);
-      BlockHistory& history = m_blocks[m_pending[i].second];
+      EXPECT_EQ(DecodeBigEndian<int64_t>(record), pending[i].first);
+      BlockHistory& history = m_blocks[pending[i].second];
       if (record[16] == STATUS_SUCCESS) {
         // Writes to one block are acknowledged in order: this one is the oldest unconfirmed.
         history.acknowledged = history.unconfirmed.front();
@@ -98,7 +102,7 @@ class CrashHarness {
       }
       history.unconfirmed.erase(history.unconfirmed.begin());
     }
-    m_pending.clear();
+    pending.clear();
     return true;
   }
 
@@ -115,7 +119,7 @@ class CrashHarness {
       history.acknowledged = actual;
       history.unconfirmed.clear();
     }
-    m_pending.clear();
+    for (auto& pending : m_pending) pending.clear();
   }
 
   int verify() {
@@ -129,7 +133,8 @@ class CrashHarness {
   std::string m_image;
   uint16_t m_port = 0;
   std::map<long, BlockHistory> m_blocks;
-  std::vector<std::pair<long, long>> m_pending;  // (offset, block) awaiting acknowledgement
+  // Per writer: (offset, block) awaiting acknowledgement.
+  std::vector<std::pair<long, long>> m_pending[kWriters];
   int m_acknowledged = 0;
 };
 
@@ -139,23 +144,33 @@ TEST(CrashConsistencyTest, KilledServersLoseNoAcknowledgedWriteAndKeepHashesTrue
   const int rounds = 16;
   for (int round = 0; round < rounds; ++round) {
     auto server = harness.start_server();
-    auto client = harness.connect();
+    std::unique_ptr<test::WireClient> clients[kWriters];
+    for (auto& client : clients) client = harness.connect();
     int batches = 1 + static_cast<int>(random() % 4);
     for (int batch = 0; batch < batches; ++batch) {
-      int writes = 1 + static_cast<int>(random() % 200);
-      for (int i = 0; i < writes; ++i) harness.send_write(*client, random);
+      for (int w = 0; w < kWriters; ++w) {
+        int writes = 1 + static_cast<int>(random() % 200);
+        for (int i = 0; i < writes; ++i) harness.send_write(*clients[w], w, random);
+      }
       if (batch + 1 < batches) {
-        ASSERT_TRUE(harness.acknowledge(*client));
+        // Both commits are under way before either answer is read.
+        for (auto& client : clients) {
+          Message request = client->request(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
+          ASSERT_TRUE(client->send(request).ok());
+        }
+        for (int w = 0; w < kWriters; ++w) ASSERT_TRUE(harness.take_acknowledgements(*clients[w], w));
       }
     }
-    // The last acknowledgement request starts a commit; the kill lands
-    // somewhere before, during or after it.
-    Message request = client->request(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
-    client->send(request);
+    // The last acknowledgement requests start commits; the kill lands
+    // somewhere before, during or after them.
+    for (auto& client : clients) {
+      Message request = client->request(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
+      client->send(request);
+    }
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
     server->signal(SIGKILL);
     EXPECT_EQ(server->wait(), 128 + SIGKILL);
-    client.reset();
+    for (auto& client : clients) client.reset();
     harness.check_image();
 
     // A restart with a hash handshake repairs the journal's ranges; after a

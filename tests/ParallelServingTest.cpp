@@ -228,7 +228,7 @@ TEST(ServerConcurrencyTest, ConnectionsShareOneImageInBlockHashMode) {
 
 // A hash over a gigabyte of cold entries keeps one worker busy for a while;
 // small reads of another connection go on meanwhile.
-TEST(ServerConcurrencyTest, ASlowHashDoesNotHoldUpAnotherConnectionsReads) {
+TEST(ParallelServingTest, ASlowHashDoesNotHoldUpAnotherConnectionsReads) {
   constexpr long kBig = 1L << 30;
   test::ServerFixture fixture(1 << 20, true, [](config::Endpoints& endpoints, test::TempDir& dir) {
     std::string big = dir.file("big.img");
