@@ -262,6 +262,16 @@ ServerMessageHandlerResponse ServerMessageHandler::block_hashing_command_hash(
     // commit may change the image between the reads and the stored entries.
     ImageHashState& hashes = *state->image_hashes;
     std::lock_guard lock(hashes.mutex);
+    // Another connection may have stored, since this one deferred its work,
+    // the hashes of what the image holds under it; the answer must come from
+    // the deferred bytes instead.
+    if (!store) {
+      for (const ConnectionState::OperationData& operation : state->deferred_operations) {
+        int64_t start = std::max<int64_t>(operation.offset, range.offset);
+        int64_t end = std::min<int64_t>(operation.offset + operation.length, range.offset + range.length);
+        if (start < end) hashes.store->invalidate_hashes(start, end - start);
+      }
+    }
     hash = hashes.store->get_hash(
         range.offset, range.length,
         [this](const std::vector<long>& offsets, const std::vector<long>& lengths) {
