@@ -97,6 +97,8 @@ class Harness {
   std::vector<tarvelo_write_acknowledgement_t> acknowledge() {
     ServerMessageHandlerResponse response = handle(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
     std::vector<tarvelo_write_acknowledgement_t> records;
+    EXPECT_FALSE(response.message.null()) << response.error;
+    if (response.message.null()) return records;
     uint64_t count = DecodeFixed64BE(response.message.buffer() + wire::kAcknowledgeCount);
     for (uint64_t i = 0; i < count; ++i) {
       const char* record = response.message.buffer() + 24 + 17 * i;
