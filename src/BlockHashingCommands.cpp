@@ -16,6 +16,7 @@
 #include <tarveloftp/Logger.h>
 #include <tarveloftp/TarveloJournal.h>
 
+#include "ImageHashState.h"
 #include "ImageRequests.h"
 
 namespace tarvelo {
@@ -47,69 +48,60 @@ bool ServerMessageHandler::setupBlockHashing(std::shared_ptr<ConnectionState> st
     ::unlink(journal_path.c_str());
     ::unlink(hash_path.c_str());
   };
-  if (!FileSystem::File::exists(hash_path)) {
-    // The block grid starts at the partition offset, which must lie in the
-    // image (an empty image has only offset 0).
-    if (partitionOffset < 0 || (partitionOffset > 0 && partitionOffset >= state->file_size)) {
-      response.error = failure + " but the hash partition offset " + std::to_string(partitionOffset) +
-                       " lies outside the image of " + std::to_string(state->file_size) + " bytes";
+  // Another connection on the image, or an earlier hash handshake of this
+  // one, may have opened the store and the journal already: they are reused.
+  std::shared_ptr<ImageHashState> hashes = state->image_hashes;
+  if (!hashes) {
+    try {
+      hashes = ImageHashState::of_image(state->fd);
+    } catch (const std::exception& error) {
+      response.error = failure + " but an error occured opening the hash store file: " + error.what();
       return false;
+    }
+  }
+  std::lock_guard lock(hashes->mutex);
+  bool opened_store = false;
+  if (!hashes->store) {
+    if (!FileSystem::File::exists(hash_path)) {
+      // The block grid starts at the partition offset, which must lie in the
+      // image (an empty image has only offset 0).
+      if (partitionOffset < 0 || (partitionOffset > 0 && partitionOffset >= state->file_size)) {
+        response.error = failure + " but the hash partition offset " + std::to_string(partitionOffset) +
+                         " lies outside the image of " + std::to_string(state->file_size) + " bytes";
+        return false;
+      }
+      try {
+        created = true;
+        BlockHashStore::create(hash_path, HASH_FUNCTION_BLAKE2B,
+                               static_cast<unsigned long>(state->file_size),
+                               static_cast<unsigned long>(partitionOffset), kBlockSize, true);
+        TarveloJournal::create(journal_path);
+      } catch (const std::exception& error) {
+        remove_created();
+        response.error = failure + " but an error occured creating the hash store file: " + error.what();
+        return false;
+      }
     }
     try {
-      created = true;
-      BlockHashStore::create(hash_path, HASH_FUNCTION_BLAKE2B,
-                             static_cast<unsigned long>(state->file_size),
-                             static_cast<unsigned long>(partitionOffset), kBlockSize, true);
-      TarveloJournal::create(journal_path);
+      hashes->store = BlockHashStore::open(hash_path, static_cast<unsigned long>(state->file_size));
     } catch (const std::exception& error) {
       remove_created();
-      response.error = failure + " but an error occured creating the hash store file: " + error.what();
+      response.error = failure + " but an error occured opening the hash store file: " + error.what();
+      return false;
+    }
+    opened_store = true;
+  }
+  if (!hashes->journal) {
+    try {
+      hashes->open_journal(journal_path);
+    } catch (const std::exception& error) {
+      if (opened_store) hashes->store.reset();
+      remove_created();
+      response.error = failure + " but an error occured opening the hash transaction file: " + error.what();
       return false;
     }
   }
-  try {
-    state->hash_store = BlockHashStore::open(hash_path, static_cast<unsigned long>(state->file_size));
-  } catch (const std::exception& error) {
-    remove_created();
-    response.error = failure + " but an error occured opening the hash store file: " + error.what();
-    return false;
-  }
-  state->hash_store->setOnWriteCallback(on_write);
-  state->hash_store->setOnReadCallback(on_read);
-
-  // The journal outlives no connection: its callbacks hold the state weakly.
-  std::weak_ptr<ConnectionState> weak = state;
-  auto sync = [weak]() -> bool {
-    auto alive = weak.lock();
-    if (!alive || alive->fd < 0) return false;
-    bool hashes_synced = alive->hash_store->sync_to_disk();
-    bool image_synced = fsync(alive->fd) == 0;
-    return hashes_synced && image_synced;
-  };
-  auto repair = [weak, this](long offset, long length) -> bool {
-    auto alive = weak.lock();
-    if (!alive || alive->fd < 0) return false;
-    auto data_required = [this](const std::vector<long>& offsets, const std::vector<long>& lengths) {
-      return onDataRequired(offsets, lengths);
-    };
-    // A crash may have come between an image write and its hash update, so
-    // entries still marked valid in the range cannot be trusted: drop them,
-    // then hash the range again from the image.
-    alive->hash_store->invalidate_hashes(offset, length);
-    return !alive->hash_store->get_hash(offset, length, data_required).empty();
-  };
-  state->journal = std::make_unique<TarveloJournal>(sync, repair);
-  state->journal->setOnReadCallback(on_read);
-  state->journal->setOnWriteCallback(on_write);
-  try {
-    state->journal->open(journal_path);
-  } catch (const std::exception& error) {
-    state->journal.reset();
-    state->hash_store.reset();
-    remove_created();
-    response.error = failure + " but an error occured opening the hash transaction file: " + error.what();
-    return false;
-  }
+  state->image_hashes = hashes;
   return true;
 }
 
@@ -197,20 +189,25 @@ ServerMessageHandlerResponse ServerMessageHandler::block_hashing_with_deferred_w
                      std::to_string(state->file_size) + " bytes";
     return response;
   }
-  if (state->journal->hasOutstandingTransactions()) {
-    TLOG(ERROR) << "Error writing to offset " << range.offset << " in file " << state->image_path()
-                << " because of open transactions.";
-    response.error = "writing with uncommitted transactions.";
-    return response;
-  }
   std::unique_ptr<char[]> data(new char[static_cast<std::size_t>(range.length) + 1]);
   std::memcpy(data.get(), request.buffer() + wire::kWriteData, static_cast<std::size_t>(range.length));
-  try {
-    state->hash_store->invalidate_hashes(range.offset, range.length);
-  } catch (const std::exception& error) {
-    response.error = "Cannot defer write at offset " + std::to_string(range.offset) + ": " + error.what();
-    return response;
+  {
+    ImageHashState& hashes = *state->image_hashes;
+    std::lock_guard lock(hashes.mutex);
+    if (hashes.journal->hasOutstandingTransactions()) {
+      TLOG(ERROR) << "Error writing to offset " << range.offset << " in file " << state->image_path()
+                  << " because of open transactions.";
+      response.error = "writing with uncommitted transactions.";
+      return response;
+    }
+    try {
+      hashes.store->invalidate_hashes(range.offset, range.length);
+    } catch (const std::exception& error) {
+      response.error = "Cannot defer write at offset " + std::to_string(range.offset) + ": " + error.what();
+      return response;
+    }
   }
+  // Outside the lock: reaching a limit commits, which takes it.
   add_deferred_operation(range.offset, range.length, std::move(data), COMMAND_WRITE);
   return response;
 }
@@ -225,17 +222,21 @@ ServerMessageHandlerResponse ServerMessageHandler::block_hashing_with_deferred_w
                      std::to_string(state->file_size) + " bytes";
     return response;
   }
-  if (state->journal->hasOutstandingTransactions()) {
-    TLOG(ERROR) << "Error hole punching at offset " << range.offset << " in file "
-                << state->image_path() << " because of open transactions.";
-    response.error = "failed to hole punch";
-    return response;
-  }
-  try {
-    state->hash_store->invalidate_hashes(range.offset, range.length);
-  } catch (const std::exception& error) {
-    response.error = "Cannot defer hole punch at offset " + std::to_string(range.offset) + ": " + error.what();
-    return response;
+  {
+    ImageHashState& hashes = *state->image_hashes;
+    std::lock_guard lock(hashes.mutex);
+    if (hashes.journal->hasOutstandingTransactions()) {
+      TLOG(ERROR) << "Error hole punching at offset " << range.offset << " in file "
+                  << state->image_path() << " because of open transactions.";
+      response.error = "failed to hole punch";
+      return response;
+    }
+    try {
+      hashes.store->invalidate_hashes(range.offset, range.length);
+    } catch (const std::exception& error) {
+      response.error = "Cannot defer hole punch at offset " + std::to_string(range.offset) + ": " + error.what();
+      return response;
+    }
   }
   add_deferred_operation(range.offset, range.length, nullptr, COMMAND_HOLE_PUNCH);
   return response;
@@ -257,7 +258,21 @@ ServerMessageHandlerResponse ServerMessageHandler::block_hashing_command_hash(
                                      range.offset < operation.offset + operation.length;
                             });
   try {
-    hash = state->hash_store->get_hash(
+    // Under the image's lock: the store is shared, and no other connection's
+    // commit may change the image between the reads and the stored entries.
+    ImageHashState& hashes = *state->image_hashes;
+    std::lock_guard lock(hashes.mutex);
+    // Another connection may have stored, since this one deferred its work,
+    // the hashes of what the image holds under it; the answer must come from
+    // the deferred bytes instead.
+    if (!store) {
+      for (const ConnectionState::OperationData& operation : state->deferred_operations) {
+        int64_t start = std::max<int64_t>(operation.offset, range.offset);
+        int64_t end = std::min<int64_t>(operation.offset + operation.length, range.offset + range.length);
+        if (start < end) hashes.store->invalidate_hashes(start, end - start);
+      }
+    }
+    hash = hashes.store->get_hash(
         range.offset, range.length,
         [this](const std::vector<long>& offsets, const std::vector<long>& lengths) {
           return onDataRequired(offsets, lengths);

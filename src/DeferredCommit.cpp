@@ -15,6 +15,8 @@
 #include <tarveloftp/Logger.h>
 #include <tarveloftp/TarveloJournal.h>
 
+#include "ImageHashState.h"
+
 namespace tarvelo {
 
 namespace {
@@ -71,10 +73,15 @@ void ServerMessageHandler::commit_deferred_operations() {
     return;
   const std::string& path = state->image_path();
   const std::size_t count = state->deferred_operations.size();
+  // Held for the whole group: other connections on the image commit,
+  // hash and defer work through the same store and journal, and each
+  // commit's steps must stay in their order.
+  ImageHashState& hashes = *state->image_hashes;
+  std::lock_guard lock(hashes.mutex);
 
   bool in_transaction = true;
   try {
-    state->journal->startTransactionGroup(get_transaction_group());
+    hashes.journal->startTransactionGroup(get_transaction_group());
   } catch (const std::exception& error) {
     TLOG(ERROR) << "Error starting hash transaction for transaction group of " << items(count)
                 << " for " << path << ", " << error.what();
@@ -102,9 +109,9 @@ void ServerMessageHandler::commit_deferred_operations() {
       state->lun().increment_write_op_count();
       try {
         if (operation.command == COMMAND_WRITE)
-          state->hash_store->update_hashes(operation.offset, operation.data.get(), operation.length);
+          hashes.store->update_hashes(operation.offset, operation.data.get(), operation.length);
         else
-          update_hashes_of_zeros(*state->hash_store, operation.offset, operation.length);
+          update_hashes_of_zeros(*hashes.store, operation.offset, operation.length);
         record.hashed = true;
         record.status = STATUS_SUCCESS;
       } catch (const std::exception& error) {
@@ -119,7 +126,7 @@ void ServerMessageHandler::commit_deferred_operations() {
   state->deferred_bytes = 0;
 
   bool image_synced = fsync(state->fd) == 0;
-  bool hashes_synced = state->hash_store->sync_to_disk();
+  bool hashes_synced = hashes.store->sync_to_disk();
   bool synced = image_synced && hashes_synced;
 
   std::vector<std::tuple<long, long>> settled;
@@ -127,7 +134,7 @@ void ServerMessageHandler::commit_deferred_operations() {
     if (!record.applied || (record.hashed && synced)) settled.emplace_back(record.offset, record.length);
   bool completed = true;
   try {
-    state->journal->completeTransactionGroup(settled);
+    hashes.journal->completeTransactionGroup(settled);
   } catch (const std::exception& error) {
     TLOG(ERROR) << "Error completing transaction for transaction group of " << items(count) << " for "
                 << path << ", " << error.what();

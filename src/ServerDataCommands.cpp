@@ -19,6 +19,7 @@
 #include <tarveloftp/FileSystem.h>
 #include <tarveloftp/Logger.h>
 
+#include "ImageHashState.h"
 #include "ImageRequests.h"
 #include "StorageSupport.h"
 
@@ -71,21 +72,40 @@ void start_write_back(ServerMessageHandler::ConnectionState& state, int64_t offs
 // server that keeps block hashes the hash file would then vouch for bytes
 // that are gone, and a later client would skip writes it still needs. The
 // entries are marked not valid, and synced, before the image changes, so
-// that no crash can leave a stale hash marked valid.
-bool ServerMessageHandler::invalidate_stored_hashes(long offset, long length, std::string* failure) {
+// that no crash can leave a stale hash marked valid. The image's lock is
+// handed to the caller to keep until the change is made: a block-hashing
+// connection hashing the range in between would store the old bytes' hash
+// as valid again.
+bool ServerMessageHandler::invalidate_stored_hashes(long offset, long length, std::string* failure,
+                                                    std::unique_lock<std::mutex>& held) {
   if (!block_hash_storage || state->block_hashing || state->hash_file_unusable || offset < 0 || length <= 0)
     return true;
-  if (!state->hash_store) {
-    std::string hash_path = state->image_path() + ".hash";
+  std::string hash_path = state->image_path() + ".hash";
+  auto not_marked = [&](const std::string& why) {
+    *failure = "Cannot mark the stored hashes of length " + std::to_string(length) + " at offset " +
+               std::to_string(offset) + " of " + state->image_path() + " not valid: " + why;
+    return false;
+  };
+  if (!state->image_hashes) {
     if (!FileSystem::File::exists(hash_path)) return true;
     try {
-      state->hash_store = BlockHashStore::open(hash_path, static_cast<unsigned long>(state->file_size));
+      state->image_hashes = ImageHashState::of_image(state->fd);
+    } catch (const std::exception& error) {
+      return not_marked(error.what());
+    }
+  }
+  // Shared with the other connections on the image; a block-hashing one may
+  // have opened the store already, else it is opened here for all of them.
+  ImageHashState& hashes = *state->image_hashes;
+  std::unique_lock lock(hashes.mutex);
+  if (!hashes.store) {
+    if (!FileSystem::File::exists(hash_path)) return true;
+    try {
+      hashes.store = BlockHashStore::open(hash_path, static_cast<unsigned long>(state->file_size));
     } catch (const storage::SystemFailure& error) {
       // The file may be sound and open next time; its entries must not be
       // left valid under a change.
-      *failure = "Cannot mark the stored hashes of length " + std::to_string(length) + " at offset " +
-                 std::to_string(offset) + " of " + state->image_path() + " not valid: " + error.what();
-      return false;
+      return not_marked(error.what());
     } catch (const std::exception& error) {
       // Not a hash file this server can read: every hash handshake on this
       // image fails the same way, so no client can be told anything by it,
@@ -97,7 +117,7 @@ bool ServerMessageHandler::invalidate_stored_hashes(long offset, long length, st
     }
   }
   try {
-    BlockHashStore& store = *state->hash_store;
+    BlockHashStore& store = *hashes.store;
     // Only the part of the range that the hash file covers has entries.
     long covered_end = 0;
     if (__builtin_add_overflow(store.getPartitionOffset(), store.computeMaximumInternalOffset(), &covered_end))
@@ -105,15 +125,15 @@ bool ServerMessageHandler::invalidate_stored_hashes(long offset, long length, st
     long end = offset > LONG_MAX - length ? LONG_MAX : offset + length;
     long begin = std::max(offset, store.getPartitionOffset());
     end = std::min(end, covered_end);
-    if (begin >= end) return true;
-    store.invalidate_hashes(begin, end - begin);
-    if (!store.sync_to_disk()) throw std::runtime_error("cannot sync the hash file");
-    return true;
+    if (begin < end) {
+      store.invalidate_hashes(begin, end - begin);
+      if (!store.sync_to_disk()) throw std::runtime_error("cannot sync the hash file");
+    }
   } catch (const std::exception& error) {
-    *failure = "Cannot mark the stored hashes of length " + std::to_string(length) + " at offset " +
-               std::to_string(offset) + " of " + state->image_path() + " not valid: " + error.what();
-    return false;
+    return not_marked(error.what());
   }
+  held = std::move(lock);
+  return true;
 }
 
 ServerMessageHandlerResponse ServerMessageHandler::default_command_read(
@@ -190,12 +210,13 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_write(
     return response;
   }
   std::string failure;
+  std::unique_lock<std::mutex> hashes_lock;
   if (fault == detail::RANGE_PAST_END) {
     // The image keeps the size it had when the connection opened it: a
     // write past its end fails as it would on a block device.
     failure = "Error writing length " + std::to_string(length) + " at offset " + std::to_string(offset) +
               " from " + state->image_path() + " Error: the image ends at " + std::to_string(state->file_size);
-  } else if (invalidate_stored_hashes(offset, length, &failure)) {
+  } else if (invalidate_stored_hashes(offset, length, &failure, hashes_lock)) {
     // A negative offset fails as the seek to it would, without the seek.
     const bool negative = fault == detail::RANGE_NEGATIVE_OFFSET;
     long position = negative ? -1 : seek(state->fd, offset, SEEK_SET);
@@ -252,7 +273,8 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hole_punch(
     return response;
   }
   std::string hashes_failure;
-  if (!invalidate_stored_hashes(offset, length, &hashes_failure)) {
+  std::unique_lock<std::mutex> hashes_lock;
+  if (!invalidate_stored_hashes(offset, length, &hashes_failure, hashes_lock)) {
     TLOG(ERROR) << hashes_failure;
     out[wire::kHolePunchStatus] = STATUS_EIO;
     return response;

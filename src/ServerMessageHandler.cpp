@@ -16,7 +16,8 @@
 #include <tarveloftp/Endpoints.h>
 #include <tarveloftp/FileSystem.h>
 #include <tarveloftp/Logger.h>
-#include <tarveloftp/TarveloJournal.h>
+
+#include "ImageHashState.h"
 
 namespace tarvelo {
 
@@ -392,9 +393,11 @@ ServerMessageHandlerResponse ServerMessageHandler::hash_handshake(const Message&
   }
   response.message = new_response(COMMAND_HASH_HANDSHAKE, wire::kHeaderSize);
   char* out = response.message.buffer();
-  EncodeFixed64BE(out + wire::kHashHandshakeBlockSize, state->hash_store->getBlockSize());
+  ImageHashState& hashes = *state->image_hashes;
+  std::lock_guard lock(hashes.mutex);
+  EncodeFixed64BE(out + wire::kHashHandshakeBlockSize, hashes.store->getBlockSize());
   // No hash function installed means no id to report.
-  uint32_t function_id = state->hash_store->hashSize() != 0 ? state->hash_store->header().hash_id : 0;
+  uint32_t function_id = hashes.store->hashSize() != 0 ? hashes.store->header().hash_id : 0;
   EncodeFixed32BE(out + wire::kHashHandshakeFunctionId, function_id);
   return response;
 }

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
+#include <thread>
 
 #include <tarveloftp/Coding.h>
 #include <tarveloftp/Endpoints.h>
@@ -95,6 +97,8 @@ class Harness {
   std::vector<tarvelo_write_acknowledgement_t> acknowledge() {
     ServerMessageHandlerResponse response = handle(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
     std::vector<tarvelo_write_acknowledgement_t> records;
+    EXPECT_FALSE(response.message.null()) << response.error;
+    if (response.message.null()) return records;
     uint64_t count = DecodeFixed64BE(response.message.buffer() + wire::kAcknowledgeCount);
     for (uint64_t i = 0; i < count; ++i) {
       const char* record = response.message.buffer() + 24 + 17 * i;
@@ -256,19 +260,65 @@ TEST(BlockHashingTest, RepairRehashesJournalledRangesEvenWhereEntriesLookValid) 
   EXPECT_EQ(verify(harness.m_image), 0);
 }
 
-// Each connection reads the hash file through a window of its own; one must
-// not answer from entries the other has since replaced.
-TEST(BlockHashingTest, ConnectionsOnOneImageSeeEachOthersHashUpdates) {
-  Harness first(1 << 16);
+// Connections on one image share its hash store and journal, and run on
+// threads of their own: deferred work, commits, hashes and direct writes of
+// several at once must leave the image as acknowledged and every valid entry
+// of the hash file true to it.
+TEST(BlockHashingTest, ConcurrencyOfConnectionsOnOneImage) {
+  constexpr long kRegion = 16 * kBlock;  // each connection writes its own
+  Harness first(4 * kRegion);
   Harness second(first, true);
-  std::vector<char> image = test::read_file(first.m_image);
-  std::vector<char> prefix(image.begin(), image.begin() + 4 * kBlock);
-  EXPECT_EQ(second.hash(0, 4 * kBlock), aggregate(prefix));  // stores valid entries
+  EXPECT_EQ(first.m_handler.connection_state()->image_hashes, second.m_handler.connection_state()->image_hashes);
+  std::vector<char> expected = test::read_file(first.m_image);
+  EXPECT_EQ(second.hash(0, 4 * kBlock), test::reference_aggregate(expected, 0, kBlock, 0, 4 * kBlock));
   std::vector<char> data = test::random_bytes(kBlock, 11);
   first.handle(COMMAND_WRITE, kBlock, kBlock, data);
   first.acknowledge();
-  std::copy(data.begin(), data.end(), prefix.begin() + kBlock);
-  EXPECT_EQ(second.hash(0, 4 * kBlock), aggregate(prefix));
+  std::copy(data.begin(), data.end(), expected.begin() + kBlock);
+  // Entries stored through the second before the write are not answered from.
+  EXPECT_EQ(second.hash(0, 4 * kBlock), test::reference_aggregate(expected, 0, kBlock, 0, 4 * kBlock));
+
+  std::vector<std::unique_ptr<Harness>> connections;
+  connections.push_back(std::make_unique<Harness>(first, true));
+  connections.push_back(std::make_unique<Harness>(first, false));  // direct writes
+  Harness* all[] = {&first, &second, connections[0].get(), connections[1].get()};
+  auto work = [&](Harness& connection, long region, uint32_t seed) {
+    std::mt19937 random(seed);
+    for (int step = 0; step < 120; ++step) {
+      long length = 1 + static_cast<long>(random() % (2 * kBlock));
+      long offset = region + static_cast<long>(random() % (kRegion - length));
+      switch (random() % 4) {
+        case 0: {
+          std::vector<char> bytes = test::random_bytes(static_cast<std::size_t>(length), seed + step);
+          connection.handle(COMMAND_WRITE, offset, length, bytes);
+          std::copy(bytes.begin(), bytes.end(), expected.begin() + offset);
+          break;
+        }
+        case 1:
+          connection.handle(COMMAND_HOLE_PUNCH, offset, length);
+          std::fill_n(expected.begin() + offset, length, 0);
+          break;
+        case 2:  // a direct hash is the plain digest of the range
+          EXPECT_EQ(connection.hash(region, kRegion),
+                    connection.m_handler.connection_state()->block_hashing
+                        ? test::reference_aggregate(expected, 0, kBlock, region, kRegion)
+                        : test::blake2b(expected.data() + region, kRegion));
+          break;
+        default:
+          // Stores the hashes of others' blocks, under their deferred work.
+          connection.hash(0, 4 * kRegion);
+          for (const auto& record : connection.acknowledge()) EXPECT_EQ(record.status, STATUS_SUCCESS);
+      }
+    }
+    for (const auto& record : connection.acknowledge()) EXPECT_EQ(record.status, STATUS_SUCCESS);
+  };
+  std::vector<std::thread> threads;
+  for (uint32_t k = 0; k < 4; ++k) threads.emplace_back(work, std::ref(*all[k]), k * kRegion, 100 * k);
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(connections[1]->m_handler.connection_state()->image_hashes,
+            first.m_handler.connection_state()->image_hashes);
+  for (Harness* connection : all) connection->m_handler.cleanup();
+  EXPECT_EQ(test::read_file(first.m_image), expected);
   EXPECT_EQ(verify(first.m_image), 0);
 }
 

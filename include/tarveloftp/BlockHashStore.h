@@ -19,8 +19,9 @@ namespace tarvelo {
 // the file, answers aggregate hashes of image ranges from the stored entries
 // plus image data fetched on demand, and keeps the entries current.
 //
-// A store belongs to one connection and is used from one thread at a time;
-// it takes no lock.
+// A store takes no lock and is used by one thread at a time: the server
+// shares one per image between its connections and holds the image's lock
+// around every use.
 class TARVELOFTP_EXPORT BlockHashStore {
  public:
   // ---- File format. All integers little-endian. ----

@@ -7,6 +7,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -22,8 +23,7 @@ class Endpoints;
 class Lun;
 }  // namespace config
 
-class BlockHashStore;
-class TarveloJournal;
+class ImageHashState;
 
 // What the client slot does with a handled message.
 struct TARVELOFTP_EXPORT ServerMessageHandlerResponse {
@@ -35,8 +35,10 @@ struct TARVELOFTP_EXPORT ServerMessageHandlerResponse {
   Message message;
 };
 
-// The protocol state machine of one server connection. Every call runs on
-// the server's client loop thread, one at a time; no lock is taken.
+// The protocol state machine of one server connection. A handler is used by
+// one thread at a time, its connection's, which need not be the loop thread;
+// what it shares with connections on the same image, the block-hash state,
+// is used only under that state's lock.
 class TARVELOFTP_EXPORT ServerMessageHandler {
  public:
   // At most this many write outcomes wait for COMMAND_WRITE_ACKNOWLEDGE; the
@@ -88,8 +90,10 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
     uint32_t session_id;
     bool pending_authenticate = true;
     std::deque<tarvelo_write_acknowledgement_t> write_acknowledgements;
-    std::unique_ptr<BlockHashStore> hash_store;
-    std::unique_ptr<TarveloJournal> journal;
+    // The image's hash store and journal, shared with every connection on
+    // the same file; set by a hash handshake, or by a direct change while the
+    // hash file exists.
+    std::shared_ptr<ImageHashState> image_hashes;
     bool block_hashing = false;
     std::list<OperationData> deferred_operations;
     int64_t deferred_bytes = 0;
@@ -177,9 +181,12 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   // the rest itself.
   Message new_response(tarvelo_protocol_command_t command, long size, bool zero_data = true) const;
   // Before a direct write or hole punch on a server that keeps block hashes:
-  // marks the stored hashes of the range not valid; false, with `failure`
-  // set, when that cannot be done (the change must then not be made).
-  bool invalidate_stored_hashes(long offset, long length, std::string* failure);
+  // marks the stored hashes of the range not valid and hands over the
+  // image's lock in `held`, to keep until the change is made; false, with
+  // `failure` set, when that cannot be done (the change must then not be
+  // made).
+  bool invalidate_stored_hashes(long offset, long length, std::string* failure,
+                                std::unique_lock<std::mutex>& held);
   // Hashes the image ranges of the run of hash requests of one length that
   // starts at messages[first], side by side, for default_command_hash to
   // answer from.

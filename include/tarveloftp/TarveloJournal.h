@@ -18,9 +18,10 @@ namespace tarvelo {
 // leaves either the old or the new list. Opening a journal that still lists
 // ranges has them repaired through the repair callback.
 //
-// Belongs to one connection and is used from one thread at a time. Each
-// rewrite also lists the outstanding ranges of the other journals open on
-// the same file in this process.
+// Used by one thread at a time: the server shares one per image between its
+// connections and holds the image's lock around every use, and the
+// callbacks run inside those uses. Each rewrite also lists the outstanding
+// ranges of the other journals open on the same file in this process.
 class TARVELOFTP_EXPORT TarveloJournal {
  public:
   // ---- File format. All integers little-endian; always rewritten whole. ----
