@@ -39,19 +39,33 @@ std::string detail::format_local_time(std::time_t now) {
   return text;
 }
 
+namespace {
+
+// Whole lines, one writer at a time on streams that are not thread-safe
+// themselves; also held while the destinations change.
+std::mutex& writing() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+}  // namespace
+
 Logger::Logger(log_level_t level, const std::string& file, int line, const std::string& function)
-    : m_destination(static_cast<int32_t>(level) <= 1 ? stdout_log : stderr_log) {
+    : m_to_stderr(static_cast<int32_t>(level) > 1) {
   *this << "[" << datetime() << "] " << level_to_str(level) << ": " << file << ":" << line
         << " : " << function << " ";
 }
 
 Logger::~Logger() {
-  if (m_destination == nullptr) return;
-  // Whole lines, and one writer at a time on streams that are not
-  // thread-safe themselves.
-  static std::mutex writing;
-  std::lock_guard lock(writing);
-  *m_destination << str() << std::endl;
+  std::lock_guard lock(writing());
+  std::ostream* destination = m_to_stderr ? stderr_log : stdout_log;
+  if (destination != nullptr) *destination << str() << std::endl;
+}
+
+void Logger::redirect(std::ostream* out, std::ostream* err) {
+  std::lock_guard lock(writing());
+  stdout_log = out;
+  stderr_log = err;
 }
 
 }  // namespace tarvelo

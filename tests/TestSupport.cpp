@@ -332,13 +332,9 @@ LockedStringBuf::int_type LockedStringBuf::overflow(int_type c) {
 }
 
 CaptureLog::CaptureLog() : m_saved_out(Logger::stdout_log), m_saved_err(Logger::stderr_log) {
-  Logger::stdout_log = &m_out;
-  Logger::stderr_log = &m_err;
+  Logger::redirect(&m_out, &m_err);
 }
 
-CaptureLog::~CaptureLog() {
-  Logger::stdout_log = m_saved_out;
-  Logger::stderr_log = m_saved_err;
-}
+CaptureLog::~CaptureLog() { Logger::redirect(m_saved_out, m_saved_err); }
 
 }  // namespace tarvelo::test

@@ -23,13 +23,15 @@ class TARVELOFTP_EXPORT Logger : public std::ostringstream {
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 
-  // Where lines go. A program may point these elsewhere before it starts
-  // threads that log; a Logger reads them once, when it is constructed.
+  // Where lines go; null drops them. A program may point these elsewhere
+  // before it starts threads that log; redirect() may be called at any time.
+  // A line goes where they point when it is written.
   static std::ostream* stdout_log;
   static std::ostream* stderr_log;
+  static void redirect(std::ostream* out, std::ostream* err);
 
  private:
-  std::ostream* m_destination;
+  bool m_to_stderr;
 };
 
 namespace detail {
