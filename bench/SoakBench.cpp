@@ -6,7 +6,10 @@
 // file clean, and the image must hold every acknowledged write. Prints
 // requests per second, errors (must be 0) and the server's peak memory.
 //
-//   SoakBench [CLIENTS] [SECONDS]      (defaults: 16 clients, 180 s)
+//   SoakBench [CLIENTS] [SECONDS] [THREADS]
+//
+// Defaults: 16 clients, 180 s, and the server's own default for its
+// worker threads (--threads).
 //
 // Not part of the test suite: it runs for minutes.
 
@@ -199,6 +202,7 @@ std::string executable_dir() {
 int main(int argc, char** argv) {
   int clients = argc > 1 ? std::atoi(argv[1]) : 16;
   int seconds = argc > 2 ? std::atoi(argv[2]) : 180;
+  std::string threads = argc > 3 ? argv[3] : "";
   std::string daemon = executable_dir() + "/../tools/tarveloftpd";
   if (!std::filesystem::exists(daemon)) {
     std::cerr << "SoakBench: no tarveloftpd at " << daemon << " (build the tarveloftpd target)" << std::endl;
@@ -227,6 +231,7 @@ int main(int argc, char** argv) {
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<std::string> arguments{daemon, "--config", config, "--block-hash-storage"};
+  if (!threads.empty()) arguments.insert(arguments.end(), {"--threads", threads});
   std::vector<char*> raw;
   for (auto& argument : arguments) raw.push_back(argument.data());
   raw.push_back(nullptr);
@@ -273,8 +278,9 @@ int main(int argc, char** argv) {
     if (std::memcmp(stored.data() + block * 4096, image.data() + block * 4096, 4096) != 0) ++differing;
   if (differing != 0) totals.error(std::to_string(differing) + " blocks of the image lack acknowledged writes");
 
-  std::printf("soak: %d clients, %.0f s, %ld requests, %.0f requests/s, %.1f MB/s moved\n", clients, elapsed,
-              totals.requests.load(), totals.requests.load() / elapsed, totals.bytes.load() / elapsed / 1e6);
+  std::printf("soak: %d clients, server threads %s, %.0f s, %ld requests, %.0f requests/s, %.1f MB/s moved\n",
+              clients, threads.empty() ? "default" : threads.c_str(), elapsed, totals.requests.load(),
+              totals.requests.load() / elapsed, totals.bytes.load() / elapsed / 1e6);
   std::printf("soak: %ld writes, %ld acknowledgements received, hash file check %s, image %s\n", totals.writes.load(),
               totals.acknowledged.load(), verified == 0 ? "clean" : "NOT clean",
               differing == 0 ? "holds every acknowledged write" : "DIFFERS");
