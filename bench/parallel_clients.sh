@@ -61,27 +61,9 @@ for threads in "${threads_values[@]}"; do
 done
 
 # ---- what the comparison needs ----
-missing=()
-for package in nbdkit libnbd-bin python3 bc; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$package")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-  echo "installing ${missing[*]}" >&2
-  sudo=""
-  [[ $(id -u) -eq 0 ]] || sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
-
-tools=${TOOLS_DIR:-}
-if [[ -z "$tools" ]]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVELOFTP_BUILD_TESTS=OFF \
-        -DTARVELOFTP_BUILD_BENCHMARKS=ON >/dev/null
-  cmake --build "$build" -j "$(nproc)" --target tarveloftp_client tarveloftpd >/dev/null
-  tools="$PWD/$build/tools"
-fi
+bench_packages=(nbdkit libnbd-bin python3 bc)
+bench_targets=(tarveloftp_client tarveloftpd)
+source bench/prepare.sh
 client="$tools/tarveloftp"
 server="$tools/tarveloftpd"
 for threads in "${threads_values[@]}"; do
