@@ -48,18 +48,25 @@ std::mutex& writing() {
   return mutex;
 }
 
+// The destination is read under the lock that redirect() takes, so that a
+// line begun on one thread while another redirects goes to one or the other.
+std::ostream* destination_of(log_level_t level) {
+  std::lock_guard lock(writing());
+  return static_cast<int32_t>(level) <= 1 ? Logger::stdout_log : Logger::stderr_log;
+}
+
 }  // namespace
 
 Logger::Logger(log_level_t level, const std::string& file, int line, const std::string& function)
-    : m_to_stderr(static_cast<int32_t>(level) > 1) {
+    : m_destination(destination_of(level)) {
   *this << "[" << datetime() << "] " << level_to_str(level) << ": " << file << ":" << line
         << " : " << function << " ";
 }
 
 Logger::~Logger() {
+  if (m_destination == nullptr) return;
   std::lock_guard lock(writing());
-  std::ostream* destination = m_to_stderr ? stderr_log : stdout_log;
-  if (destination != nullptr) *destination << str() << std::endl;
+  *m_destination << str() << std::endl;
 }
 
 void Logger::redirect(std::ostream* out, std::ostream* err) {

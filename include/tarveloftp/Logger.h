@@ -24,14 +24,14 @@ class TARVELOFTP_EXPORT Logger : public std::ostringstream {
   Logger& operator=(const Logger&) = delete;
 
   // Where lines go; null drops them. A program may point these elsewhere
-  // before it starts threads that log; redirect() may be called at any time.
-  // A line goes where they point when it is written.
+  // before it starts threads that log, or call redirect() at any time; a
+  // Logger reads them once, when it is constructed.
   static std::ostream* stdout_log;
   static std::ostream* stderr_log;
   static void redirect(std::ostream* out, std::ostream* err);
 
  private:
-  bool m_to_stderr;
+  std::ostream* m_destination;
 };
 
 namespace detail {
