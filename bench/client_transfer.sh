@@ -12,6 +12,8 @@
 #
 #   bench/client_transfer.sh               # 1 GiB image
 #   SIZE_MB=256 bench/client_transfer.sh   # smaller
+#   THIN=1 bench/client_transfer.sh        # and a sparse 16 GiB image first
+#   THIN=only THIN_GB=1 bench/client_transfer.sh   # only that, smaller
 #
 # The plain copies run REPEAT times, each tool in turn, so both see the same
 # state of the page cache's write-back; the cached merges and rsync also run
@@ -19,7 +21,7 @@
 # syncs the image when a connection ends, so put is set beside
 # `nbdcopy --flush` (the same durability) as well as nbdcopy's default.
 #
-# Environment: SIZE_MB (1024), REPEAT (3), CONNECTIONS for tarveloftp (2), CHUNK (8M),
+# Environment: SIZE_MB (1024), THIN, THIN_GB (16), REPEAT (3), CONNECTIONS for tarveloftp (2), CHUNK (8M),
 # BENCH_DIR (a new directory under /var/tmp), BUILD (build-bench, a Release
 # build made here), or TOOLS_DIR to use programs already built there.
 set -euo pipefail
@@ -89,6 +91,76 @@ measure() {
 parse_tarveloftp() { sed -n 's/.*sent \([0-9]*\) bytes.*/\1/p; s/^received \([0-9]*\) bytes.*/\1/p' | head -1; }
 parse_rsync() { sed -n 's/^Total bytes sent: \([0-9,]*\).*/\1/p' | tr -d ','; }
 parse_none() { echo "-"; }
+
+# ---- thin images (THIN=1 adds this, THIN=only runs nothing else) ----
+# A THIN_GB image (16) with 1% of its 4 KiB blocks holding data, clustered
+# (runs of 1 MiB) and scattered (single blocks), uploaded into an empty
+# sparse image and downloaded again, beside nbdcopy and `nbdkit file`.
+thin_images() {
+  local gb=${THIN_GB:-16} layout
+  local thin_results="$work/thin.txt"
+  : >"$thin_results"
+  for layout in clustered scattered; do
+    echo "== thin ${gb} GiB image, $layout" >&2
+    rm -f "$work/thin.img" "$work/remote.img" "$work/nbd-remote.img" "$work/download.img"
+    truncate -s "${gb}G" "$work/thin.img"
+    python3 - "$work/thin.img" "$layout" <<'EOF'
+import os, random, sys
+path, layout = sys.argv[1], sys.argv[2]
+blocks = os.path.getsize(path) // 4096
+random.seed(16)
+run = 256 if layout == "clustered" else 1
+with open(path, "r+b") as f:
+    for first in random.sample(range(blocks // run), max(1, blocks // 100 // run)):
+        f.seek(first * run * 4096)
+        f.write(os.urandom(run * 4096))
+EOF
+    truncate -s "${gb}G" "$work/remote.img" "$work/nbd-remote.img"
+    local port nbd_port server_pid nbdkit_pid
+    port=$(free_port)
+    printf '[config]\naddress = 127.0.0.1\nport = %s\n\n[disk]\nlun0 = %s\n' "$port" "$work/remote.img" >"$work/server.ini"
+    "$server" --config "$work/server.ini" >"$work/server.log" 2>&1 &
+    server_pid=$!
+    pids+=($server_pid)
+    nbd_port=$(free_port)
+    nbdkit --foreground --exit-with-parent --ipaddr 127.0.0.1 --port "$nbd_port" file "$work/nbd-remote.img" \
+      >"$work/nbdkit.log" 2>&1 &
+    nbdkit_pid=$!
+    pids+=($nbdkit_pid)
+    wait_for_port "$port"
+    wait_for_port "$nbd_port"
+    local url="tarvelo://127.0.0.1:$port/disk/0" nbd_url="nbd://127.0.0.1:$nbd_port"
+    local options=(-q --connections "$connections" --chunk-size "$chunk")
+    measure "thin-$layout-tarveloftp-put" parse_tarveloftp -- "$client" put "$work/thin.img" "$url" "${options[@]}"
+    measure "thin-$layout-nbdcopy-put" parse_none -- nbdcopy "$work/thin.img" "$nbd_url"
+    : >"$work/download.img"
+    measure "thin-$layout-tarveloftp-get" parse_tarveloftp -- "$client" get "$url" "$work/download.img" "${options[@]}"
+    cmp "$work/download.img" "$work/thin.img"
+    echo "thin-$layout-tarveloftp-get allocated $(du -k "$work/download.img" | cut -f1) KiB" >>"$thin_results"
+    rm -f "$work/download.img"
+    truncate -s "${gb}G" "$work/download.img"
+    measure "thin-$layout-nbdcopy-get" parse_none -- nbdcopy "$nbd_url" "$work/download.img"
+    cmp "$work/download.img" "$work/thin.img"
+    echo "thin-$layout-nbdcopy-get allocated $(du -k "$work/download.img" | cut -f1) KiB" >>"$thin_results"
+    kill "$server_pid" "$nbdkit_pid"
+    wait "$server_pid" "$nbdkit_pid" || true
+    unset 'pids[-1]'
+    unset 'pids[-1]'
+    cmp "$work/remote.img" "$work/thin.img"
+    cmp "$work/nbd-remote.img" "$work/thin.img"
+  done
+  echo "thin image ${gb} GiB, 1% of 4 KiB blocks with data; tarveloftp: $connections connections, chunk $chunk"
+  printf '%-34s %8s %14s %15s\n' run seconds "reported bytes" "loopback bytes"
+  grep '^thin-' "$results" | while read -r name seconds reported loopback; do
+    printf '%-34s %8.2f %14s %15s\n' "$name" "$seconds" "$reported" "$loopback"
+  done
+  cat "$thin_results"
+  rm -f "$work/thin.img" "$work/remote.img" "$work/nbd-remote.img" "$work/download.img"
+}
+if [[ -n "${THIN:-}" ]]; then
+  thin_images
+  [[ "$THIN" != only ]] || exit 0
+fi
 
 echo "== making a ${size_mb} MiB image in $work" >&2
 head -c "$((size_mb << 20))" /dev/urandom >"$work/original.img"

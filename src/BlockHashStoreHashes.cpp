@@ -36,6 +36,21 @@ std::vector<unsigned char> BlockHashStore::get_hash(void* data, unsigned long le
 
 std::vector<unsigned char> BlockHashStore::get_hash(long offset, long length,
                                                     DataRequiredCallback dataRequired, bool store) {
+  return get_hash(offset, length, std::move(dataRequired), HoleCallback(), store);
+}
+
+const std::vector<unsigned char>& BlockHashStore::zeroBlockHash() {
+  if (m_zero_block_hash.empty()) {
+    std::memset(m_block_buffer.get(), 0, m_header.block_size);
+    m_zero_block_hash = m_hash_function->get_hash(m_block_buffer.get(), static_cast<long>(m_header.block_size));
+    if (m_zero_block_hash.size() != hashSize()) throw std::runtime_error("failed to generate block hash");
+  }
+  return m_zero_block_hash;
+}
+
+std::vector<unsigned char> BlockHashStore::get_hash(long offset, long length,
+                                                    DataRequiredCallback dataRequired, const HoleCallback& holes,
+                                                    bool store) {
   throwOnAccessViolation("get_hash", offset, length);
   const uint64_t blockSize = m_header.block_size;
   const uint64_t begin = static_cast<uint64_t>(toInternalOffset(offset));
@@ -51,7 +66,7 @@ std::vector<unsigned char> BlockHashStore::get_hash(long offset, long length,
     uint64_t passEnd = std::min(endBlock, block + perPass);
     uint64_t from = std::max(begin, block * blockSize);
     uint64_t to = std::min(end, passEnd * blockSize);
-    hashPass(fromInternalOffset(static_cast<long>(from)), static_cast<long>(to - from), dataRequired,
+    hashPass(fromInternalOffset(static_cast<long>(from)), static_cast<long>(to - from), dataRequired, holes,
              *aggregate, store);
   }
   std::vector<unsigned char> digest = aggregate->final();
@@ -60,7 +75,7 @@ std::vector<unsigned char> BlockHashStore::get_hash(long offset, long length,
 }
 
 void BlockHashStore::hashPass(long offset, long length, const DataRequiredCallback& dataRequired,
-                              IHashFunction::Incremental& aggregate, bool store) {
+                              const HoleCallback& holes, IHashFunction::Incremental& aggregate, bool store) {
   const uint64_t entrySize = getHashEntrySize(hashSize());
   const uint64_t hashBytes = hashSize();
   const uint64_t blockSize = m_header.block_size;
@@ -101,13 +116,27 @@ void BlockHashStore::hashPass(long offset, long length, const DataRequiredCallba
     runLengths.push_back(count);
     runFirstSlots.push_back(slot);
   };
+  // Whole blocks in a hole are zeros: stored as such, without their data.
+  bool filled = false;
+  std::pair<long, long> hole{-1, -1};
+  auto in_hole = [&](long at) {
+    if (!holes) return false;
+    if (at >= hole.second) hole = holes(at, fromInternalOffset(static_cast<long>(endAligned)));
+    return hole.first <= at && at + static_cast<long>(blockSize) <= hole.second;
+  };
   for (uint64_t slot = 0; slot < touched; ++slot) {
     if (slot == 0 && (head != 0 || static_cast<uint64_t>(length) < blockSize)) {
       need(offset, static_cast<long>(std::min(blockSize - head, static_cast<uint64_t>(length))), slot);
     } else if (tail != 0 && slot == touched - 1) {
       need(fromInternalOffset(static_cast<long>(end / blockSize * blockSize)),
            static_cast<long>(blockSize - tail), slot);
-    } else if ((slots[slot * entrySize] & kEntryValid) == 0) {
+    } else if ((slots[slot * entrySize] & kEntryValid) != 0) {
+    } else if (in_hole(fromInternalOffset(static_cast<long>(start + slot * blockSize)))) {
+      char* entry = slots + slot * entrySize;
+      entry[0] = static_cast<char>(kEntryValid);
+      std::memcpy(entry + 1, zeroBlockHash().data(), hashBytes);
+      filled = true;
+    } else {
       need(fromInternalOffset(static_cast<long>(start + slot * blockSize)), static_cast<long>(blockSize),
            slot);
     }
@@ -164,7 +193,7 @@ void BlockHashStore::hashPass(long offset, long length, const DataRequiredCallba
     }
   }
 
-  if (wholeCount > 0 && store && !runOffsets.empty()) {
+  if (wholeCount > 0 && store && (!runOffsets.empty() || filled)) {
     if (m_reader.seek(entriesAt, SEEK_SET) != entriesAt)
       storage::throwErrno("failed to seek in hash file during update: " + std::to_string(entriesAt));
     if (!validReadWrite(entriesBytes, m_reader.write(slots + firstWholeSlot * entrySize,

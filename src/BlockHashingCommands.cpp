@@ -17,6 +17,7 @@
 #include <tarveloftp/TarveloJournal.h>
 
 #include "ImageHashState.h"
+#include "ImageHoles.h"
 #include "ImageRequests.h"
 
 namespace tarvelo {
@@ -272,12 +273,20 @@ ServerMessageHandlerResponse ServerMessageHandler::block_hashing_command_hash(
         if (start < end) hashes.store->invalidate_hashes(start, end - start);
       }
     }
+    // Holes of the image hold zeros unless this connection's deferred work
+    // lands in them, which is exactly when nothing is stored.
+    BlockHashStore::HoleCallback holes;
+    if (store)
+      holes = [this](long offset, long end) {
+        detail::HoleExtent hole = detail::next_hole(state->fd, offset, end, state->file_size);
+        return std::pair(hole.start, hole.end);
+      };
     hash = hashes.store->get_hash(
         range.offset, range.length,
         [this](const std::vector<long>& offsets, const std::vector<long>& lengths) {
           return onDataRequired(offsets, lengths);
         },
-        store);
+        holes, store);
   } catch (const std::runtime_error& error) {
     failure = error.what();
     hash.clear();

@@ -20,6 +20,7 @@
 #include <tarveloftp/Logger.h>
 
 #include "ImageHashState.h"
+#include "ImageHoles.h"
 #include "ImageRequests.h"
 #include "StorageSupport.h"
 
@@ -310,6 +311,9 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
     std::memcpy(digest, precomputed->second.data(), sizeof digest);
     precomputed_hashes.erase(precomputed);
     if (on_read) on_read(static_cast<unsigned long>(length));
+  } else if (fault == detail::RANGE_VALID && detail::is_hole(state->fd, offset, length, state->file_size)) {
+    // A hole reads as zeros: its digest needs no read.
+    std::memcpy(digest, detail::zero_digest(length).data(), sizeof digest);
   } else {
     std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(length) + 1]);
     long position = seek(state->fd, offset, SEEK_SET);

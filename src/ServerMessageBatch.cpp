@@ -12,6 +12,7 @@
 #include <tarvelo/Crypto.h>
 #include <tarveloftp/FileSystem.h>
 
+#include "ImageHoles.h"
 #include "ImageRequests.h"
 
 namespace tarvelo {
@@ -53,6 +54,8 @@ void ServerMessageHandler::hash_requests_together(const std::vector<Message>& me
   for (std::size_t i = first; i < messages.size() && answers_together(messages[i]); ++i) {
     auto [offset, size] = decode_range(messages[i]);
     if (size != length || offset < 0 || static_cast<long>(offsets.size() + 1) * length > kTogetherBytes) break;
+    // Holes are answered by the request itself, without a read.
+    if (detail::is_hole(state->fd, offset, length, state->file_size)) continue;
     offsets.push_back(offset);
   }
   if (offsets.size() < kFewest) return;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -576,6 +577,13 @@ TEST(TarveloFTPClientServer, LocalHashesMatchTheServersInBothModes) {
   test::CaptureLog log;
   for (bool block_hashing : {false, true}) {
     ServerFixture fixture(1 << 20, block_hashing);
+    // A hole, answered from the hash of zeros: whole blocks and parts of them.
+    {
+      int fd = ::open(fixture.image_path().c_str(), O_RDWR);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 512 << 10, 256 << 10), 0);
+      ::close(fd);
+    }
     std::vector<char> image = fixture.image();
     auto client = make_client(fixture.port());
     ASSERT_EQ(client->open().code, 0);
@@ -583,7 +591,8 @@ TEST(TarveloFTPClientServer, LocalHashesMatchTheServersInBothModes) {
     StatusCode status;
     // Misaligned and aligned ranges, one block and many.
     std::vector<TarveloFTPClient::HashRange> ranges = {
-        {4000, 200}, {0, 4096}, {4096, 65536}, {1, 1}, {100000, 300000}, {(1 << 20) - 7, 7}};
+        {4000, 200}, {0, 4096}, {4096, 65536}, {1, 1}, {100000, 300000}, {(1 << 20) - 7, 7},
+        {512 << 10, 65536}, {(512 << 10) + 100, 8000}, {(512 << 10) - 4096, 16384}, {600 << 10, 4096}};
     std::vector<unsigned char> remote = client->get_block_hashes_remote(ranges, &status);
     ASSERT_EQ(remote.size(), ranges.size() * 32) << status.text;
     for (std::size_t i = 0; i < ranges.size(); ++i) {

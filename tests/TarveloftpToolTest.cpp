@@ -124,22 +124,41 @@ TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
   std::memset(local.data() + (1 << 20), 0, 1 << 20);
   test::write_file(dir.file("local.img"), local);
 
+  auto allocated = [](const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+    return static_cast<long>(info.st_blocks) * 512;
+  };
+  // Dense first: every byte goes as data. Then sparse: the zero megabyte
+  // over the server's random bytes is punched, not sent.
   RunResult put = tarveloftp({"put", dir.file("local.img"), url(fixture), "--chunk-size", "256K",
-                              "--connections", "3", "--quiet"});
+                              "--connections", "3", "--quiet", "--no-sparse"});
   ASSERT_EQ(put.status, 0) << put.err;
   EXPECT_NE(put.out.find("sent " + std::to_string(local.size()) + " bytes"), std::string::npos) << put.out;
+  EXPECT_GE(allocated(fixture.image_path()), 4L << 20);
+  put = tarveloftp({"put", dir.file("local.img"), url(fixture), "--chunk-size", "256K", "--connections", "3",
+                    "--quiet"});
+  ASSERT_EQ(put.status, 0) << put.err;
+  EXPECT_NE(put.out.find("sent " + std::to_string(local.size() - (1 << 20)) + " bytes, "), std::string::npos)
+      << put.out;
   std::vector<char> remote = fixture.image();
   ASSERT_EQ(remote.size(), 4u << 20);
   EXPECT_TRUE(std::equal(local.begin(), local.end(), remote.begin()));
+  EXPECT_LE(allocated(fixture.image_path()), 3L << 20);
 
+  // get fetches only what is not zeros, and leaves the zeros as holes.
   RunResult get = tarveloftp({"get", url(fixture), dir.file("back.img"), "--length",
                               std::to_string(local.size()), "--chunk-size", "300000", "--quiet"});
   ASSERT_EQ(get.status, 0) << get.err;
   EXPECT_EQ(test::read_file(dir.file("back.img")), local);
-  // The zero megabyte was left as a hole.
-  struct stat info {};
-  ASSERT_EQ(stat(dir.file("back.img").c_str(), &info), 0);
-  EXPECT_LT(info.st_blocks * 512, static_cast<long>(local.size()) - (512 << 10));
+  EXPECT_NE(get.out.find("received " + std::to_string(local.size() - (1 << 20)) + " bytes"), std::string::npos)
+      << get.out;
+  EXPECT_LT(allocated(dir.file("back.img")), static_cast<long>(local.size()) - (512 << 10));
+  get = tarveloftp({"get", url(fixture), dir.file("dense.img"), "--length", std::to_string(local.size()),
+                    "--quiet", "--no-sparse"});
+  ASSERT_EQ(get.status, 0) << get.err;
+  EXPECT_NE(get.out.find("received " + std::to_string(local.size()) + " bytes"), std::string::npos) << get.out;
+  EXPECT_EQ(test::read_file(dir.file("dense.img")), local);
 
   // A range of the image, and the whole image by default.
   get = tarveloftp({"get", url(fixture), dir.file("part.img"), "--offset", "1000", "--length", "5000", "-q"});

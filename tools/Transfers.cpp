@@ -15,6 +15,7 @@
 #include "LocalHashCache.h"
 #include "Merge.h"
 #include "Progress.h"
+#include "Sparse.h"
 #include "WriteBehind.h"
 
 namespace tarvelo::tools {
@@ -28,12 +29,6 @@ constexpr long kHoleBlock = 4096;
 constexpr int kWritesPerAcknowledgement = 1024;
 // READ requests each get session keeps queued on the server.
 constexpr std::size_t kReadsInFlight = 2;
-
-bool all_zero(const char* data, long length) {
-  if (length <= 0) return true;
-  if (data[0] != 0) return false;
-  return std::memcmp(data, data + 1, static_cast<std::size_t>(length - 1)) == 0;
-}
 
 // Writes the non-zero blocks of a chunk; zero blocks stay holes in the
 // freshly truncated file.
@@ -81,8 +76,36 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
   progress.start("get", count);
   std::atomic<bool> stop{false};
   auto started = Clock::now();
+  std::atomic<long> received{0};
   run_workers(connections, stop, [&](int index) {
     TarveloFTPClient& client = *clients[static_cast<std::size_t>(index)];
+    WriteBehind behind(out);
+    auto read = [&](const std::vector<HashRange>& ranges) {
+      Transport::StatusCode status = client.read_ranges(
+          ranges, kReadsInFlight, [&](long offset, const char* data, long length) {
+            if (stop) return false;
+            // Written in steps, each handed to write-back before the next.
+            for (long done = 0; done < length; done += WriteBehind::kStartStep) {
+              long position = offset - start + done;
+              long piece = std::min(WriteBehind::kStartStep, length - done);
+              if (out.is_regular())
+                write_skipping_zeros(out, position, data + done, piece);
+              else
+                out.write_at(position, data + done, piece);
+              behind.written(position, piece);
+            }
+            progress.add(length);
+            received += length;
+            return true;
+          });
+      if (status.code < 0 && !stop)
+        throw ToolError(request_failure(remote, "read failed", status));
+    };
+    if (options.sparse) {
+      sparse_get_windows(client, remote, out, start, count, index, connections, options.chunk_size, progress, stop,
+                         read);
+      return;
+    }
     // Every connection-th chunk, with the next request already queued on
     // the server while this one's data are written out.
     std::vector<HashRange> ranges;
@@ -90,32 +113,16 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
       long position = chunk * options.chunk_size;
       ranges.push_back({start + position, std::min(options.chunk_size, count - position)});
     }
-    WriteBehind behind(out);
-    Transport::StatusCode status = client.read_ranges(
-        ranges, kReadsInFlight, [&](long offset, const char* data, long length) {
-          if (stop) return false;
-          // Written in steps, each handed to write-back before the next.
-          for (long done = 0; done < length; done += WriteBehind::kStartStep) {
-            long position = offset - start + done;
-            long piece = std::min(WriteBehind::kStartStep, length - done);
-            if (out.is_regular())
-              write_skipping_zeros(out, position, data + done, piece);
-            else
-              out.write_at(position, data + done, piece);
-            behind.written(position, piece);
-          }
-          progress.add(length);
-          return true;
-        });
-    if (status.code < 0 && !stop)
-      throw ToolError(request_failure(remote, "read failed", status));
+    read(ranges);
   });
   WriteBehind::finish(out, count);
   progress.finish();
   for (auto& client : clients) (void)client->close();
   double elapsed = seconds_since(started);
-  std::printf("received %ld bytes in %.2f s (%s/s)\n", count, elapsed,
-              human_bytes(elapsed > 0 ? static_cast<double>(count) / elapsed : 0).c_str());
+  std::printf("received %ld bytes in %.2f s (%s/s)", received.load(), elapsed,
+              human_bytes(elapsed > 0 ? static_cast<double>(received) / elapsed : 0).c_str());
+  if (received < count) std::printf(", %ld bytes of zeros not fetched", count - received.load());
+  std::printf("\n");
   return 0;
 }
 
@@ -222,9 +229,11 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     progress.start("put", to_send);
     int write_count = 0;
     long sent = 0;
+    SparseSender sparse(client, remote, file, options.chunk_size, failed);
     for (const HashRange& range : writes) {
-      sent += send_range(client, remote, file, range.offset, range.length, options.chunk_size, write_count,
-                         failed);
+      sent += options.sparse ? sparse.send(range.offset, range.length)
+                             : send_range(client, remote, file, range.offset, range.length, options.chunk_size,
+                                          write_count, failed);
       progress.add(range.length);
     }
     collect_acknowledgements(client, remote, failed);
@@ -245,24 +254,29 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
   std::atomic<long> next_chunk{0};
   std::atomic<bool> stop{false};
   std::atomic<long> sent{0};
+  std::atomic<long> punched{0};
   std::mutex failed_mutex;
   run_workers(connections, stop, [&](int index) {
     TarveloFTPClient& client = *clients[static_cast<std::size_t>(index)];
     std::vector<std::string> mine;
     int writes = 0;
+    SparseSender sparse(client, remote, file, options.chunk_size, mine);
     for (long chunk = next_chunk++; chunk < chunks && !stop; chunk = next_chunk++) {
       long position = chunk * options.chunk_size;
       long n = std::min(options.chunk_size, length - position);
-      sent += send_range(client, remote, file, position, n, options.chunk_size, writes, mine);
+      sent += options.sparse ? sparse.send(position, n)
+                             : send_range(client, remote, file, position, n, options.chunk_size, writes, mine);
       progress.add(n);
     }
+    punched += sparse.punched();
     collect_acknowledgements(client, remote, mine);
     std::lock_guard lock(failed_mutex);
     failed.insert(failed.end(), mine.begin(), mine.end());
   });
   progress.finish();
   for (auto& client : clients) (void)client->close();
-  return report_put(failed, 0, sent, seconds_since(started));
+  return report_put(failed, 0, sent, seconds_since(started),
+                    punched > 0 ? " (" + std::to_string(punched.load()) + " bytes of zeros punched)" : "");
 }
 
 int run_compare(const std::string& path, const Remote& remote, long offset,

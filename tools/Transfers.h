@@ -30,6 +30,9 @@ struct TransferOptions {
   long chunk_size = kDefaultChunkSize;
   int connections = 2;
   bool progress = false;  // draw the progress bar
+  // put punches zero blocks instead of sending them; get fetches only what
+  // the server's hashes show is not zeros (Sparse.h).
+  bool sparse = true;
 };
 
 int run_get(const Remote& remote, const std::string& file, std::optional<long> offset,

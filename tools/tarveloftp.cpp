@@ -1,8 +1,8 @@
 // tarveloftp: reach remote LUNs from the command line.
 //
 //   tarveloftp info    tarvelo://HOST[:PORT]/TARGET/LUN
-//   tarveloftp get     URL FILE [--offset N --length N]
-//   tarveloftp put     FILE URL [--merge]
+//   tarveloftp get     URL FILE [--offset N --length N] [--no-sparse]
+//   tarveloftp put     FILE URL [--merge] [--no-sparse]
 //   tarveloftp hash    URL [--offset N --length N]
 //   tarveloftp compare FILE URL
 //   tarveloftp punch   URL --offset N --length N
@@ -55,6 +55,7 @@ struct Arguments {
   std::string hash_cache;
   int connections = 2;
   bool merge = false;
+  bool no_sparse = false;
   bool quiet = false;
   bool tls = false;
   std::string ca_file;
@@ -128,6 +129,7 @@ TransferOptions transfer_options(const Arguments& arguments, long default_chunk)
     throw std::invalid_argument("--connections must be between 1 and 64");
   options.connections = arguments.connections;
   options.progress = !arguments.quiet && Progress::stderr_is_terminal();
+  options.sparse = !arguments.no_sparse;
   return options;
 }
 
@@ -176,6 +178,7 @@ int main(int argc, char** argv) {
   get->add_option("--offset", arguments.offset, "first byte of the image to fetch (default 0)");
   get->add_option("--length", arguments.length, "bytes to fetch (default: to the end)");
   get->add_option("--connections", arguments.connections, "sessions in parallel (default 2)");
+  get->add_flag("--no-sparse", arguments.no_sparse, "fetch every byte, without asking the server where zeros are");
   add_transfer(get, arguments);
   add_common(get, arguments);
 
@@ -192,6 +195,7 @@ int main(int argc, char** argv) {
                   "runs, so that only changed blocks are hashed again")
       ->needs(put->get_option("--merge"));
   put->add_option("--connections", arguments.connections, "sessions in parallel without --merge (default 2)");
+  put->add_flag("--no-sparse", arguments.no_sparse, "send zero blocks as data instead of punching holes");
   add_transfer(put, arguments);
   add_common(put, arguments);
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <tarveloftp/Export.h>
@@ -65,6 +66,10 @@ class TARVELOFTP_EXPORT BlockHashStore {
   // mean failure.
   using DataRequiredCallback = std::function<std::vector<std::unique_ptr<char[]>>(
       const std::vector<long>& offsets, const std::vector<long>& lengths)>;
+
+  // The first hole of the image in [offset, end) (image offsets) as
+  // {start, end}, clipped to the range; {end, end} when there is none.
+  using HoleCallback = std::function<std::pair<long, long>(long offset, long end)>;
 
   BlockHashStore();
   ~BlockHashStore();
@@ -139,6 +144,10 @@ class TARVELOFTP_EXPORT BlockHashStore {
   // still waiting for their commit.
   std::vector<unsigned char> get_hash(long offset, long length, DataRequiredCallback dataRequired,
                                       bool store = true);
+  // As above; blocks without a valid entry that lie whole in a hole of the
+  // image take the hash of a zero block, without asking for their data.
+  std::vector<unsigned char> get_hash(long offset, long length, DataRequiredCallback dataRequired,
+                                      const HoleCallback& holes, bool store);
   // The hash function over `length` bytes.
   std::vector<unsigned char> get_hash(void* data, unsigned long length) const;
   // After `length` bytes at `data` were written at `offset`: store the hash
@@ -155,7 +164,8 @@ class TARVELOFTP_EXPORT BlockHashStore {
   void growHashBufferWhenNeeded(long size);
   unsigned long blocksPerPass() const;
   void hashPass(long offset, long length, const DataRequiredCallback& dataRequired,
-                IHashFunction::Incremental& aggregate, bool store);
+                const HoleCallback& holes, IHashFunction::Incremental& aggregate, bool store);
+  const std::vector<unsigned char>& zeroBlockHash();
   void invalidateEntriesFrom(unsigned long firstBlock, unsigned long fileSizeLimit);
   void installReader(SimpleCachedReader reader);
 
@@ -165,6 +175,7 @@ class TARVELOFTP_EXPORT BlockHashStore {
   long m_hash_buffer_size = 0;
   std::unique_ptr<IHashFunction> m_hash_function;
   std::unique_ptr<char[]> m_block_buffer;
+  std::vector<unsigned char> m_zero_block_hash;  // made on first use
   // Kept so that a reader replaced while opening reports to the same hooks.
   std::function<void(unsigned long)> m_on_write;
   std::function<void(unsigned long)> m_on_read;

@@ -1,0 +1,31 @@
+#pragma once
+
+// Holes of an image file, found with SEEK_DATA/SEEK_HOLE, and the digests
+// of all-zero ranges, so that hashes of ranges that are holes are answered
+// without reading or hashing the image.
+
+#include <array>
+
+#include <tarvelo/Crypto.h>
+
+namespace tarvelo::detail {
+
+struct HoleExtent {
+  long start;
+  long end;  // start == end: no hole
+};
+
+// The first hole of `fd` in [offset, end), clipped to it; an empty extent
+// when there is none or the file system cannot say (block devices report
+// all data). `file_size` bounds a hole that runs to the end of the file.
+HoleExtent next_hole(int fd, long offset, long end, long file_size);
+
+// Whether [offset, offset + length) of `fd` is all hole.
+bool is_hole(int fd, long offset, long length, long file_size);
+
+// BLAKE2b of `length` zero bytes. Made once per length and kept (up to a
+// bound, so that clients asking for ever new lengths cannot grow it); safe
+// from any thread.
+std::array<unsigned char, crypto::kBlake2bHashSize> zero_digest(long length);
+
+}  // namespace tarvelo::detail
