@@ -30,6 +30,7 @@ struct TransferOptions {
   long chunk_size = kDefaultChunkSize;
   int connections = 2;
   bool progress = false;  // draw the progress bar
+  bool json = false;      // report as one JSON object
 };
 
 int run_get(const Remote& remote, const std::string& file, std::optional<long> offset,
