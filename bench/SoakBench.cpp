@@ -36,8 +36,8 @@
 #include <tarvelo/BasicSocket.h>
 #include <tarveloftp/TarveloFTPClient.h>
 
-// The offline checker is a function of the tools; it is compiled in here.
-#include "../tools/VerifyHashes.cpp"
+// The offline checker, from the programs' library.
+#include "VerifyHashes.h"
 
 extern char** environ;
 

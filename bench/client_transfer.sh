@@ -2,7 +2,8 @@
 # Copies an image over loopback in both directions with `tarveloftp get/put`
 # against tarveloftpd and with nbdcopy against `nbdkit file`, then uploads a
 # copy with 1% of its 4 KiB blocks changed with `tarveloftp put --merge` and
-# with rsync's delta transfer through an rsync daemon. Then the same merges
+# with rsync's delta transfer through an rsync daemon, and brings a copy of the
+# original up to date with `tarveloftp get --merge` in the same state. Then the same merges
 # against `tarveloftpd --block-hash-storage` once its stored hashes are valid:
 # the image unchanged and with 1% changed, with the bytes the server read from
 # files, next to one BLAKE2b pass over the image on every core, and again
@@ -88,7 +89,7 @@ measure() {
   reported=$($parse <"$work/out.txt")
   echo "$name $(echo "$end - $start" | bc -l) $reported $((after - before))" >>"$results"
 }
-parse_tarveloftp() { sed -n 's/.*sent \([0-9]*\) bytes.*/\1/p; s/^received \([0-9]*\) bytes.*/\1/p' | head -1; }
+parse_tarveloftp() { sed -n 's/.*sent \([0-9]*\) bytes.*/\1/p; s/.*received \([0-9]*\) bytes.*/\1/p' | head -1; }
 parse_rsync() { sed -n 's/^Total bytes sent: \([0-9,]*\).*/\1/p' | tr -d ','; }
 parse_none() { echo "-"; }
 
@@ -214,6 +215,10 @@ rm -f "$work/nbd-remote.img"
 
 echo "== tarveloftp put --merge" >&2
 measure "tarveloftp-merge-1%" parse_tarveloftp -- "$client" put "$work/changed.img" "$url" --merge -q
+# The same 1% the other way: the image now holds the changes, the copy not.
+cp "$work/original.img" "$work/download.img"
+measure "tarveloftp-get-merge-1%" parse_tarveloftp -- "$client" get "$url" "$work/download.img" --merge -q
+cmp "$work/download.img" "$work/changed.img"
 kill "${pids[-1]}"; wait "${pids[-1]}" || true; unset 'pids[-1]'
 cmp "$work/remote.img" "$work/changed.img"
 
@@ -243,6 +248,9 @@ echo "== tarveloftp, block-hash storage" >&2
 measure_reads "bhs-merge-first" parse_tarveloftp -- "$client" put "$work/original.img" "$url" --merge -q
 measure_reads "bhs-merge-unchanged" parse_tarveloftp -- "$client" put "$work/original.img" "$url" --merge -q
 measure_reads "bhs-merge-1%" parse_tarveloftp -- "$client" put "$work/changed.img" "$url" --merge -q
+cp "$work/original.img" "$work/download.img"
+measure_reads "bhs-get-merge-1%" parse_tarveloftp -- "$client" get "$url" "$work/download.img" --merge -q
+cmp "$work/download.img" "$work/changed.img"
 # The same with the local block hashes kept between runs: the first run makes
 # the cache, the measured ones hash only what changed since.
 cache="$work/original.hashes"
@@ -309,6 +317,7 @@ ratio("tarveloftp-get-file", "nbdcopy-get-file")
 ratio("tarveloftp-put", "nbdcopy-put-flush")
 ratio("tarveloftp-put", "nbdcopy-put")
 ratio("tarveloftp-merge-1%", "rsync-merge-1%")
+ratio("tarveloftp-get-merge-1%", "tarveloftp-merge-1%")
 merge = runs.get("tarveloftp-merge-1%")
 if merge and merge[1].isdigit():
     print(f"put --merge sent {int(merge[1]) / (int(changed_blocks) * 4096):.3f} x the changed bytes")
@@ -318,6 +327,7 @@ for line in open(reads_path):
     name, count = line.split()
     print(f"  {name}: the server read {int(count)} bytes from files ({int(count) / size:.4f} x the image)")
 ratio("bhs-merge-1%", "rsync-merge-1%")
+ratio("bhs-get-merge-1%", "bhs-merge-1%")
 ratio("bhs-cache-1%", "rsync-merge-1%")
 ratio("bhs-cache-unchanged", "bhs-merge-unchanged")
 floor = re.search(r": ([0-9.]+) s", open(file_hash_path).read())

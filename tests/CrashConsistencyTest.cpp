@@ -12,6 +12,9 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <tuple>
+
+#include <nlohmann/json.hpp>
 
 #include <tarveloftp/BlockHashStore.h>
 #include <tarveloftp/Coding.h>
@@ -216,6 +219,12 @@ TEST(VerifyHashesTest, ReportsMismatchesAndRefusesForeignHeaders) {
   test::RunResult program = test::run_program({test::tool_path("tarveloftp"), "verify-hashes", image});
   EXPECT_EQ(program.status, 1) << program.err;
   EXPECT_NE(program.out.find("1 mismatched"), std::string::npos) << program.out;
+  program = test::run_program({test::tool_path("tarveloftp"), "verify-hashes", image, "--json"});
+  EXPECT_EQ(program.status, 1) << program.err;
+  nlohmann::json report = nlohmann::json::parse(program.out);
+  EXPECT_EQ(std::tuple(report["valid"], report["mismatched"], report["invalid"], report["first_mismatched"]),
+            std::tuple(8, 1, 3, nlohmann::json{5}))
+      << program.out;
 
   bytes.push_back('x');  // the image grew: the header no longer fits it
   test::write_file(image, bytes);

@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <tuple>
 
+#include <nlohmann/json.hpp>
+
 #include "CommandLine.h"
 #include "Passphrase.h"
 #include "ServerFixture.h"
@@ -115,6 +117,21 @@ RunResult tarveloftp(std::vector<std::string> args, const std::vector<std::strin
   return test::run_tool("tarveloftp", std::move(args), environment);
 }
 
+// The number after `words ` in a text report ("sent 24576 bytes"), -1 when
+// the words are missing.
+long figure(const std::string& text, const std::string& words) {
+  std::size_t at = text.find(words + " ");
+  return at == std::string::npos ? -1 : std::stol(text.substr(at + words.size() + 1));
+}
+
+// A merge's text and JSON reports give the same figures.
+void expect_same_merge_figures(const std::string& text, const nlohmann::json& report, const char* moved) {
+  EXPECT_EQ(report["compared"], figure(text, "compared")) << text << report;
+  EXPECT_EQ(report[moved], figure(text, moved)) << text << report;
+  std::string ranges = "(" + report["differing_ranges"].dump() + " of " + report["ranges"].dump() + " ranges differed";
+  EXPECT_NE(text.find(ranges), std::string::npos) << text << report;
+}
+
 TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
   test::CaptureLog log;
   ServerFixture fixture(4 << 20);
@@ -167,6 +184,9 @@ TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
   get = tarveloftp({"get", url(fixture), dir.file("all.img"), "-q"});
   ASSERT_EQ(get.status, 0) << get.err;
   EXPECT_EQ(test::read_file(dir.file("all.img")), fixture.image());
+  RunResult get_json = tarveloftp({"get", url(fixture), dir.file("all.img"), "--json"});
+  ASSERT_EQ(get_json.status, 0) << get_json.err;
+  EXPECT_EQ(nlohmann::json::parse(get_json.out)["received"], figure(get.out, "received")) << get_json.out;
 
   // compare answers like cmp: 0 equal, 1 different, 2 trouble.
   EXPECT_EQ(tarveloftp({"compare", dir.file("local.img"), url(fixture), "-q"}).status, 0);
@@ -175,15 +195,26 @@ TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
   RunResult differ = tarveloftp({"compare", dir.file("local.img"), url(fixture), "-q"});
   EXPECT_EQ(differ.status, 1);
   EXPECT_NE(differ.out.find("differ"), std::string::npos) << differ.out;
+  RunResult differ_json = tarveloftp({"compare", dir.file("local.img"), url(fixture), "--json"});
+  EXPECT_EQ(differ_json.status, 1);
+  nlohmann::json report = nlohmann::json::parse(differ_json.out);
+  EXPECT_FALSE(report["equal"]);
+  ASSERT_EQ(report["differing"].size(), 1u) << differ_json.out;
+  EXPECT_NE(differ.out.find(": 1 of " + report["ranges"].dump() + " ranges, the first at offset " +
+                            report["differing"][0]["offset"].dump() + " length " +
+                            report["differing"][0]["length"].dump()),
+            std::string::npos)
+      << differ.out << differ_json.out;
   EXPECT_EQ(tarveloftp({"compare", dir.file("missing.img"), url(fixture), "-q"}).status, 2);
 }
 
-TEST(TarveloftpTool, MergeSendsOnlyTheChangedBlocks) {
+TEST(TarveloftpTool, MergeMovesOnlyTheChangedBlocks) {
   test::CaptureLog log;
   for (bool block_hashing : {false, true}) {
     ServerFixture fixture(4 << 20, block_hashing);
     test::TempDir dir;
-    std::vector<char> local = fixture.image();
+    const std::vector<char> original = fixture.image();
+    std::vector<char> local = original;
     // Five scattered 4 KiB blocks change (two of them neighbours), and one
     // byte of a sixth.
     for (long block : {3L, 200L, 201L, 640L, 1023L}) std::memset(local.data() + block * 4096, 0x5a, 4096);
@@ -201,6 +232,43 @@ TEST(TarveloftpTool, MergeSendsOnlyTheChangedBlocks) {
         << block_hashing << " " << put.out;
     // Neighbours go out as one write: five writes for six blocks.
     EXPECT_EQ(fixture.lun().write_op_count() - writes, 5u) << block_hashing;
+
+    // The same merge from the same state, reported as JSON.
+    test::write_file(dir.file("original.img"), original);
+    ASSERT_EQ(tarveloftp({"put", dir.file("original.img"), url(fixture), "-q"}).status, 0);
+    RunResult put_json = tarveloftp({"put", dir.file("local.img"), url(fixture), "--merge", "--json"});
+    ASSERT_EQ(put_json.status, 0) << put_json.err;
+    expect_same_merge_figures(put.out, nlohmann::json::parse(put_json.out), "sent");
+
+    // get --merge the other way, into copies that differ in the first, a
+    // middle and the last block: those three come back, and nothing else.
+    std::vector<char> stale = local;
+    for (long block : {0L, 512L, 1023L}) stale[block * 4096 + 7] ^= 0x10;
+    test::write_file(dir.file("text.img"), stale);
+    test::write_file(dir.file("json.img"), stale);
+    RunResult get = tarveloftp({"get", url(fixture), dir.file("text.img"), "--merge", "-q"});
+    ASSERT_EQ(get.status, 0) << get.err;
+    EXPECT_EQ(figure(get.out, "received"), 3 * 4096) << block_hashing << " " << get.out;
+    EXPECT_EQ(test::read_file(dir.file("text.img")), local) << block_hashing;
+    RunResult get_json = tarveloftp({"get", url(fixture), dir.file("json.img"), "--merge", "--json"});
+    ASSERT_EQ(get_json.status, 0) << get_json.err;
+    expect_same_merge_figures(get.out, nlohmann::json::parse(get_json.out), "received");
+    EXPECT_EQ(test::read_file(dir.file("json.img")), local) << block_hashing;
+
+    // Resuming: a copy cut short inside a block fetches that block and the
+    // rest; a longer one is cut to the image's size and fetches nothing.
+    test::write_file(dir.file("text.img"), std::vector<char>(local.begin(), local.begin() + (1 << 20) + 100));
+    get = tarveloftp({"get", url(fixture), dir.file("text.img"), "--merge", "-q"});
+    ASSERT_EQ(get.status, 0) << get.err;
+    EXPECT_EQ(figure(get.out, "received"), 3 << 20) << block_hashing << " " << get.out;
+    EXPECT_EQ(test::read_file(dir.file("text.img")), local) << block_hashing;
+    std::vector<char> longer = local;
+    longer.resize(local.size() + 5000, 'x');
+    test::write_file(dir.file("json.img"), longer);
+    get = tarveloftp({"get", url(fixture), dir.file("json.img"), "--merge", "-q"});
+    ASSERT_EQ(get.status, 0) << get.err;
+    EXPECT_EQ(figure(get.out, "received"), 0) << block_hashing << " " << get.out;
+    EXPECT_EQ(test::read_file(dir.file("json.img")), local) << block_hashing;
     fixture.stop();
     EXPECT_EQ(fixture.image(), local) << block_hashing;
   }
@@ -289,6 +357,14 @@ TEST(TarveloftpTool, HashAndPunch) {
     return std::string(text);
   };
   EXPECT_EQ(hash.out, hex(4096, 4096) + " 4096 4096\n" + hex(8192, 8192) + " 8192 8192\n");
+  hash = tarveloftp({"hash", url(fixture), "--offset", "4096", "--length", "12288", "--chunk-size", "8K", "--json"});
+  ASSERT_EQ(hash.status, 0) << hash.err;
+  EXPECT_EQ(nlohmann::json::parse(hash.out)["hashes"],
+            nlohmann::json::parse(R"([{"offset": 4096, "length": 4096, "hash": ")" + hex(4096, 4096) +
+                                  R"("}, {"offset": 8192, "length": 8192, "hash": ")" + hex(8192, 8192) + R"("}])"));
+  RunResult info = tarveloftp({"info", url(fixture), "--json"});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_EQ(nlohmann::json::parse(info.out)["size"], 1 << 20) << info.out;
 
   RunResult punch = tarveloftp({"punch", url(fixture), "--offset", "8192", "--length", "16K"});
   ASSERT_EQ(punch.status, 0) << punch.err;

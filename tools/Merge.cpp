@@ -8,6 +8,7 @@
 
 #include "LocalHashCache.h"
 #include "Progress.h"
+#include "Transfers.h"
 
 namespace tarvelo::tools {
 
@@ -280,6 +281,26 @@ std::vector<unsigned char> StoredBlockHashes::remote(const std::vector<HashRange
   if (first_round) return remote_hashes_of(m_client, m_remote, ranges, m_progress, stop);
   Progress quiet(false);
   return remote_hashes_of(m_client, m_remote, ranges, quiet, stop);
+}
+
+std::vector<HashRange> join_neighbours(const std::vector<HashRange>& ranges, long limit) {
+  std::vector<HashRange> joined;
+  for (const HashRange& range : ranges) {
+    if (!joined.empty() && joined.back().offset + joined.back().length == range.offset &&
+        joined.back().length + range.length <= limit)
+      joined.back().length += range.length;
+    else
+      joined.push_back(range);
+  }
+  return joined;
+}
+
+long first_merge_range(const TarveloFTPClient& client, long requested) {
+  const long block = client.block_size();
+  if (requested <= 0)
+    requested = (client.server_features() & FEATURE_BLOCK_HASH_STORAGE) ? kDefaultBlockHashMergeRange
+                                                                          : kDefaultMergeRange;
+  return std::max(block, requested / block * block);
 }
 
 MergePlan plan_merge(TarveloFTPClient& client, const Remote& remote, const LocalFile& file, long length,

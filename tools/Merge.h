@@ -102,6 +102,14 @@ class StoredBlockHashes : public HashSides {
   LargeBuffer m_blocks;  // the window's block hashes
 };
 
+// `ranges` (in order) with neighbours joined, each at most `limit` bytes,
+// so that changed blocks side by side move in one request.
+std::vector<HashRange> join_neighbours(const std::vector<HashRange>& ranges, long limit);
+
+// The size of the ranges a merge compares first: `requested` (0: the
+// default for the server's kind of hashing) in whole blocks of the server's.
+long first_merge_range(const TarveloFTPClient& client, long requested);
+
 // The blocks of the first `length` bytes of `file` that differ from the
 // remote image, compared first in ranges of `size` bytes (a multiple of the
 // server's block size). `cache` is used against block-hash storage only,

@@ -73,7 +73,7 @@ std::string describe_open_failure(const Remote& remote, const TarveloFTPClient& 
 }  // namespace
 
 LocalFile::LocalFile(const std::string& path, Mode mode) : m_path(path) {
-  int flags = mode == Mode::Read ? O_RDONLY : (O_WRONLY | O_CREAT);
+  int flags = mode == Mode::Read ? O_RDONLY : mode == Mode::Update ? (O_RDWR | O_CREAT) : (O_WRONLY | O_CREAT);
   m_fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
   if (m_fd < 0) throw ToolError(system_error("cannot open", path));
   struct stat info {};

@@ -50,7 +50,8 @@ struct Remote {
 // throws ToolError naming the path and the system's reason.
 class LocalFile {
  public:
-  enum class Mode { Read, WriteNew };
+  // Update keeps the contents, to be read and rewritten in place.
+  enum class Mode { Read, WriteNew, Update };
   LocalFile(const std::string& path, Mode mode);
   ~LocalFile();
   LocalFile(const LocalFile&) = delete;

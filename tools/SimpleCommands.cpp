@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "Report.h"
 
 namespace tarvelo::tools {
 
@@ -22,18 +25,17 @@ std::string hex(const std::vector<unsigned char>& bytes) {
 
 }  // namespace
 
-int run_info(const Remote& remote) {
+int run_info(const Remote& remote, bool json) {
   auto client = open_remote(remote);
   // A harmless exchange: a target that wants a passphrase we did not give
   // hangs up here instead of answering.
   std::vector<std::string> failed;
   collect_acknowledgements(*client, remote, failed);
-  uint32_t features = client->server_features();
-  uint32_t id = client->server_id();
-  std::printf("url: %s\n", to_string(remote.url).c_str());
-  std::printf("size: %ld bytes (%s)\n", client->size(), human_bytes(static_cast<double>(client->size())).c_str());
-  std::printf("server id: 0x%08x\n", id);
-  std::string names;
+  InfoReport report;
+  report.url = to_string(remote.url);
+  report.size = client->size();
+  report.server_id = client->server_id();
+  report.features = client->server_features();
   const std::pair<uint32_t, const char*> known[] = {
       {FEATURE_HOLE_PUNCH, "hole-punch"},
       {FEATURE_AUTHENTICATION, "authentication"},
@@ -41,18 +43,15 @@ int run_info(const Remote& remote) {
       {FEATURE_HANDSHAKE_SESSION_ID, "handshake-session-id"},
       {FEATURE_BLOCK_HASH_STORAGE, "block-hash-storage"}};
   for (const auto& [bit, name] : known)
-    if (features & bit) names += std::string(names.empty() ? "" : " ") + name;
-  std::printf("features: 0x%02x %s\n", features, names.c_str());
-  if (features & FEATURE_BLOCK_HASH_STORAGE)
-    std::printf("hashes: aggregate BLAKE2b over %ld-byte blocks\n", client->block_size());
-  else
-    std::printf("hashes: BLAKE2b of each range\n");
+    if (report.features & bit) report.feature_names.push_back(name);
+  if (report.features & FEATURE_BLOCK_HASH_STORAGE) report.block_size = client->block_size();
   (void)client->close();
+  print(report, json, std::cout);
   return 0;
 }
 
 int run_hash(const Remote& remote, std::optional<long> offset, std::optional<long> length,
-             long chunk_size) {
+             long chunk_size, bool json) {
   if (chunk_size <= 0 || chunk_size > TarveloFTPClient::kMaxRequestLength)
     throw ToolError("chunk size must be between 1 and " +
                     std::to_string(TarveloFTPClient::kMaxRequestLength) + " bytes");
@@ -78,12 +77,15 @@ int run_hash(const Remote& remote, std::optional<long> offset, std::optional<lon
   std::vector<unsigned char> hashes = client->get_block_hashes_remote(ranges, &status);
   if (hashes.empty()) throw ToolError(request_failure(remote, "hash request failed", status));
   std::size_t size = client->hash_size();
+  HashReport report;
+  report.url = to_string(remote.url);
   for (std::size_t i = 0; i < ranges.size(); ++i) {
     std::vector<unsigned char> one(hashes.begin() + static_cast<long>(i * size),
                                    hashes.begin() + static_cast<long>((i + 1) * size));
-    std::printf("%s %ld %ld\n", hex(one).c_str(), ranges[i].offset, ranges[i].length);
+    report.ranges.push_back({ranges[i].offset, ranges[i].length, hex(one)});
   }
   (void)client->close();
+  print(report, json, std::cout);
   return 0;
 }
 

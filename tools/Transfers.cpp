@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <mutex>
 
@@ -16,6 +17,7 @@
 #include "Merge.h"
 #include "Progress.h"
 #include "Sparse.h"
+#include "Report.h"
 #include "WriteBehind.h"
 
 namespace tarvelo::tools {
@@ -118,11 +120,12 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
   WriteBehind::finish(out, count);
   progress.finish();
   for (auto& client : clients) (void)client->close();
-  double elapsed = seconds_since(started);
-  std::printf("received %ld bytes in %.2f s (%s/s)", received.load(), elapsed,
-              human_bytes(elapsed > 0 ? static_cast<double>(received) / elapsed : 0).c_str());
-  if (received < count) std::printf(", %ld bytes of zeros not fetched", count - received.load());
-  std::printf("\n");
+  TransferReport report;
+  report.command = "get";
+  report.received = received;
+  report.zeros = count - received;
+  report.seconds = seconds_since(started);
+  print(report, options.json, std::cout);
   return 0;
 }
 
@@ -170,9 +173,10 @@ void check_not_same_file(const std::string& cache, const std::string& image) {
   }
 }
 
-int report_put(const std::vector<std::string>& failed, long compared, long sent, double elapsed,
-               const std::string& detail = "") {
-  std::printf("compared %ld bytes, sent %ld bytes, %.2f s%s\n", compared, sent, elapsed, detail.c_str());
+int report_put(TransferReport& report, const std::vector<std::string>& failed, bool json) {
+  report.command = "put";
+  report.failed = failed;
+  print(report, json, std::cout);
   if (failed.empty()) return 0;
   std::fprintf(stderr, "tarveloftp: %zu write(s) failed on the server:\n", failed.size());
   for (const std::string& range : failed) std::fprintf(stderr, "  %s\n", range.c_str());
@@ -200,8 +204,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     // block grid; each narrowing step costs one pipelined round of hashes.
     long block = client.block_size();
     bool stored = (client.server_features() & FEATURE_BLOCK_HASH_STORAGE) != 0;
-    if (merge_range <= 0) merge_range = stored ? kDefaultBlockHashMergeRange : kDefaultMergeRange;
-    long size = std::max(block, (std::max(merge_range, block) / block) * block);
+    long size = first_merge_range(client, merge_range);
     progress.start("compare", length);
     std::unique_ptr<LocalHashCache> cache;
     if (stored && !hash_cache.empty()) {
@@ -213,16 +216,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
                    "tarveloftp: the server keeps no block hashes, so --hash-cache is not used\n");
     }
     MergePlan plan = plan_merge(client, remote, file, length, size, progress, cache.get());
-    const std::vector<HashRange>& changed = plan.changed;
-    // Neighbouring changed blocks go out as one write.
-    std::vector<HashRange> writes;
-    for (const HashRange& range : changed) {
-      if (!writes.empty() && writes.back().offset + writes.back().length == range.offset &&
-          writes.back().length + range.length <= options.chunk_size)
-        writes.back().length += range.length;
-      else
-        writes.push_back(range);
-    }
+    std::vector<HashRange> writes = join_neighbours(plan.changed, options.chunk_size);
     long to_send = 0;
     for (const HashRange& range : writes) to_send += range.length;
     auto writing = Clock::now();
@@ -239,12 +233,10 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     collect_acknowledgements(client, remote, failed);
     progress.finish();
     (void)client.close();
-    char detail[240];
-    std::snprintf(detail, sizeof(detail),
-                  " (%zu of %zu ranges differed: %.2f s comparing, %.2f s narrowing, %.2f s writing%s)",
-                  plan.first_differing, plan.first_ranges, plan.comparing, plan.narrowing, seconds_since(writing),
-                  cache ? ("; " + std::to_string(cache->reused()) + " block hashes from the cache").c_str() : "");
-    return report_put(failed, length, sent, seconds_since(started), detail);
+    TransferReport report = merge_report(plan, length, seconds_since(started), seconds_since(writing));
+    report.sent = sent;
+    if (cache) report.cached_hashes = cache->reused();
+    return report_put(report, failed, options.json);
   }
 
   long chunks = (length + options.chunk_size - 1) / options.chunk_size;
@@ -275,26 +267,36 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
   });
   progress.finish();
   for (auto& client : clients) (void)client->close();
-  return report_put(failed, 0, sent, seconds_since(started),
-                    punched > 0 ? " (" + std::to_string(punched.load()) + " bytes of zeros punched)" : "");
+  TransferReport report;
+  report.sent = sent;
+  report.zeros = punched;
+  report.seconds = seconds_since(started);
+  return report_put(report, failed, options.json);
 }
 
 int run_compare(const std::string& path, const Remote& remote, long offset,
                 const TransferOptions& options) {
   check_chunk_size(options.chunk_size);
   LocalFile file(path, LocalFile::Mode::Read);
-  long length = file.size();
+  auto started = Clock::now();
+  CompareReport report;
+  report.file = path;
+  report.url = to_string(remote.url);
+  report.offset = offset;
+  long length = report.length = file.size();
   auto client = open_remote(remote);
+  report.remote_size = client->size();
+  auto finish = [&] {
+    (void)client->close();
+    report.seconds = seconds_since(started);
+    print(report, options.json, std::cout);
+    return report.equal() ? 0 : 1;
+  };
   if (offset < 0 || offset > client->size() || client->size() - offset < length) {
-    std::printf("%s %s differ: the remote image (%ld bytes) is shorter than the file at offset %ld\n",
-                path.c_str(), to_string(remote.url).c_str(), client->size(), offset);
-    (void)client->close();
-    return 1;
+    report.shorter = true;
+    return finish();
   }
-  if (length == 0) {
-    (void)client->close();
-    return 0;
-  }
+  if (length == 0) return finish();
   long piece = options.chunk_size;
   if (client->server_features() & FEATURE_BLOCK_HASH_STORAGE)
     piece = std::max(client->block_size(), piece / client->block_size() * client->block_size());
@@ -305,12 +307,9 @@ int run_compare(const std::string& path, const Remote& remote, long offset,
   HashedRanges sides(*client, remote, file, offset, progress);
   std::vector<std::size_t> differing = differing_ranges(sides, ranges, true);
   progress.finish();
-  (void)client->close();
-  if (differing.empty()) return 0;
-  const HashRange& range = ranges[differing.front()];
-  std::printf("%s %s differ: %zu of %zu ranges, the first at offset %ld length %ld\n", path.c_str(),
-              to_string(remote.url).c_str(), differing.size(), ranges.size(), range.offset, range.length);
-  return 1;
+  report.ranges = ranges.size();
+  for (std::size_t index : differing) report.differing.emplace_back(ranges[index].offset, ranges[index].length);
+  return finish();
 }
 
 }  // namespace tarvelo::tools

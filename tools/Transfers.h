@@ -33,6 +33,7 @@ struct TransferOptions {
   // put punches zero blocks instead of sending them; get fetches only what
   // the server's hashes show is not zeros (Sparse.h).
   bool sparse = true;
+  bool json = false;      // report as one JSON object
 };
 
 int run_get(const Remote& remote, const std::string& file, std::optional<long> offset,

@@ -13,6 +13,8 @@
 #include <tarveloftp/Coding.h>
 #include <tarveloftp/FileSystem.h>
 
+#include "Report.h"
+
 namespace tarvelo::tools {
 
 namespace {
@@ -34,16 +36,9 @@ struct Descriptor {
   }
 };
 
-std::string list(const std::vector<unsigned long>& blocks, unsigned long total) {
-  std::string text;
-  for (unsigned long block : blocks) text += (text.empty() ? "" : ", ") + std::to_string(block);
-  if (total > blocks.size()) text += ", ...";
-  return text;
-}
-
 }  // namespace
 
-int verify_hashes(const std::string& image_path, std::ostream& out, std::ostream& err) {
+int verify_hashes(const std::string& image_path, std::ostream& out, std::ostream& err, bool json) {
   const std::string hash_path = image_path + ".hash";
   Descriptor image{open(image_path.c_str(), O_RDONLY | O_CLOEXEC)};
   if (image.fd < 0) {
@@ -87,8 +82,10 @@ int verify_hashes(const std::string& image_path, std::ostream& out, std::ostream
   const unsigned long batch = 1024;
   std::vector<char> entries(batch * entry_size);
   std::vector<char> data(static_cast<std::size_t>(block_size));
-  unsigned long valid = 0, invalid = 0, mismatched = 0;
-  std::vector<unsigned long> first_invalid, first_mismatched;
+  VerifyReport report;
+  report.image = image_path;
+  report.blocks = blocks;
+  report.block_size = block_size;
   for (unsigned long first = 0; first < blocks; first += batch) {
     unsigned long count = std::min(batch, blocks - first);
     long want = static_cast<long>(count * entry_size);
@@ -100,11 +97,11 @@ int verify_hashes(const std::string& image_path, std::ostream& out, std::ostream
       const char* entry = entries.data() + i * entry_size;
       unsigned long block = first + i;
       if ((entry[0] & BlockHashStore::kEntryValid) == 0) {
-        ++invalid;
-        if (first_invalid.size() < kListed) first_invalid.push_back(block);
+        ++report.invalid;
+        if (report.first_invalid.size() < kListed) report.first_invalid.push_back(block);
         continue;
       }
-      ++valid;
+      ++report.valid;
       std::fill(data.begin(), data.end(), 0);
       long offset = static_cast<long>(partition + static_cast<int64_t>(block) * block_size);
       if (read_at(image.fd, data.data(), block_size, offset) < 0) {
@@ -115,17 +112,13 @@ int verify_hashes(const std::string& image_path, std::ostream& out, std::ostream
       crypto::blake2b_hash_t digest;
       crypto::Blake2b::hash(digest, data.data(), block_size);
       if (std::memcmp(digest, entry + 1, crypto::kBlake2bHashSize) != 0) {
-        ++mismatched;
-        if (first_mismatched.size() < kListed) first_mismatched.push_back(block);
+        ++report.mismatched;
+        if (report.first_mismatched.size() < kListed) report.first_mismatched.push_back(block);
       }
     }
   }
-  out << image_path << ": " << blocks << " blocks of " << block_size << " bytes, " << valid
-      << " valid entries checked, " << mismatched << " mismatched, " << invalid << " not valid\n";
-  if (!first_mismatched.empty())
-    out << "mismatched blocks: " << list(first_mismatched, mismatched) << "\n";
-  if (!first_invalid.empty()) out << "blocks without a valid entry: " << list(first_invalid, invalid) << "\n";
-  return mismatched == 0 ? 0 : 1;
+  print(report, json, out);
+  return report.mismatched == 0 ? 0 : 1;
 }
 
 }  // namespace tarvelo::tools

@@ -1,11 +1,14 @@
 // tarveloftp: reach remote LUNs from the command line.
 //
 //   tarveloftp info    tarvelo://HOST[:PORT]/TARGET/LUN
-//   tarveloftp get     URL FILE [--offset N --length N] [--no-sparse]
+//   tarveloftp get     URL FILE [--offset N --length N | --merge] [--no-sparse]
 //   tarveloftp put     FILE URL [--merge] [--no-sparse]
 //   tarveloftp hash    URL [--offset N --length N]
 //   tarveloftp compare FILE URL
 //   tarveloftp punch   URL --offset N --length N
+//
+// info, get, put, hash, compare and verify-hashes take --json: their report
+// goes to standard output as one JSON object instead of text.
 //
 // Passphrases come from --passphrase-file or TARVELOFTP_PASSPHRASE, never
 // from the command line, where other users could read them.
@@ -30,6 +33,7 @@
 
 #include <tarveloftp/TarveloConfig.h>
 
+#include "GetMerge.h"
 #include "Progress.h"
 #include "SimpleCommands.h"
 #include "Transfers.h"
@@ -56,6 +60,7 @@ struct Arguments {
   int connections = 2;
   bool merge = false;
   bool no_sparse = false;
+  bool json = false;
   bool quiet = false;
   bool tls = false;
   std::string ca_file;
@@ -130,6 +135,7 @@ TransferOptions transfer_options(const Arguments& arguments, long default_chunk)
   options.connections = arguments.connections;
   options.progress = !arguments.quiet && Progress::stderr_is_terminal();
   options.sparse = !arguments.no_sparse;
+  options.json = arguments.json;
   return options;
 }
 
@@ -155,6 +161,10 @@ void add_transfer(CLI::App* command, Arguments& arguments) {
   command->add_flag("-q,--quiet", arguments.quiet, "no progress bar");
 }
 
+void add_json(CLI::App* command, bool& json) {
+  command->add_flag("--json", json, "print the report as one JSON object on standard output");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,6 +181,7 @@ int main(int argc, char** argv) {
   auto* info = app.add_subcommand("info", "print the image size, the server's features and its id");
   info->add_option("URL", arguments.url, url_help)->required();
   add_common(info, arguments);
+  add_json(info, arguments.json);
 
   auto* get = app.add_subcommand("get", "download the image (or a range of it) into FILE, leaving zeros as holes");
   get->add_option("URL", arguments.url, url_help)->required();
@@ -179,6 +190,15 @@ int main(int argc, char** argv) {
   get->add_option("--length", arguments.length, "bytes to fetch (default: to the end)");
   get->add_option("--connections", arguments.connections, "sessions in parallel (default 2)");
   get->add_flag("--no-sparse", arguments.no_sparse, "fetch every byte, without asking the server where zeros are");
+  auto* get_merge = get->add_flag("--merge", arguments.merge,
+                                  "FILE exists: make it the image's size, compare hashes and fetch only the "
+                                  "blocks that differ (resumes an interrupted get)");
+  get_merge->excludes(get->get_option("--offset"))->excludes(get->get_option("--length"));
+  get->add_option("--merge-range", arguments.merge_range,
+                  "with --merge, bytes compared per hash before narrowing to blocks "
+                  "(default 64K, or 1M against block-hash storage)")
+      ->needs(get_merge);
+  add_json(get, arguments.json);
   add_transfer(get, arguments);
   add_common(get, arguments);
 
@@ -196,6 +216,7 @@ int main(int argc, char** argv) {
       ->needs(put->get_option("--merge"));
   put->add_option("--connections", arguments.connections, "sessions in parallel without --merge (default 2)");
   put->add_flag("--no-sparse", arguments.no_sparse, "send zero blocks as data instead of punching holes");
+  add_json(put, arguments.json);
   add_transfer(put, arguments);
   add_common(put, arguments);
 
@@ -204,6 +225,7 @@ int main(int argc, char** argv) {
   hash->add_option("--offset", arguments.offset, "first byte (default 0)");
   hash->add_option("--length", arguments.length, "bytes (default: to the end)");
   hash->add_option("--chunk-size", arguments.chunk_size, "bytes per hash (default and at most 64M)");
+  add_json(hash, arguments.json);
   add_common(hash, arguments);
 
   auto* compare = app.add_subcommand(
@@ -212,6 +234,7 @@ int main(int argc, char** argv) {
   compare->add_option("FILE", arguments.file, "local file")->required();
   compare->add_option("URL", arguments.url, url_help)->required();
   compare->add_option("--offset", arguments.offset, "image offset of the file's first byte (default 0)");
+  add_json(compare, arguments.json);
   add_transfer(compare, arguments);
   add_common(compare, arguments);
 
@@ -226,6 +249,7 @@ int main(int argc, char** argv) {
       "verify-hashes", "check IMAGE.hash against IMAGE offline: every entry marked valid must hold its "
                        "block's hash; exit 0 when all do, 1 when some do not, 2 on error");
   verify->add_option("IMAGE", verified_image, "image file or block device on this machine")->required();
+  add_json(verify, arguments.json);
 
   try {
     app.parse(argc, argv);
@@ -234,12 +258,16 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : kExitTrouble;
   }
 
-  if (verify->parsed()) return tools::verify_hashes(verified_image, std::cout, std::cerr);
+  if (verify->parsed()) return tools::verify_hashes(verified_image, std::cout, std::cerr, arguments.json);
 
   bool comparing = compare->parsed();
   try {
     Remote remote = make_remote(arguments);
-    if (info->parsed()) return run_info(remote);
+    if (info->parsed()) return run_info(remote, arguments.json);
+    if (get->parsed() && arguments.merge)
+      return run_get_merge(remote, arguments.file,
+                           arguments.merge_range.empty() ? 0 : parse_byte_count(arguments.merge_range),
+                           transfer_options(arguments, kDefaultChunkSize));
     if (get->parsed())
       return run_get(remote, arguments.file, optional_count(arguments.offset),
                      optional_count(arguments.length), transfer_options(arguments, kDefaultChunkSize));
@@ -251,7 +279,8 @@ int main(int argc, char** argv) {
     if (hash->parsed())
       return run_hash(remote, optional_count(arguments.offset), optional_count(arguments.length),
                       arguments.chunk_size.empty() ? TarveloFTPClient::kMaxRequestLength
-                                                   : parse_byte_count(arguments.chunk_size));
+                                                   : parse_byte_count(arguments.chunk_size),
+                      arguments.json);
     if (comparing)
       return run_compare(arguments.file, remote, optional_count(arguments.offset).value_or(0),
                          transfer_options(arguments, kDefaultChunkSize));
