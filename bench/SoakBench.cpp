@@ -202,7 +202,7 @@ std::string executable_dir() {
 int main(int argc, char** argv) {
   int clients = argc > 1 ? std::atoi(argv[1]) : 16;
   int seconds = argc > 2 ? std::atoi(argv[2]) : 180;
-  std::string threads = argc > 3 ? argv[3] : "";
+  std::string server_threads = argc > 3 ? argv[3] : "";
   std::string daemon = executable_dir() + "/../tools/tarveloftpd";
   if (!std::filesystem::exists(daemon)) {
     std::cerr << "SoakBench: no tarveloftpd at " << daemon << " (build the tarveloftpd target)" << std::endl;
@@ -231,7 +231,7 @@ int main(int argc, char** argv) {
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<std::string> arguments{daemon, "--config", config, "--block-hash-storage"};
-  if (!threads.empty()) arguments.insert(arguments.end(), {"--threads", threads});
+  if (!server_threads.empty()) arguments.insert(arguments.end(), {"--threads", server_threads});
   std::vector<char*> raw;
   for (auto& argument : arguments) raw.push_back(argument.data());
   raw.push_back(nullptr);
@@ -279,7 +279,7 @@ int main(int argc, char** argv) {
   if (differing != 0) totals.error(std::to_string(differing) + " blocks of the image lack acknowledged writes");
 
   std::printf("soak: %d clients, server threads %s, %.0f s, %ld requests, %.0f requests/s, %.1f MB/s moved\n",
-              clients, threads.empty() ? "default" : threads.c_str(), elapsed, totals.requests.load(),
+              clients, server_threads.empty() ? "default" : server_threads.c_str(), elapsed, totals.requests.load(),
               totals.requests.load() / elapsed, totals.bytes.load() / elapsed / 1e6);
   std::printf("soak: %ld writes, %ld acknowledgements received, hash file check %s, image %s\n", totals.writes.load(),
               totals.acknowledged.load(), verified == 0 ? "clean" : "NOT clean",
