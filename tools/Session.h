@@ -52,6 +52,9 @@ class LocalFile {
  public:
   enum class Mode { Read, WriteNew };
   LocalFile(const std::string& path, Mode mode);
+  // Uses a descriptor already open, such as standard output, and leaves it
+  // open; `name` stands for the path in messages.
+  LocalFile(int fd, const std::string& name);
   ~LocalFile();
   LocalFile(const LocalFile&) = delete;
   LocalFile& operator=(const LocalFile&) = delete;
@@ -73,6 +76,7 @@ class LocalFile {
  private:
   std::string m_path;
   int m_fd = -1;
+  bool m_owned = true;
   bool m_regular = false;
   bool m_block = false;
 };

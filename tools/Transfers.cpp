@@ -12,9 +12,11 @@
 
 #include <sys/stat.h>
 
+#include "GetDestination.h"
 #include "LocalHashCache.h"
 #include "Merge.h"
 #include "Progress.h"
+#include "RateLimit.h"
 #include "WriteBehind.h"
 
 namespace tarvelo::tools {
@@ -23,9 +25,6 @@ namespace {
 
 // Granularity at which get leaves all-zero data as holes.
 constexpr long kHoleBlock = 4096;
-// Writes between two collections of acknowledgements, well below what the
-// server queues (200000).
-constexpr int kWritesPerAcknowledgement = 1024;
 // READ requests each get session keeps queued on the server.
 constexpr std::size_t kReadsInFlight = 2;
 
@@ -71,8 +70,9 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
   long count = std::min(length.value_or(image - start), image - start);
   if (count < 0) throw ToolError("length must not be negative");
 
-  LocalFile out(file, LocalFile::Mode::WriteNew);
-  out.resize(count);
+  GetDestination destination(file, count, options.in_place);
+  const LocalFile& out = destination.file();
+  RateLimit limit(options.bandwidth_limit);
   long chunks = (count + options.chunk_size - 1) / options.chunk_size;
   int connections = static_cast<int>(std::clamp<long>(options.connections, 1, std::max(1L, chunks)));
   auto clients = open_sessions(remote, std::move(first), connections);
@@ -94,6 +94,12 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
     Transport::StatusCode status = client.read_ranges(
         ranges, kReadsInFlight, [&](long offset, const char* data, long length) {
           if (stop) return false;
+          limit.take(length);
+          if (destination.is_stream()) {
+            if (!destination.write_in_order(offset - start, data, length, stop)) return false;
+            progress.add(length);
+            return true;
+          }
           // Written in steps, each handed to write-back before the next.
           for (long done = 0; done < length; done += WriteBehind::kStartStep) {
             long position = offset - start + done;
@@ -110,11 +116,12 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
     if (status.code < 0 && !stop)
       throw ToolError(request_failure(remote, "read failed", status));
   });
-  WriteBehind::finish(out, count);
+  destination.commit();
   progress.finish();
   for (auto& client : clients) (void)client->close();
   double elapsed = seconds_since(started);
-  std::printf("received %ld bytes in %.2f s (%s/s)\n", count, elapsed,
+  // Standard output may be carrying the image.
+  std::fprintf(destination.is_stream() ? stderr : stdout, "received %ld bytes in %.2f s (%s/s)\n", count, elapsed,
               human_bytes(elapsed > 0 ? static_cast<double>(count) / elapsed : 0).c_str());
   return 0;
 }
@@ -186,6 +193,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
   Progress progress(options.progress);
   auto started = Clock::now();
   std::vector<std::string> failed;
+  RateLimit limit(options.bandwidth_limit);
 
   if (merge) {
     TarveloFTPClient& client = *first;
@@ -223,6 +231,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     int write_count = 0;
     long sent = 0;
     for (const HashRange& range : writes) {
+      limit.take(range.length);
       sent += send_range(client, remote, file, range.offset, range.length, options.chunk_size, write_count,
                          failed);
       progress.add(range.length);
@@ -253,6 +262,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     for (long chunk = next_chunk++; chunk < chunks && !stop; chunk = next_chunk++) {
       long position = chunk * options.chunk_size;
       long n = std::min(options.chunk_size, length - position);
+      limit.take(n);
       sent += send_range(client, remote, file, position, n, options.chunk_size, writes, mine);
       progress.add(n);
     }

@@ -1,8 +1,8 @@
 // tarveloftp: reach remote LUNs from the command line.
 //
 //   tarveloftp info    tarvelo://HOST[:PORT]/TARGET/LUN
-//   tarveloftp get     URL FILE [--offset N --length N]
-//   tarveloftp put     FILE URL [--merge]
+//   tarveloftp get     URL FILE|- [--offset N --length N] [--in-place]
+//   tarveloftp put     FILE|- URL [--merge | --size N]
 //   tarveloftp hash    URL [--offset N --length N]
 //   tarveloftp compare FILE URL
 //   tarveloftp punch   URL --offset N --length N
@@ -32,6 +32,7 @@
 
 #include "Progress.h"
 #include "SimpleCommands.h"
+#include "StreamPut.h"
 #include "Transfers.h"
 #include "VerifyHashes.h"
 
@@ -53,7 +54,10 @@ struct Arguments {
   std::string chunk_size;
   std::string merge_range;
   std::string hash_cache;
+  std::string size;
+  std::string bandwidth_limit;
   int connections = 2;
+  bool in_place = false;
   bool merge = false;
   bool quiet = false;
   bool tls = false;
@@ -128,6 +132,11 @@ TransferOptions transfer_options(const Arguments& arguments, long default_chunk)
     throw std::invalid_argument("--connections must be between 1 and 64");
   options.connections = arguments.connections;
   options.progress = !arguments.quiet && Progress::stderr_is_terminal();
+  if (!arguments.bandwidth_limit.empty()) {
+    options.bandwidth_limit = parse_byte_count(arguments.bandwidth_limit);
+    if (options.bandwidth_limit == 0) throw std::invalid_argument("--bwlimit must be at least 1 byte per second");
+  }
+  options.in_place = arguments.in_place;
   return options;
 }
 
@@ -170,17 +179,26 @@ int main(int argc, char** argv) {
   info->add_option("URL", arguments.url, url_help)->required();
   add_common(info, arguments);
 
-  auto* get = app.add_subcommand("get", "download the image (or a range of it) into FILE, leaving zeros as holes");
+  auto* get = app.add_subcommand(
+      "get", "download the image (or a range of it) into FILE, leaving zeros as holes. FILE ends up holding "
+             "just those bytes, a range from its offset 0. An existing regular FILE is left untouched until the "
+             "download is complete and synced, then replaced by it in one rename (this needs room for both); "
+             "a block device is written in place");
   get->add_option("URL", arguments.url, url_help)->required();
-  get->add_option("FILE", arguments.file, "local file to write")->required();
+  get->add_option("FILE", arguments.file, "local file to write, or - for standard output (zeros written out)")
+      ->required();
   get->add_option("--offset", arguments.offset, "first byte of the image to fetch (default 0)");
   get->add_option("--length", arguments.length, "bytes to fetch (default: to the end)");
   get->add_option("--connections", arguments.connections, "sessions in parallel (default 2)");
+  get->add_flag("--in-place", arguments.in_place,
+                "empty an existing FILE at the start and write into it as the bytes arrive: no room needed for "
+                "a second copy, but an interrupted get leaves FILE incomplete");
+  get->add_option("--bwlimit", arguments.bandwidth_limit, "at most this many bytes per second, e.g. 64M");
   add_transfer(get, arguments);
   add_common(get, arguments);
 
   auto* put = app.add_subcommand("put", "upload FILE into the remote image from offset 0");
-  put->add_option("FILE", arguments.file, "local image to send")->required();
+  put->add_option("FILE", arguments.file, "local image to send, or - for standard input")->required();
   put->add_option("URL", arguments.url, url_help)->required();
   put->add_flag("--merge", arguments.merge,
                 "compare hashes first and send only the blocks that differ");
@@ -192,6 +210,10 @@ int main(int argc, char** argv) {
                   "runs, so that only changed blocks are hashed again")
       ->needs(put->get_option("--merge"));
   put->add_option("--connections", arguments.connections, "sessions in parallel without --merge (default 2)");
+  put->add_option("--size", arguments.size,
+                  "with FILE -: send this many bytes of standard input, e.g. 1G (default: all of it; input "
+                  "longer than the remote image is refused)");
+  put->add_option("--bwlimit", arguments.bandwidth_limit, "at most this many bytes per second, e.g. 64M");
   add_transfer(put, arguments);
   add_common(put, arguments);
 
@@ -239,6 +261,11 @@ int main(int argc, char** argv) {
     if (get->parsed())
       return run_get(remote, arguments.file, optional_count(arguments.offset),
                      optional_count(arguments.length), transfer_options(arguments, kDefaultChunkSize));
+    if (put->parsed() && arguments.file == "-") {
+      if (arguments.merge) throw std::invalid_argument("--merge needs a file: standard input can be read only once");
+      return run_put_stream(remote, optional_count(arguments.size), transfer_options(arguments, kDefaultChunkSize));
+    }
+    if (!arguments.size.empty()) throw std::invalid_argument("--size goes with FILE -: a file has its own size");
     if (put->parsed()) {
       long merge_range = arguments.merge_range.empty() ? 0 : parse_byte_count(arguments.merge_range);
       return run_put(arguments.file, remote, arguments.merge, merge_range, arguments.hash_cache,
