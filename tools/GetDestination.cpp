@@ -104,7 +104,9 @@ GetDestination::GetDestination(const std::string& path, long length, bool in_pla
   {
     BlockedSignals blocked;
     int fd = ::mkstemp(name.data());
-    if (fd < 0) throw ToolError(system_error("cannot create a temporary file beside", path));
+    if (fd < 0)
+      throw ToolError(system_error("cannot create a temporary file beside", path) +
+                      " (--in-place writes into the file itself)");
     ::close(fd);
     m_temporary = name.data();
     arm(m_temporary);

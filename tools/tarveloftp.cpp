@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
 
   auto* get = app.add_subcommand(
       "get", "download the image (or a range of it) into FILE, leaving zeros as holes. FILE ends up holding "
-             "just those bytes, a range from its offset 0. An existing regular FILE is left untouched until the "
+             "just the fetched bytes, a range too from FILE's offset 0. An existing regular FILE is left untouched until the "
              "download is complete and synced, then replaced by it in one rename (this needs room for both); "
              "a block device is written in place");
   get->add_option("URL", arguments.url, url_help)->required();
