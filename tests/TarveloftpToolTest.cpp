@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
@@ -132,6 +133,18 @@ void expect_same_merge_figures(const std::string& text, const nlohmann::json& re
   EXPECT_NE(text.find(ranges), std::string::npos) << text << report;
 }
 
+// Hidden files in `dir`: get's temporary files, which must not outlive it.
+int hidden_files(const test::TempDir& dir, bool with_data = false) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    struct stat info {};
+    if (entry.path().filename().string()[0] == '.' && ::stat(entry.path().c_str(), &info) == 0 &&
+        (!with_data || info.st_blocks > 0))
+      ++count;
+  }
+  return count;
+}
+
 TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
   test::CaptureLog log;
   ServerFixture fixture(4 << 20);
@@ -187,6 +200,22 @@ TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
   RunResult get_json = tarveloftp({"get", url(fixture), dir.file("all.img"), "--json"});
   ASSERT_EQ(get_json.status, 0) << get_json.err;
   EXPECT_EQ(nlohmann::json::parse(get_json.out)["received"], figure(get.out, "received")) << get_json.out;
+  // Over an existing file: replaced by the range, its mode kept, nothing
+  // left beside it; --in-place writes into the file itself.
+  ASSERT_EQ(::chmod(dir.file("all.img").c_str(), 0640), 0);
+  struct stat info {};
+  get = tarveloftp({"get", url(fixture), dir.file("all.img"), "--offset", "1000", "--length", "5000", "-q"});
+  ASSERT_EQ(get.status, 0) << get.err;
+  EXPECT_EQ(test::read_file(dir.file("all.img")), test::read_file(dir.file("part.img")));
+  ASSERT_EQ(stat(dir.file("all.img").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  ino_t replaced = info.st_ino;
+  get = tarveloftp({"get", url(fixture), dir.file("all.img"), "--length", "7000", "--in-place", "-q"});
+  ASSERT_EQ(get.status, 0) << get.err;
+  EXPECT_EQ(test::read_file(dir.file("all.img")), std::vector<char>(local.begin(), local.begin() + 7000));
+  ASSERT_EQ(stat(dir.file("all.img").c_str(), &info), 0);
+  EXPECT_EQ(info.st_ino, replaced);
+  EXPECT_EQ(hidden_files(dir), 0);
 
   // compare answers like cmp: 0 equal, 1 different, 2 trouble.
   EXPECT_EQ(tarveloftp({"compare", dir.file("local.img"), url(fixture), "-q"}).status, 0);
@@ -206,6 +235,85 @@ TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
             std::string::npos)
       << differ.out << differ_json.out;
   EXPECT_EQ(tarveloftp({"compare", dir.file("missing.img"), url(fixture), "-q"}).status, 2);
+}
+
+// Standard input and output carry the image through pipes: in order, zeros
+// written out, and nothing else on standard output.
+TEST(TarveloftpTool, StreamsThroughPipes) {
+  test::CaptureLog log;
+  ServerFixture fixture(2 << 20);
+  test::TempDir dir;
+  ASSERT_EQ(tarveloftp({"punch", url(fixture), "--offset", "64K", "--length", "128K"}).status, 0);
+  const std::string tool = "'" + test::tool_path("tarveloftp") + "' ";
+  auto shell = [](const std::string& script) { return test::run_program({"/bin/sh", "-c", script}); };
+  const std::string out = dir.file("out");
+  RunResult get = shell(tool + "get " + url(fixture) + " - --chunk-size 64K --connections 3 | cat >" + out);
+  ASSERT_EQ(get.status, 0) << get.err;
+  EXPECT_EQ(test::read_file(out), fixture.image());
+  get = shell(tool + "get " + url(fixture) + " - --offset 1000 --length 300000 -q | cat >" + out);
+  std::vector<char> image = fixture.image();
+  EXPECT_EQ(test::read_file(out), std::vector<char>(image.begin() + 1000, image.begin() + 301000));
+
+  std::vector<char> local = test::random_bytes(3 << 19, 51);
+  test::write_file(dir.file("in"), local);
+  RunResult put = shell("cat " + dir.file("in") + " | " + tool + "put - " + url(fixture) +
+                        " -q --chunk-size 256K --connections 3");
+  ASSERT_EQ(put.status, 0) << put.err;
+  image = fixture.image();
+  EXPECT_TRUE(std::equal(local.begin(), local.end(), image.begin()));
+  // --size sends that much of the input.
+  put = shell("head -c 8K /dev/zero | " + tool + "put - " + url(fixture) + " -q --size 4K");
+  ASSERT_EQ(put.status, 0) << put.err;
+  std::fill(local.begin(), local.begin() + 4096, 0);
+  image = fixture.image();
+  EXPECT_TRUE(std::equal(local.begin(), local.end(), image.begin()));
+
+  // Input that does not fit the image is refused, nothing written past its end.
+  put = shell("head -c 2097153 /dev/zero | " + tool + "put - " + url(fixture) + " -q");
+  EXPECT_TRUE(test::failed_with(put, 1, "standard input is longer than the remote image (2097152 bytes)"));
+  EXPECT_EQ(fixture.image().size(), 2u << 20);
+  EXPECT_TRUE(test::failed_with(shell(tool + "put - " + url(fixture) + " --size 3M </dev/null"), 1,
+                                "is larger than the remote image"));
+  EXPECT_TRUE(test::failed_with(shell(tool + "put - " + url(fixture) + " --size 1M </dev/null"), 1,
+                                "standard input ended after 0 bytes"));
+}
+
+// Whatever ends a get over an existing file, the old file stays as it was
+// and the temporary file goes.
+TEST(TarveloftpTool, InterruptedGetLeavesTheOldFile) {
+  test::DaemonProcess daemon(test::random_bytes(16 << 20, 41));
+  ASSERT_TRUE(daemon.start()) << daemon.process().err();
+  test::TempDir dir;
+  const std::string destination = dir.file("old.img");
+  const std::vector<char> old = test::random_bytes(100000, 42);
+  test::write_file(destination, old);
+  // Slowed down so that it is still running when it is ended, once bytes
+  // reached the temporary file.
+  auto start_get = [&] {
+    // A runner started in the background may pass SIGINT on ignored.
+    auto previous = signal(SIGINT, SIG_DFL);
+    auto get = std::make_unique<test::ChildProcess>(std::vector<std::string>{
+        test::tool_path("tarveloftp"), "get", "tarvelo://127.0.0.1:" + std::to_string(daemon.port()) + "/disk/0",
+        destination, "--bwlimit", "1M", "--chunk-size", "64K", "-q"});
+    signal(SIGINT, previous);
+    for (int i = 0; i < 2000 && hidden_files(dir, true) == 0; ++i) usleep(10000);
+    return get;
+  };
+  for (int number : {SIGINT, SIGTERM}) {
+    auto get = start_get();
+    ASSERT_EQ(hidden_files(dir, true), 1) << get->err();
+    get->signal(number);
+    EXPECT_EQ(get->wait(), 128 + number) << get->err();
+    EXPECT_EQ(test::read_file(destination), old);
+    EXPECT_EQ(hidden_files(dir), 0);
+  }
+  auto get = start_get();
+  ASSERT_EQ(hidden_files(dir, true), 1) << get->err();
+  daemon.process().signal(SIGKILL);
+  EXPECT_EQ(get->wait(), 1) << get->err();
+  EXPECT_NE(get->err().find("read failed"), std::string::npos) << get->err();
+  EXPECT_EQ(test::read_file(destination), old);
+  EXPECT_EQ(hidden_files(dir), 0);
 }
 
 TEST(TarveloftpTool, MergeMovesOnlyTheChangedBlocks) {

@@ -86,8 +86,15 @@ LocalFile::LocalFile(const std::string& path, Mode mode) : m_path(path) {
     throw ToolError(system_error("cannot truncate", path));
 }
 
+LocalFile::LocalFile(int fd, const std::string& name) : m_path(name), m_fd(fd), m_owned(false) {
+  struct stat info {};
+  if (fstat(m_fd, &info) != 0) throw ToolError(system_error("cannot stat", name));
+  m_regular = S_ISREG(info.st_mode);
+  m_block = S_ISBLK(info.st_mode);
+}
+
 LocalFile::~LocalFile() {
-  if (m_fd >= 0) ::close(m_fd);
+  if (m_fd >= 0 && m_owned) ::close(m_fd);
 }
 
 long LocalFile::size() const {

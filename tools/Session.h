@@ -53,6 +53,9 @@ class LocalFile {
   // Update keeps the contents, to be read and rewritten in place.
   enum class Mode { Read, WriteNew, Update };
   LocalFile(const std::string& path, Mode mode);
+  // Uses a descriptor already open, such as standard output, and leaves it
+  // open; `name` stands for the path in messages.
+  LocalFile(int fd, const std::string& name);
   ~LocalFile();
   LocalFile(const LocalFile&) = delete;
   LocalFile& operator=(const LocalFile&) = delete;
@@ -74,6 +77,7 @@ class LocalFile {
  private:
   std::string m_path;
   int m_fd = -1;
+  bool m_owned = true;
   bool m_regular = false;
   bool m_block = false;
 };

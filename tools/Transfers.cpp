@@ -13,11 +13,13 @@
 
 #include <sys/stat.h>
 
+#include "GetDestination.h"
 #include "LocalHashCache.h"
 #include "Merge.h"
 #include "Progress.h"
-#include "Sparse.h"
+#include "RateLimit.h"
 #include "Report.h"
+#include "Sparse.h"
 #include "WriteBehind.h"
 
 namespace tarvelo::tools {
@@ -26,9 +28,6 @@ namespace {
 
 // Granularity at which get leaves all-zero data as holes.
 constexpr long kHoleBlock = 4096;
-// Writes between two collections of acknowledgements, well below what the
-// server queues (200000).
-constexpr int kWritesPerAcknowledgement = 1024;
 // READ requests each get session keeps queued on the server.
 constexpr std::size_t kReadsInFlight = 2;
 
@@ -68,8 +67,9 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
   long count = std::min(length.value_or(image - start), image - start);
   if (count < 0) throw ToolError("length must not be negative");
 
-  LocalFile out(file, LocalFile::Mode::WriteNew);
-  out.resize(count);
+  GetDestination destination(file, count, options.in_place);
+  const LocalFile& out = destination.file();
+  RateLimit limit(options.bandwidth_limit);
   long chunks = (count + options.chunk_size - 1) / options.chunk_size;
   int connections = static_cast<int>(std::clamp<long>(options.connections, 1, std::max(1L, chunks)));
   auto clients = open_sessions(remote, std::move(first), connections);
@@ -86,6 +86,13 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
       Transport::StatusCode status = client.read_ranges(
           ranges, kReadsInFlight, [&](long offset, const char* data, long length) {
             if (stop) return false;
+            limit.take(length);
+            received += length;
+            if (destination.is_stream()) {
+              if (!destination.write_in_order(offset - start, data, length, stop)) return false;
+              progress.add(length);
+              return true;
+            }
             // Written in steps, each handed to write-back before the next.
             for (long done = 0; done < length; done += WriteBehind::kStartStep) {
               long position = offset - start + done;
@@ -97,13 +104,13 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
               behind.written(position, piece);
             }
             progress.add(length);
-            received += length;
             return true;
           });
       if (status.code < 0 && !stop)
         throw ToolError(request_failure(remote, "read failed", status));
     };
-    if (options.sparse) {
+    // A stream carries the zeros too, in order.
+    if (options.sparse && !destination.is_stream()) {
       sparse_get_windows(client, remote, out, start, count, index, connections, options.chunk_size, progress, stop,
                          read);
       return;
@@ -117,7 +124,7 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
     }
     read(ranges);
   });
-  WriteBehind::finish(out, count);
+  destination.commit();
   progress.finish();
   for (auto& client : clients) (void)client->close();
   TransferReport report;
@@ -125,7 +132,8 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
   report.received = received;
   report.zeros = count - received;
   report.seconds = seconds_since(started);
-  print(report, options.json, std::cout);
+  // Standard output may be carrying the image.
+  print(report, options.json, destination.is_stream() ? std::cerr : std::cout);
   return 0;
 }
 
@@ -197,6 +205,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
   Progress progress(options.progress);
   auto started = Clock::now();
   std::vector<std::string> failed;
+  RateLimit limit(options.bandwidth_limit);
 
   if (merge) {
     TarveloFTPClient& client = *first;
@@ -225,6 +234,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     long sent = 0;
     SparseSender sparse(client, remote, file, options.chunk_size, failed);
     for (const HashRange& range : writes) {
+      limit.take(range.length);
       sent += options.sparse ? sparse.send(range.offset, range.length)
                              : send_range(client, remote, file, range.offset, range.length, options.chunk_size,
                                           write_count, failed);
@@ -256,6 +266,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
     for (long chunk = next_chunk++; chunk < chunks && !stop; chunk = next_chunk++) {
       long position = chunk * options.chunk_size;
       long n = std::min(options.chunk_size, length - position);
+      limit.take(n);
       sent += options.sparse ? sparse.send(position, n)
                              : send_range(client, remote, file, position, n, options.chunk_size, writes, mine);
       progress.add(n);

@@ -26,6 +26,10 @@ inline constexpr long kDefaultMergeRange = 64L << 10;
 // then cost fewer requests for the same work.
 inline constexpr long kDefaultBlockHashMergeRange = 1L << 20;
 
+// Writes between two collections of acknowledgements, well below what the
+// server queues (200000).
+inline constexpr int kWritesPerAcknowledgement = 1024;
+
 struct TransferOptions {
   long chunk_size = kDefaultChunkSize;
   int connections = 2;
@@ -34,6 +38,8 @@ struct TransferOptions {
   // the server's hashes show is not zeros (Sparse.h).
   bool sparse = true;
   bool json = false;      // report as one JSON object
+  long bandwidth_limit = 0;  // bytes per second over all sessions; 0: none
+  bool in_place = false;  // get: write over an existing file as the bytes arrive
 };
 
 int run_get(const Remote& remote, const std::string& file, std::optional<long> offset,

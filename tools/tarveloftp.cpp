@@ -1,8 +1,8 @@
 // tarveloftp: reach remote LUNs from the command line.
 //
 //   tarveloftp info    tarvelo://HOST[:PORT]/TARGET/LUN
-//   tarveloftp get     URL FILE [--offset N --length N | --merge] [--no-sparse]
-//   tarveloftp put     FILE URL [--merge] [--no-sparse]
+//   tarveloftp get     URL FILE|- [--offset N --length N | --merge] [--in-place] [--no-sparse]
+//   tarveloftp put     FILE|- URL [--merge | --size N] [--no-sparse]
 //   tarveloftp hash    URL [--offset N --length N]
 //   tarveloftp compare FILE URL
 //   tarveloftp punch   URL --offset N --length N
@@ -36,6 +36,7 @@
 #include "GetMerge.h"
 #include "Progress.h"
 #include "SimpleCommands.h"
+#include "StreamPut.h"
 #include "Transfers.h"
 #include "VerifyHashes.h"
 
@@ -57,7 +58,10 @@ struct Arguments {
   std::string chunk_size;
   std::string merge_range;
   std::string hash_cache;
+  std::string size;
+  std::string bandwidth_limit;
   int connections = 2;
+  bool in_place = false;
   bool merge = false;
   bool no_sparse = false;
   bool json = false;
@@ -136,6 +140,11 @@ TransferOptions transfer_options(const Arguments& arguments, long default_chunk)
   options.progress = !arguments.quiet && Progress::stderr_is_terminal();
   options.sparse = !arguments.no_sparse;
   options.json = arguments.json;
+  if (!arguments.bandwidth_limit.empty()) {
+    options.bandwidth_limit = parse_byte_count(arguments.bandwidth_limit);
+    if (options.bandwidth_limit == 0) throw std::invalid_argument("--bwlimit must be at least 1 byte per second");
+  }
+  options.in_place = arguments.in_place;
   return options;
 }
 
@@ -183,9 +192,14 @@ int main(int argc, char** argv) {
   add_common(info, arguments);
   add_json(info, arguments.json);
 
-  auto* get = app.add_subcommand("get", "download the image (or a range of it) into FILE, leaving zeros as holes");
+  auto* get = app.add_subcommand(
+      "get", "download the image (or a range of it) into FILE, leaving zeros as holes. FILE ends up holding "
+             "just the fetched bytes, a range too from FILE's offset 0. An existing regular FILE is left untouched until the "
+             "download is complete and synced, then replaced by it in one rename (this needs room for both); "
+             "a block device is written in place");
   get->add_option("URL", arguments.url, url_help)->required();
-  get->add_option("FILE", arguments.file, "local file to write")->required();
+  get->add_option("FILE", arguments.file, "local file to write, or - for standard output (zeros written out)")
+      ->required();
   get->add_option("--offset", arguments.offset, "first byte of the image to fetch (default 0)");
   get->add_option("--length", arguments.length, "bytes to fetch (default: to the end)");
   get->add_option("--connections", arguments.connections, "sessions in parallel (default 2)");
@@ -199,11 +213,15 @@ int main(int argc, char** argv) {
                   "(default 64K, or 1M against block-hash storage)")
       ->needs(get_merge);
   add_json(get, arguments.json);
+  get->add_flag("--in-place", arguments.in_place,
+                "empty an existing FILE at the start and write into it as the bytes arrive: no room needed for "
+                "a second copy, but an interrupted get leaves FILE incomplete");
+  get->add_option("--bwlimit", arguments.bandwidth_limit, "at most this many bytes per second, e.g. 64M");
   add_transfer(get, arguments);
   add_common(get, arguments);
 
   auto* put = app.add_subcommand("put", "upload FILE into the remote image from offset 0");
-  put->add_option("FILE", arguments.file, "local image to send")->required();
+  put->add_option("FILE", arguments.file, "local image to send, or - for standard input")->required();
   put->add_option("URL", arguments.url, url_help)->required();
   put->add_flag("--merge", arguments.merge,
                 "compare hashes first and send only the blocks that differ");
@@ -217,6 +235,10 @@ int main(int argc, char** argv) {
   put->add_option("--connections", arguments.connections, "sessions in parallel without --merge (default 2)");
   put->add_flag("--no-sparse", arguments.no_sparse, "send zero blocks as data instead of punching holes");
   add_json(put, arguments.json);
+  put->add_option("--size", arguments.size,
+                  "with FILE -: send this many bytes of standard input, e.g. 1G (default: all of it; input "
+                  "longer than the remote image is refused)");
+  put->add_option("--bwlimit", arguments.bandwidth_limit, "at most this many bytes per second, e.g. 64M");
   add_transfer(put, arguments);
   add_common(put, arguments);
 
@@ -271,6 +293,11 @@ int main(int argc, char** argv) {
     if (get->parsed())
       return run_get(remote, arguments.file, optional_count(arguments.offset),
                      optional_count(arguments.length), transfer_options(arguments, kDefaultChunkSize));
+    if (put->parsed() && arguments.file == "-") {
+      if (arguments.merge) throw std::invalid_argument("--merge needs a file: standard input can be read only once");
+      return run_put_stream(remote, optional_count(arguments.size), transfer_options(arguments, kDefaultChunkSize));
+    }
+    if (!arguments.size.empty()) throw std::invalid_argument("--size goes with FILE -: a file has its own size");
     if (put->parsed()) {
       long merge_range = arguments.merge_range.empty() ? 0 : parse_byte_count(arguments.merge_range);
       return run_put(arguments.file, remote, arguments.merge, merge_range, arguments.hash_cache,

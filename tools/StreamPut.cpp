@@ -1,0 +1,121 @@
+#include "StreamPut.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include <tarveloftp/FileSystem.h>
+
+#include "Progress.h"
+#include "RateLimit.h"
+
+namespace tarvelo::tools {
+
+namespace {
+
+// Standard input, handed out a chunk at a time to whichever session asks.
+class InputChunks {
+ public:
+  InputChunks(long image, std::optional<long> size) : m_limit(size.value_or(image)), m_exact(size.has_value()) {}
+
+  // Reads the next chunk of up to `capacity` bytes into `buffer`; its
+  // offset goes to `position`. Returns 0 at the end of the input.
+  long next(char* buffer, long capacity, long& position) {
+    std::lock_guard lock(m_mutex);
+    long wanted = std::min(capacity, m_limit - m_read);
+    bool failed = false;
+    long got = wanted > 0 ? FileSystem::readFully(STDIN_FILENO, buffer, wanted, &failed) : 0;
+    if (failed) throw ToolError(system_error("cannot read", "standard input"));
+    position = m_read;
+    m_read += got;
+    if (got < wanted && m_exact)
+      throw ToolError("standard input ended after " + std::to_string(m_read) + " bytes, short of --size " +
+                      std::to_string(m_limit));
+    if (wanted == 0 && !m_exact) {
+      // At the image's end: one more byte of input means it does not fit.
+      char extra;
+      if (FileSystem::readFully(STDIN_FILENO, &extra, 1, &failed) == 1)
+        throw ToolError("standard input is longer than the remote image (" + std::to_string(m_limit) +
+                        " bytes); nothing past its end was written");
+    }
+    return got;
+  }
+
+  long read() {
+    std::lock_guard lock(m_mutex);
+    return m_read;
+  }
+
+ private:
+  const long m_limit;
+  const bool m_exact;  // --size given: exactly that much
+  std::mutex m_mutex;
+  long m_read = 0;  // guarded by m_mutex
+};
+
+}  // namespace
+
+int run_put_stream(const Remote& remote, std::optional<long> size, const TransferOptions& options) {
+  if (options.chunk_size <= 0 || options.chunk_size > TarveloFTPClient::kMaxRequestLength)
+    throw ToolError("chunk size must be between 1 and " + std::to_string(TarveloFTPClient::kMaxRequestLength) +
+                    " bytes");
+  auto first = open_remote(remote);
+  long image = first->size();
+  if (size && *size > image)
+    throw ToolError("--size " + std::to_string(*size) + " is larger than the remote image (" +
+                    std::to_string(image) + " bytes)");
+  InputChunks input(image, size);
+  long total = size.value_or(image);
+  long chunks = (total + options.chunk_size - 1) / options.chunk_size;
+  int connections = static_cast<int>(std::clamp<long>(options.connections, 1, std::max(1L, chunks)));
+  auto clients = open_sessions(remote, std::move(first), connections);
+  RateLimit limit(options.bandwidth_limit);
+  Progress progress(options.progress);
+  // The length of the input is not known in advance; the image bounds it.
+  progress.start("put", total);
+  std::atomic<bool> stop{false};
+  std::mutex failed_mutex;
+  std::vector<std::string> failed;
+  auto started = Clock::now();
+  run_workers(connections, stop, [&](int index) {
+    TarveloFTPClient& client = *clients[static_cast<std::size_t>(index)];
+    LargeBuffer buffer(static_cast<std::size_t>(options.chunk_size));
+    char* bytes = reinterpret_cast<char*>(buffer.data());
+    std::vector<std::string> mine;
+    long position = 0;
+    int writes = 0;
+    for (long n; !stop && (n = input.next(bytes, options.chunk_size, position)) > 0;) {
+      limit.take(n);
+      client.seek(position, TARVELO_SEEK_SET);
+      Transport::StatusCode status;
+      long written = client.write_from(
+          n,
+          [&](char* request, long count) {
+            std::memcpy(request, bytes, static_cast<std::size_t>(count));
+            return true;
+          },
+          &status);
+      if (written != n)
+        throw ToolError(request_failure(remote, "write of " + std::to_string(n) + " bytes at offset " +
+                                                    std::to_string(position) + " failed",
+                                        status));
+      progress.add(n);
+      if (++writes % kWritesPerAcknowledgement == 0) collect_acknowledgements(client, remote, mine);
+    }
+    collect_acknowledgements(client, remote, mine);
+    std::lock_guard lock(failed_mutex);
+    failed.insert(failed.end(), mine.begin(), mine.end());
+  });
+  progress.finish();
+  for (auto& client : clients) (void)client->close();
+  std::printf("sent %ld bytes from standard input, %.2f s\n", input.read(), seconds_since(started));
+  if (failed.empty()) return 0;
+  std::fprintf(stderr, "tarveloftp: %zu write(s) failed on the server:\n", failed.size());
+  for (const std::string& range : failed) std::fprintf(stderr, "  %s\n", range.c_str());
+  return 1;
+}
+
+}  // namespace tarvelo::tools
