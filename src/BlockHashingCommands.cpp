@@ -3,6 +3,7 @@
 
 #include <tarveloftp/ServerMessageHandler.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <tarveloftp/Endpoints.h>
 #include <tarveloftp/FileSystem.h>
 #include <tarveloftp/Logger.h>
+#include <tarveloftp/TarveloConfig.h>
 #include <tarveloftp/TarveloJournal.h>
 
 #include "ImageHashState.h"
@@ -37,9 +39,15 @@ bool ServerMessageHandler::setupBlockHashing(std::shared_ptr<ConnectionState> st
                                              ServerMessageHandlerResponse& response,
                                              const std::string& targetName,
                                              const std::string& imagePath, long partitionOffset) {
-  std::string hash_path = imagePath + ".hash";
-  std::string journal_path = hash_path + ".journal";
+  std::string hash_path = BlockHashStore::hashFilePath(imagePath, hash_directory);
+  std::string journal_path = BlockHashStore::journalFilePath(hash_path);
   std::string failure = "New client requested target " + targetName + " file " + imagePath;
+  struct stat image_status {};
+  if (hash_directory.empty() && ::fstat(state->fd, &image_status) == 0 && S_ISBLK(image_status.st_mode)) {
+    TLOG(WARNING) << "Keeping the block hashes of block device " << imagePath << " in " << hash_path
+                  << ", beside the device, where they may not survive a reboot; the [config] key "
+                  << HASH_DIRECTORY_KEY << " moves them to a directory of their own";
+  }
   // Files made here and not usable are removed again, so that one bad
   // handshake does not leave a hash file that every later one trips over.
   bool created = false;

@@ -80,7 +80,7 @@ bool ServerMessageHandler::invalidate_stored_hashes(long offset, long length, st
                                                     std::unique_lock<std::mutex>& held) {
   if (!block_hash_storage || state->block_hashing || state->hash_file_unusable || offset < 0 || length <= 0)
     return true;
-  std::string hash_path = state->image_path() + ".hash";
+  std::string hash_path = BlockHashStore::hashFilePath(state->image_path(), hash_directory);
   auto not_marked = [&](const std::string& why) {
     *failure = "Cannot mark the stored hashes of length " + std::to_string(length) + " at offset " +
                std::to_string(offset) + " of " + state->image_path() + " not valid: " + why;

@@ -79,7 +79,8 @@ ServerMessageHandler::ServerMessageHandler(ServerMessageHandler&& other) noexcep
       block_hash_storage(other.block_hash_storage),
       on_write(std::move(other.on_write)),
       on_read(std::move(other.on_read)),
-      on_hash_request(std::move(other.on_hash_request)) {}
+      on_hash_request(std::move(other.on_hash_request)),
+      hash_directory(std::move(other.hash_directory)) {}
 
 ServerMessageHandler& ServerMessageHandler::operator=(ServerMessageHandler&& other) noexcept {
   if (this == &other) return *this;
@@ -90,6 +91,7 @@ ServerMessageHandler& ServerMessageHandler::operator=(ServerMessageHandler&& oth
   on_write = std::move(other.on_write);
   on_read = std::move(other.on_read);
   on_hash_request = std::move(other.on_hash_request);
+  hash_directory = std::move(other.hash_directory);
   return *this;
 }
 

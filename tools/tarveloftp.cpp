@@ -222,6 +222,9 @@ int main(int argc, char** argv) {
       "verify-hashes", "check IMAGE.hash against IMAGE offline: every entry marked valid must hold its "
                        "block's hash; exit 0 when all do, 1 when some do not, 2 on error");
   verify->add_option("IMAGE", verified_image, "image file or block device on this machine")->required();
+  std::string hash_directory;
+  verify->add_option("--hash-directory", hash_directory,
+                     "the server's hash_directory setting, when it has one; the image path as the server names it");
 
   try {
     app.parse(argc, argv);
@@ -230,7 +233,7 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : kExitTrouble;
   }
 
-  if (verify->parsed()) return tools::verify_hashes(verified_image, std::cout, std::cerr);
+  if (verify->parsed()) return tools::verify_hashes(verified_image, std::cout, std::cerr, hash_directory);
 
   bool comparing = compare->parsed();
   try {

@@ -135,6 +135,10 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   uint32_t getProtocolFeatures() const;
   void setMessageDebugLogging(bool enabled) { message_debug_logging = enabled; }
   void setBlockHashStorage(bool enabled) { block_hash_storage = enabled; }
+  // Where hash files and journals are made; empty (the default): beside
+  // each image. See BlockHashStore::hashFilePath.
+  void setHashDirectory(const std::string& directory) { hash_directory = directory; }
+  const std::string& hashDirectory() const { return hash_directory; }
   void setOnWriteCallback(std::function<void(unsigned long)> callback) { on_write = std::move(callback); }
   void setOnReadCallback(std::function<void(unsigned long)> callback) { on_read = std::move(callback); }
   void setOnHashRequestCallback(std::function<void(unsigned long)> callback) {
@@ -203,6 +207,7 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   // Digests made by hash_requests_together, by (offset, length); each is
   // used once, and none outlives handle_messages.
   std::map<std::pair<long, long>, std::array<unsigned char, 32>> precomputed_hashes;
+  std::string hash_directory;
 };
 
 }  // namespace tarvelo
