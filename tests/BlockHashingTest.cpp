@@ -473,5 +473,34 @@ TEST(BlockHashingTest, HashDirectoryHoldsTheFiles) {
   EXPECT_EQ(BlockHashStore::hashFilePath(first.m_image, directory), first.m_image + ".hash");
 }
 
+// A read-only image still gets hash storage, as long as the hash file can be
+// written; changes are acknowledged as failed and never deferred.
+TEST(BlockHashingTest, ReadOnlyTargetsNeedAWritableHashFile) {
+  Harness harness(4 * kBlock, false);
+  std::vector<char> before = test::read_file(harness.m_image);
+  harness.m_endpoints.target("disk").read_only(true);
+  std::string not_a_directory = harness.m_dir.file("plain");
+  test::write_file(not_a_directory, {'x'});
+  harness.m_handler.setHashDirectory(not_a_directory);
+  harness.connect(false);
+  EXPECT_EQ(fcntl(harness.m_handler.connection_state()->fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+  ServerMessageHandlerResponse refused = harness.handle(COMMAND_HASH_HANDSHAKE, 0, 0);
+  EXPECT_NE(refused.error.find("the target is read-only and " + not_a_directory + "/"), std::string::npos)
+      << refused.error;
+
+  harness.m_handler.setHashDirectory("");
+  harness.connect(true);
+  harness.handle(COMMAND_WRITE, 0, kBlock, test::random_bytes(kBlock, 3));
+  ServerMessageHandlerResponse punch = harness.handle(COMMAND_HOLE_PUNCH, kBlock, kBlock);
+  EXPECT_FALSE(punch.send_response);
+  EXPECT_EQ(harness.pending(), 0u);
+  auto records = harness.acknowledge();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].status, STATUS_EIO);
+  EXPECT_EQ(records[1].status, STATUS_EIO);
+  EXPECT_EQ(harness.hash(0, 4 * kBlock), aggregate(before));
+  EXPECT_EQ(test::read_file(harness.m_image), before);
+}
+
 }  // namespace
 }  // namespace tarvelo

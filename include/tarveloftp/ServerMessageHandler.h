@@ -108,6 +108,11 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
    private:
     std::string m_target_name;
     std::string m_image_path;
+
+   public:
+    // The target was read-only at the handshake: the image is open
+    // O_RDONLY, and writes and hole punches are refused.
+    bool read_only = false;
   };
 
   explicit ServerMessageHandler(config::Endpoints& endpoints);
@@ -195,6 +200,9 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   // starts at messages[first], side by side, for default_command_hash to
   // answer from.
   void hash_requests_together(const std::vector<Message>& messages, std::size_t first);
+  // Answers a WRITE or HOLE_PUNCH on a read-only connection with the
+  // failure a change that cannot be made gets.
+  ServerMessageHandlerResponse refuse_change(const Message& request, ServerMessageHandlerResponse& response);
 
   config::Endpoints& endpoints;
   std::shared_ptr<ConnectionState> state;
