@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include <tarveloftp/BlakeHash.h>
@@ -219,6 +220,30 @@ void BlockHashStore::initHeader(const std::string& path, unsigned long targetSiz
 }
 
 // ---- opening ----
+
+std::string BlockHashStore::hashFilePath(const std::string& image_path, const std::string& hash_directory) {
+  std::string beside = image_path + ".hash";
+  if (hash_directory.empty()) return beside;
+  std::error_code error;
+  std::string absolute = std::filesystem::absolute(image_path, error).string();
+  if (error) absolute = image_path;
+  std::string name;
+  for (char c : absolute) {
+    if (c == '%')
+      name += "%25";
+    else if (c == '/')
+      name += "%2F";
+    else
+      name += c;
+  }
+  std::string in_directory = hash_directory + (hash_directory.back() == '/' ? "" : "/") + name + ".hash";
+  struct stat status {};
+  if (::stat(in_directory.c_str(), &status) != 0 && errno == ENOENT && ::stat(beside.c_str(), &status) == 0)
+    return beside;
+  return in_directory;
+}
+
+std::string BlockHashStore::journalFilePath(const std::string& hash_path) { return hash_path + ".journal"; }
 
 std::unique_ptr<BlockHashStore> BlockHashStore::open(std::string path, unsigned long targetSize) {
   auto store = std::make_unique<BlockHashStore>();

@@ -3,6 +3,8 @@
 
 #include <tarveloftp/ServerMessageHandler.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <tarveloftp/Endpoints.h>
 #include <tarveloftp/FileSystem.h>
 #include <tarveloftp/Logger.h>
+#include <tarveloftp/TarveloConfig.h>
 #include <tarveloftp/TarveloJournal.h>
 
 #include "ImageHashState.h"
@@ -31,6 +34,25 @@ using detail::Range;
 using detail::range_fault_t;
 using detail::validate_range;
 
+// Why the hash file and journal at these paths cannot be written, or empty
+// when they can: existing files must open for writing, missing ones need a
+// directory this process can create them in.
+std::string hash_file_unwritable(const std::string& hash_path, const std::string& journal_path) {
+  for (const std::string& path : {hash_path, journal_path}) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+      ::close(fd);
+      continue;
+    }
+    if (errno != ENOENT) return path + " cannot be opened for writing: " + strerror(errno);
+    std::string directory = path.substr(0, path.rfind('/') + 1);
+    if (directory.empty()) directory = ".";
+    if (::access(directory.c_str(), W_OK | X_OK) != 0)
+      return path + " cannot be created in " + directory + ": " + strerror(errno);
+  }
+  return "";
+}
+
 }  // namespace
 
 bool ServerMessageHandler::setupBlockHashing(std::shared_ptr<ConnectionState> state,
@@ -38,9 +60,24 @@ bool ServerMessageHandler::setupBlockHashing(std::shared_ptr<ConnectionState> st
                                              ServerMessageHandlerResponse& response,
                                              const std::string& targetName,
                                              const std::string& imagePath, long partitionOffset) {
-  std::string hash_path = imagePath + ".hash";
-  std::string journal_path = hash_path + ".journal";
+  std::string hash_path = BlockHashStore::hashFilePath(imagePath, hash_directory);
+  std::string journal_path = BlockHashStore::journalFilePath(hash_path);
   std::string failure = "New client requested target " + targetName + " file " + imagePath;
+  struct stat image_status {};
+  if (hash_directory.empty() && ::fstat(state->fd, &image_status) == 0 && S_ISBLK(image_status.st_mode)) {
+    TLOG(WARNING) << "Keeping the block hashes of block device " << imagePath << " in " << hash_path
+                  << ", beside the device, where they may not survive a reboot; the [config] key "
+                  << HASH_DIRECTORY_KEY << " moves them to a directory of their own";
+  }
+  // The stored hashes are written even when the image is not; a read-only
+  // target only takes hash storage that can be.
+  if (state->read_only) {
+    std::string unwritable = hash_file_unwritable(hash_path, journal_path);
+    if (!unwritable.empty()) {
+      response.error = failure + " with block hashes, but the target is read-only and " + unwritable;
+      return false;
+    }
+  }
   // Files made here and not usable are removed again, so that one bad
   // handshake does not leave a hash file that every later one trips over.
   bool created = false;

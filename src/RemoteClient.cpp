@@ -26,6 +26,7 @@ TarveloFTPServer::RemoteClient::RemoteClient(TarveloFTPServer& server,
                                              std::unique_ptr<SocketImpl> socket)
     : m_socket(std::move(socket)), m_server(server), m_handler(server.endpoints()) {
   m_handler.setBlockHashStorage(server.isBlockHashStorageEnabled());
+  m_handler.setHashDirectory(server.hashDirectory());
   m_handler.setMessageDebugLogging(server.m_message_debug_logging);
 }
 

@@ -81,7 +81,7 @@ bool ServerMessageHandler::invalidate_stored_hashes(long offset, long length, st
                                                     std::unique_lock<std::mutex>& held) {
   if (!block_hash_storage || state->block_hashing || state->hash_file_unusable || offset < 0 || length <= 0)
     return true;
-  std::string hash_path = state->image_path() + ".hash";
+  std::string hash_path = BlockHashStore::hashFilePath(state->image_path(), hash_directory);
   auto not_marked = [&](const std::string& why) {
     *failure = "Cannot mark the stored hashes of length " + std::to_string(length) + " at offset " +
                std::to_string(offset) + " of " + state->image_path() + " not valid: " + why;
@@ -347,6 +347,46 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
                 << " | target: " << state->target_name();
   state->lun().increment_read_op_count();
   if (on_hash_request) on_hash_request(static_cast<unsigned long>(length));
+  return response;
+}
+
+// The image is open O_RDONLY, so the change fails as a write the system
+// refuses would. A refused write is reported in its acknowledgement; a
+// client without acknowledgements is never answered a write, so only
+// closing the connection tells it. A hole punch has its own answer outside
+// block-hashing mode, and an acknowledgement inside it, as its deferred
+// commit would give.
+ServerMessageHandlerResponse ServerMessageHandler::refuse_change(const Message& request,
+                                                                 ServerMessageHandlerResponse& response) {
+  const detail::Range range = decode_range(request);
+  const auto [offset, length] = range;
+  const auto command = static_cast<tarvelo_protocol_command_t>(request.buffer()[wire::kCommand]);
+  const bool write = command == COMMAND_WRITE;
+  const range_fault_t fault =
+      validate_range(range, state->file_size, static_cast<int64_t>(request.size() - wire::kWriteData));
+  if (write && (fault == detail::RANGE_NEGATIVE_LENGTH || fault == detail::RANGE_TOO_LONG)) {
+    response.error = "COMMAND_WRITE declares " + std::to_string(length) + " bytes at offset " +
+                     std::to_string(offset) + " but carries " + std::to_string(request.size() - wire::kWriteData);
+    return response;
+  }
+  TLOG(WARNING) << "Refusing " << (write ? "write" : "hole punch") << " of length " << length << " at offset "
+                << offset << " on " << state->image_path() << ": target " << state->target_name()
+                << " is read-only";
+  const bool acknowledge = (state->features & CLIENT_WRITE_ACKNOWLEDGEMENT) != 0;
+  if (write || state->block_hashing) {
+    response.send_response = false;
+    if (acknowledge) {
+      state->queue_write_acknowledgement(offset, length, STATUS_EIO);
+    } else {
+      response.error = "Closing the connection to report a refused write to target " + state->target_name() +
+                       ", which is read-only: the client does not take write acknowledgements";
+    }
+    return response;
+  }
+  response.message = new_response(COMMAND_HOLE_PUNCH, wire::kHeaderSize);
+  char* out = response.message.buffer();
+  std::memcpy(out + wire::kOffset, request.buffer() + wire::kOffset, 16);
+  out[wire::kHolePunchStatus] = STATUS_EIO;
   return response;
 }
 

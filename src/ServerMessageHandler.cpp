@@ -79,7 +79,8 @@ ServerMessageHandler::ServerMessageHandler(ServerMessageHandler&& other) noexcep
       block_hash_storage(other.block_hash_storage),
       on_write(std::move(other.on_write)),
       on_read(std::move(other.on_read)),
-      on_hash_request(std::move(other.on_hash_request)) {}
+      on_hash_request(std::move(other.on_hash_request)),
+      hash_directory(std::move(other.hash_directory)) {}
 
 ServerMessageHandler& ServerMessageHandler::operator=(ServerMessageHandler&& other) noexcept {
   if (this == &other) return *this;
@@ -90,6 +91,7 @@ ServerMessageHandler& ServerMessageHandler::operator=(ServerMessageHandler&& oth
   on_write = std::move(other.on_write);
   on_read = std::move(other.on_read);
   on_hash_request = std::move(other.on_hash_request);
+  hash_directory = std::move(other.hash_directory);
   return *this;
 }
 
@@ -198,9 +200,11 @@ ServerMessageHandlerResponse ServerMessageHandler::handle_message_core(Message m
                                   : default_command_read(message, response);
     case COMMAND_WRITE:
       response.send_response = false;
+      if (state->read_only) return refuse_change(message, response);
       return state->block_hashing ? block_hashing_with_deferred_writes_command_write(message, response)
                                   : default_command_write(message, response);
     case COMMAND_HOLE_PUNCH:
+      if (state->read_only) return refuse_change(message, response);
       return state->block_hashing
                  ? block_hashing_with_deferred_writes_command_hole_punch(message, response)
                  : default_command_hole_punch(message, response);
@@ -262,7 +266,9 @@ ServerMessageHandlerResponse ServerMessageHandler::handshake(const Message& mess
   }
 
   opened->file_size = static_cast<int64_t>(FileSystem::File::size(path));
-  opened->fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  // Read-only targets may serve snapshots and files this process cannot write.
+  opened->read_only = target.read_only();
+  opened->fd = open(path.c_str(), (opened->read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
   if (opened->fd < 0) {
     out[wire::kHandshakeStatus] = STATUS_EACCES;
     response.error = "New client requested target " + name + " file " + path +
@@ -281,6 +287,7 @@ ServerMessageHandlerResponse ServerMessageHandler::handshake(const Message& mess
   TLOG(INFO) << "New client connected to" << " target: " << name
              << " target id: " << static_cast<int>(target.id())
              << " lun: " << static_cast<int>(lun_id) << " file: " << path
+             << (opened->read_only ? " (read-only)" : "")
              << " file size: " << opened->file_size << " ref count: " << lun.reference_count()
              << " session id: " << session_id << " features: " << getProtocolFeatures();
   state = std::move(opened);

@@ -3,10 +3,12 @@
 #include <cstring>
 #include <fstream>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <tarveloftp/AdminProtocol.h>
 #include <tarveloftp/Coding.h>
+#include <tarveloftp/TarveloConfig.h>
 #include <tarveloftp/TarveloFTPServer.h>
 
 #include "ServerFixture.h"
@@ -268,6 +270,44 @@ TEST(AdminChannelTest, AdminProgram) {
   EXPECT_TRUE(test::failed_with(
       test::run_tool("tarveloftp-admin", {"--port", std::to_string(test::free_port()), "list"}), -1,
       "cannot reach"));
+}
+
+// What the server serves now, read back through the configuration reader:
+// the [config] section stays as it was written, old target sections go.
+TEST(AdminChannelTest, SaveWritesTheServedTargets) {
+  test::ServerFixture fixture(8192);
+  fixture.server().endpoints().target("disk").read_only(true);
+  std::string port = std::to_string(fixture.port());
+  auto admin = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", port});
+    return test::run_tool("tarveloftp-admin", args);
+  };
+  std::ofstream(fixture.dir().file("secret")) << "hunter2\n";
+  ASSERT_EQ(admin({"add-target", "extra", "--passphrase-file", fixture.dir().file("secret")}).status, 0);
+  ASSERT_EQ(admin({"add-lun", "extra", "2", fixture.image_path()}).status, 0);
+  // Changing a passphrase through the channel leaves the target read-only.
+  admin({"add-target", "disk", "--passphrase-file", fixture.dir().file("secret")});
+
+  std::string path = fixture.dir().file("tarveloftp.ini");
+  std::ofstream(path) << "[config]\nport = 4100\nkeep_alive_timeout = 30\n\n[gone]\nlun0 = /img/gone\n";
+  test::RunResult saved = admin({"save", "--config", path});
+  ASSERT_EQ(saved.status, 0) << saved.err;
+  struct stat status {};
+  ASSERT_EQ(stat(path.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+
+  TarveloConfig config = TarveloConfig::load(path);
+  EXPECT_EQ(config.getPort(), 4100);
+  EXPECT_EQ(config.getKeepAliveTimeout(), 30);  // a key the writer would not have written
+  config::Endpoints& endpoints = config.getEndpoints();
+  EXPECT_FALSE(endpoints.target_exists("gone"));
+  EXPECT_EQ(endpoints.target("extra").password(), "hunter2");
+  EXPECT_EQ(endpoints.target("extra").lun(2).file(), fixture.image_path());
+  EXPECT_FALSE(endpoints.target("extra").read_only());
+  EXPECT_TRUE(endpoints.target("disk").read_only());
+  EXPECT_EQ(endpoints.target("disk").lun(0).file(), fixture.image_path());
+  EXPECT_TRUE(test::failed_with(admin({"save", "--config", fixture.dir().file("no/such/x.ini")}), -1,
+                                "cannot save"));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include <tarveloftp/BlockHashStore.h>
 #include <tarveloftp/Coding.h>
 #include <tarveloftp/Endpoints.h>
 #include <tarveloftp/TarveloJournal.h>
@@ -432,6 +433,73 @@ TEST(BlockHashingTest, BadHashHandshakesAndFilesLeaveTheImageWritable) {
   EXPECT_NE(response.error.find("but an error occured opening the hash store file: "), std::string::npos)
       << response.error;
   EXPECT_TRUE(std::filesystem::exists(direct.m_image + ".hash"));  // not ours to remove
+}
+
+// With a hash directory the files of every image live there under the
+// escaped image path, for every connection and for the offline checker;
+// files already beside an image stay in use.
+TEST(BlockHashingTest, HashDirectoryHoldsTheFiles) {
+  EXPECT_EQ(BlockHashStore::hashFilePath("/srv/a%2Fb/c.img", "/var/h"), "/var/h/%2Fsrv%2Fa%252Fb%2Fc.img.hash");
+  EXPECT_EQ(BlockHashStore::hashFilePath("/srv/c.img"), "/srv/c.img.hash");
+
+  Harness first(4 * kBlock, false);
+  std::string directory = first.m_dir.file("hashes");
+  std::filesystem::create_directory(directory);
+  std::string hash_path = BlockHashStore::hashFilePath(first.m_image, directory);
+  ASSERT_EQ(hash_path.rfind(directory + "/%2F", 0), 0u) << hash_path;
+  first.m_handler.setHashDirectory(directory);
+  first.connect(true);
+  std::vector<char> data = test::random_bytes(kBlock, 9);
+  first.handle(COMMAND_WRITE, kBlock, kBlock, data);
+  std::vector<unsigned char> stored = first.hash(0, 4 * kBlock);
+  first.m_handler.cleanup();
+  EXPECT_TRUE(std::filesystem::exists(hash_path));
+  EXPECT_TRUE(std::filesystem::exists(hash_path + ".journal"));
+  EXPECT_FALSE(std::filesystem::exists(first.m_image + ".hash"));
+
+  Harness second(first, false);
+  second.m_handler.setHashDirectory(directory);
+  second.connect(true);
+  EXPECT_EQ(second.hash(0, 4 * kBlock), stored);
+  second.m_handler.cleanup();
+  EXPECT_FALSE(std::filesystem::exists(first.m_image + ".hash"));
+  std::ostringstream out, err;
+  EXPECT_EQ(tools::verify_hashes(first.m_image, out, err, directory), 0) << err.str();
+  EXPECT_EQ(tools::verify_hashes(first.m_image, out, err), 2);
+
+  // A file made beside the image before the directory was set keeps serving.
+  std::filesystem::rename(hash_path, first.m_image + ".hash");
+  std::filesystem::rename(hash_path + ".journal", first.m_image + ".hash.journal");
+  EXPECT_EQ(BlockHashStore::hashFilePath(first.m_image, directory), first.m_image + ".hash");
+}
+
+// A read-only image still gets hash storage, as long as the hash file can be
+// written; changes are acknowledged as failed and never deferred.
+TEST(BlockHashingTest, ReadOnlyTargetsNeedAWritableHashFile) {
+  Harness harness(4 * kBlock, false);
+  std::vector<char> before = test::read_file(harness.m_image);
+  harness.m_endpoints.target("disk").read_only(true);
+  std::string not_a_directory = harness.m_dir.file("plain");
+  test::write_file(not_a_directory, {'x'});
+  harness.m_handler.setHashDirectory(not_a_directory);
+  harness.connect(false);
+  EXPECT_EQ(fcntl(harness.m_handler.connection_state()->fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+  ServerMessageHandlerResponse refused = harness.handle(COMMAND_HASH_HANDSHAKE, 0, 0);
+  EXPECT_NE(refused.error.find("the target is read-only and " + not_a_directory + "/"), std::string::npos)
+      << refused.error;
+
+  harness.m_handler.setHashDirectory("");
+  harness.connect(true);
+  harness.handle(COMMAND_WRITE, 0, kBlock, test::random_bytes(kBlock, 3));
+  ServerMessageHandlerResponse punch = harness.handle(COMMAND_HOLE_PUNCH, kBlock, kBlock);
+  EXPECT_FALSE(punch.send_response);
+  EXPECT_EQ(harness.pending(), 0u);
+  auto records = harness.acknowledge();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].status, STATUS_EIO);
+  EXPECT_EQ(records[1].status, STATUS_EIO);
+  EXPECT_EQ(harness.hash(0, 4 * kBlock), aggregate(before));
+  EXPECT_EQ(test::read_file(harness.m_image), before);
 }
 
 }  // namespace

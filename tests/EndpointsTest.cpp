@@ -128,6 +128,7 @@ TEST(EndpointListingsTest, OrderingPasswordsAndCounters) {
   ASSERT_EQ(endpoints.add_lun("a", 2, "/img/a2"), Endpoints::ENDPOINT_OK);
   ASSERT_EQ(endpoints.add_lun("B", 0, "/img/b0"), Endpoints::ENDPOINT_OK);
   endpoints.target("a").password("pässword");
+  endpoints.target("B").read_only(true);
   Lun& a2 = endpoints.target("a").lun(2);
   a2.increment_reference_count();
   a2.increment_read_op_count();
@@ -137,6 +138,7 @@ TEST(EndpointListingsTest, OrderingPasswordsAndCounters) {
   EXPECT_EQ(endpoints.print(),
             "Target configuration:\n"
             "\tB\n"
+            "\t\tread-only\n"
             "\t\t0: /img/b0\n"
             "\ta\n"
             "\t\tpassword: pässword\n"
@@ -147,7 +149,8 @@ TEST(EndpointListingsTest, OrderingPasswordsAndCounters) {
   EXPECT_EQ(endpoints.print_json(false),
             "{\n"
             " \"B\": {\n"
-            "  \"0\": \"/img/b0\"\n"
+            "  \"0\": \"/img/b0\",\n"
+            "  \"read_only\": true\n"
             " },\n"
             " \"a\": {\n"
             "  \"10\": \"/img/a10\",\n"
@@ -184,6 +187,16 @@ TEST(EndpointListingsTest, OrderingPasswordsAndCounters) {
             " }\n"
             "}");
   EXPECT_EQ(verbose.rfind("{\n \"B\": {\n  \"luns\": [\n   {\n    \"file\": \"/img/b0\",\n", 0), 0u) << verbose;
+  EXPECT_TRUE(test::contains(verbose, "  ],\n  \"read_only\": true\n }")) << verbose;
+
+  // Copies and moves of the table keep the flag; a removed target's slot drops it.
+  Endpoints copy = endpoints;
+  Endpoints moved = std::move(copy);
+  EXPECT_TRUE(moved.target("B").read_only());
+  EXPECT_FALSE(moved.target("a").read_only());
+  ASSERT_EQ(moved.remove_target("B", true), Endpoints::ENDPOINT_OK);
+  ASSERT_EQ(moved.add_target("B"), Endpoints::ENDPOINT_OK);
+  EXPECT_FALSE(moved.target("B").read_only());
 }
 
 TEST(EndpointListingsTest, InvalidUtf8ThrowsAndReleasesTheTable) {

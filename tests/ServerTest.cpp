@@ -298,6 +298,46 @@ TEST(ServerTest, SecondHandshakeReleasesTheFirstLun) {
   EXPECT_EQ(fixture.lun("disk", 2).reference_count(), 1u);
 }
 
+// Changes fail as a write the system refuses would, and the connection stays
+// wherever the client can be told so without closing it.
+TEST(ServerTest, ReadOnlyTargetsRefuseChanges) {
+  ServerFixture fixture(1 << 16);
+  std::vector<char> before = fixture.image();
+  config::Endpoints& endpoints = fixture.server().endpoints();
+  endpoints.target("disk").read_only(true);
+  // A LUN added to a read-only target later is read-only as well.
+  std::string added = fixture.dir().file("added.img");
+  test::write_file(added, std::vector<char>(4096, 'A'));
+  chmod(added.c_str(), 0444);
+  ASSERT_EQ(endpoints.add_lun("disk", 1, added), config::Endpoints::ENDPOINT_OK);
+  test::CaptureLog log;
+  for (uint8_t lun : {0, 1}) {
+    WireClient client(fixture.port());
+    ASSERT_EQ(status_at(client.handshake("disk", lun, kAllFlags), wire::kHandshakeStatus), STATUS_SUCCESS);
+    for (Message change : {client.request(COMMAND_WRITE, 0, 4, {'a', 'b', 'c', 'd'}),
+                           client.request(COMMAND_WRITE_ACKNOWLEDGE, 0, 0), client.request(COMMAND_HOLE_PUNCH, 0, 4096),
+                           client.request(COMMAND_READ, 0, 4)})
+      ASSERT_TRUE(client.send(change).ok());
+    Message records = client.receive();
+    EXPECT_EQ(field(records, wire::kAcknowledgeFailures), 1);
+    EXPECT_EQ(records.buffer()[wire::kAcknowledgeRecords + 16], STATUS_EIO);
+    EXPECT_EQ(status_at(client.receive(), wire::kHolePunchStatus), STATUS_EIO);
+    EXPECT_EQ(status_at(client.receive(), wire::kReadStatus), STATUS_SUCCESS);
+  }
+  EXPECT_TRUE(test::contains(log.err(), "WARNING")) << log.err();
+  EXPECT_TRUE(test::contains(log.err(), "Refusing write of length 4 at offset 0 on " + added +
+                                            ": target disk is read-only")) << log.err();
+  EXPECT_EQ(fixture.image(), before);
+  EXPECT_EQ(test::read_file(added), std::vector<char>(4096, 'A'));
+  // A client that takes no acknowledgements can only learn of it by the close.
+  WireClient client(fixture.port());
+  client.handshake("disk", 0, 0);
+  Message write = client.request(COMMAND_WRITE, 0, 4, {'a', 'b', 'c', 'd'});
+  ASSERT_TRUE(client.send(write).ok());
+  EXPECT_TRUE(client.closed_by_server());
+  EXPECT_EQ(fixture.image(), before);
+}
+
 TEST(ServerTest, RequestsNamingAnotherLunAreRefused) {
   ServerFixture fixture(1 << 16, false, extra_targets);
   WireClient client(fixture.port());

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "TestSupport.h"
@@ -112,6 +113,15 @@ TEST(TarveloConfigTest, IgnoredTargetKeysAreReported) {
     EXPECT_EQ(log.err(), "");
     EXPECT_TRUE(config.getUnprotectedTargets().empty());
   }
+  // Only "yes" makes a target read-only; a value other than "no" is reported.
+  for (const auto& [value, read_only, reported] :
+       std::vector<std::tuple<std::string, bool, bool>>{{"yes", true, false}, {"no", false, false},
+                                                        {"YES", false, true}, {"1", false, true}, {"", false, true}}) {
+    test::CaptureLog log;
+    TarveloConfig config = TarveloConfig::loads("[disk1]\nlun0 = /img/a\nread_only = " + value + "\n");
+    EXPECT_EQ(config.getEndpoints().target("disk1").read_only(), read_only) << value;
+    EXPECT_EQ(test::contains(log.err(), "WARNING"), reported) << value << log.err();
+  }
   // Keys differing only in case are one key: the first spelling names it,
   // the last line gives the value. So the order decides whether the target
   // is protected, and both orders are reported.
@@ -203,8 +213,10 @@ TEST(TarveloConfigTest, SaveAndLoadRoundTrip) {
   TarveloConfig original = TarveloConfig::loads(
       "[config]\naddress = 10.1.2.3\nport = 4100\ntransport = tls\nencryption = xsalsa20\ncompression = lz4\n"
       "keep_alive_timeout = 30\ntls_certificate_file = /etc/s.crt\ntls_key_file = /etc/s.key\n"
+      "hash_directory = /var/lib/hashes\n"
       "[disk1]\nlun1 = /srv/images/disk1-b.img\nlun0 = /srv/images/disk1-a.img\n"
-      "[locked]\npassword = p w=1\nlun12 = /srv/images/locked.img\n[bare]\n");
+      "[locked]\npassword = p w=1\nlun12 = /srv/images/locked.img\n[bare]\n"
+      "[frozen]\nread_only = yes\n");
   ASSERT_EQ(original.getKeepAliveTimeout(), 30);
   config::Endpoints& endpoints = original.getEndpoints();
   ASSERT_EQ(endpoints.add_target("only-password"), config::Endpoints::ENDPOINT_OK);
@@ -225,6 +237,9 @@ TEST(TarveloConfigTest, SaveAndLoadRoundTrip) {
   EXPECT_EQ(bytes_of(loaded.getXSalsa20SecretKey()), bytes_of(original.getXSalsa20SecretKey()));
   EXPECT_EQ(loaded.getTLSPrivateKeyFile(), "/etc/s.key");
   EXPECT_EQ(loaded.getKeepAliveTimeout(), 0);
+  EXPECT_EQ(loaded.getHashDirectory(), "/var/lib/hashes");
+  EXPECT_TRUE(loaded.getEndpoints().target("frozen").read_only());
+  EXPECT_FALSE(loaded.getEndpoints().target("locked").read_only());
   // "bare" has nothing to write, so it has no section and does not return.
   config::Endpoints expected = original.getEndpoints();
   ASSERT_EQ(expected.remove_target("bare", false), config::Endpoints::ENDPOINT_OK);
@@ -248,6 +263,9 @@ TEST(TarveloConfigTest, DumpLayoutAndSaveFailure) {
             "\n\n[b]\npassword = secret\nlun3 = /srv/b3\n");
   test::TempDir dir;
   EXPECT_FALSE(TarveloConfig::save(config, dir.file("no/such/dir/x.ini")));
+  std::string error;
+  EXPECT_FALSE(TarveloConfig::saveTargets(endpoints, dir.file("no/such/dir/x.ini"), &error));
+  EXPECT_TRUE(test::contains(error, "no/such/dir/x.ini")) << error;
 
   // Sections are matched ignoring case when read back: flagged on dump.
   ASSERT_EQ(endpoints.add_target("DISK1"), config::Endpoints::ENDPOINT_OK);

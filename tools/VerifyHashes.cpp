@@ -38,8 +38,9 @@ struct Descriptor {
 
 }  // namespace
 
-int verify_hashes(const std::string& image_path, std::ostream& out, std::ostream& err, bool json) {
-  const std::string hash_path = image_path + ".hash";
+int verify_hashes(const std::string& image_path, std::ostream& out, std::ostream& err,
+                  const std::string& hash_directory, bool json) {
+  const std::string hash_path = BlockHashStore::hashFilePath(image_path, hash_directory);
   Descriptor image{open(image_path.c_str(), O_RDONLY | O_CLOEXEC)};
   if (image.fd < 0) {
     err << "verify-hashes: cannot open " << image_path << ": " << std::strerror(errno) << "\n";

@@ -1,5 +1,6 @@
-// tarveloftp-admin: add and remove targets and LUNs on a running tarveloftpd
-// and list what it serves, over its loopback administration channel.
+// tarveloftp-admin: add and remove targets and LUNs on a running tarveloftpd,
+// list what it serves and save that into its configuration file, over its
+// loopback administration channel.
 
 #include <cstring>
 #include <iostream>
@@ -8,15 +9,18 @@
 
 #include <tarvelo/BasicSocket.h>
 #include <tarveloftp/AdminProtocol.h>
+#include <tarveloftp/TarveloConfig.h>
 
 #include "Passphrase.h"
+#include "SaveConfiguration.h"
 
 namespace {
 
 using namespace tarvelo;
 
-// One command, one status: connects, sends, reads the answer.
-int exchange(uint16_t port, Message& command, bool print_text) {
+// One command, one status: connects, sends, reads the answer, whose text
+// goes to `text` when given.
+int exchange(uint16_t port, Message& command, bool print_text, std::string* text_out = nullptr) {
   BasicSocket socket(std::make_unique<TCPTransport>());
   Transport::StatusCode status = socket.connect("127.0.0.1", port);
   if (!status.ok()) {
@@ -46,6 +50,25 @@ int exchange(uint16_t port, Message& command, bool print_text) {
     return 1;
   }
   if (print_text) std::cout << text << std::endl;
+  if (text_out != nullptr) *text_out = text;
+  return 0;
+}
+
+// The running server's targets into `path`, which keeps its [config] section.
+int save(uint16_t port, const std::string& path) {
+  AdminCommand command;
+  command.command = admin_wire::IPC_GET_CONFIGURATION;
+  command.verbose = true;  // the form endpoints_from_listing reads
+  Message message = encode_admin_command(command);
+  std::string listing;
+  if (int status = exchange(port, message, false, &listing); status != 0) return status;
+  config::Endpoints endpoints;
+  std::string error;
+  if (!tools::endpoints_from_listing(listing, endpoints, &error) ||
+      !TarveloConfig::saveTargets(endpoints, path, &error)) {
+    std::cerr << "tarveloftp-admin: cannot save: " << error << std::endl;
+    return 2;
+  }
   return 0;
 }
 
@@ -80,6 +103,11 @@ int main(int argc, char** argv) {
   auto* remove_lun = app.add_subcommand("remove-lun", "Remove a LUN, even with clients connected");
   remove_lun->add_option("TARGET", name, "Target name")->required();
   remove_lun->add_option("LUN", lun, "LUN number, 0 to 254")->required()->check(CLI::Range(0, 254));
+  std::string config_path;
+  auto* save_config = app.add_subcommand(
+      "save", "Write the served targets, LUNs, passphrases and read-only flags into a configuration file, "
+              "keeping its [config] section");
+  save_config->add_option("--config", config_path, "The configuration file (written with mode 0600)")->required();
   CLI11_PARSE(app, argc, argv);
 
   uint16_t port = static_cast<uint16_t>(client_port + 1);
@@ -92,6 +120,7 @@ int main(int argc, char** argv) {
       Message message = encode_admin_command(command);
       return exchange(port, message, true);
     }
+    if (*save_config) return save(port, config_path);
     command.name = name;
     command.lun = static_cast<uint8_t>(lun);
     if (*add_target) {

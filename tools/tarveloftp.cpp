@@ -272,6 +272,9 @@ int main(int argc, char** argv) {
                        "block's hash; exit 0 when all do, 1 when some do not, 2 on error");
   verify->add_option("IMAGE", verified_image, "image file or block device on this machine")->required();
   add_json(verify, arguments.json);
+  std::string hash_directory;
+  verify->add_option("--hash-directory", hash_directory,
+                     "the server's hash_directory setting, when it has one; the image path as the server names it");
 
   try {
     app.parse(argc, argv);
@@ -280,7 +283,8 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : kExitTrouble;
   }
 
-  if (verify->parsed()) return tools::verify_hashes(verified_image, std::cout, std::cerr, arguments.json);
+  if (verify->parsed())
+    return tools::verify_hashes(verified_image, std::cout, std::cerr, hash_directory, arguments.json);
 
   bool comparing = compare->parsed();
   try {

@@ -236,6 +236,7 @@ int main(int argc, char** argv) {
 
   tarvelo::TarveloFTPServer server(std::move(listener), address, port, std::move(config.getEndpoints()));
   server.setBlockHashStorage(block_hash_storage);
+  server.setHashDirectory(config.getHashDirectory());
   server.setMessageDebugLogging(debug_messages);
   server.setWorkerThreads(threads);
 

@@ -50,6 +50,17 @@ class TARVELOFTP_EXPORT BlockHashStore {
   // the memory of a request whatever its range.
   static constexpr unsigned long kPassBytes = 8 * 1024 * 1024;
 
+  // ---- Where the files of an image live. ----
+  // The hash file of `image_path`. Without a `hash_directory`, the image path
+  // + ".hash". With one, a file in it named after the absolute image path,
+  // '%' written "%25" and '/' written "%2F", + ".hash": the escape can be
+  // undone, so no two images share a name. While the directory has no file
+  // for the image but one lies beside the image, that one is used, so files
+  // made before the directory was set keep working.
+  static std::string hashFilePath(const std::string& image_path, const std::string& hash_directory = "");
+  // The journal of the hash file at `hash_path`, always beside it.
+  static std::string journalFilePath(const std::string& hash_path);
+
   struct Header {
     uint64_t magic = 0;
     uint64_t version = 0;

@@ -108,6 +108,11 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
    private:
     std::string m_target_name;
     std::string m_image_path;
+
+   public:
+    // The target was read-only at the handshake: the image is open
+    // O_RDONLY, and writes and hole punches are refused.
+    bool read_only = false;
   };
 
   explicit ServerMessageHandler(config::Endpoints& endpoints);
@@ -135,6 +140,10 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   uint32_t getProtocolFeatures() const;
   void setMessageDebugLogging(bool enabled) { message_debug_logging = enabled; }
   void setBlockHashStorage(bool enabled) { block_hash_storage = enabled; }
+  // Where hash files and journals are made; empty (the default): beside
+  // each image. See BlockHashStore::hashFilePath.
+  void setHashDirectory(const std::string& directory) { hash_directory = directory; }
+  const std::string& hashDirectory() const { return hash_directory; }
   void setOnWriteCallback(std::function<void(unsigned long)> callback) { on_write = std::move(callback); }
   void setOnReadCallback(std::function<void(unsigned long)> callback) { on_read = std::move(callback); }
   void setOnHashRequestCallback(std::function<void(unsigned long)> callback) {
@@ -191,6 +200,9 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   // starts at messages[first], side by side, for default_command_hash to
   // answer from.
   void hash_requests_together(const std::vector<Message>& messages, std::size_t first);
+  // Answers a WRITE or HOLE_PUNCH on a read-only connection with the
+  // failure a change that cannot be made gets.
+  ServerMessageHandlerResponse refuse_change(const Message& request, ServerMessageHandlerResponse& response);
 
   config::Endpoints& endpoints;
   std::shared_ptr<ConnectionState> state;
@@ -203,6 +215,7 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   // Digests made by hash_requests_together, by (offset, length); each is
   // used once, and none outlives handle_messages.
   std::map<std::pair<long, long>, std::array<unsigned char, 32>> precomputed_hashes;
+  std::string hash_directory;
 };
 
 }  // namespace tarvelo

@@ -38,6 +38,10 @@ class TARVELOFTP_EXPORT Target {
   unsigned char id() const;
   std::string password() const;
   void password(const std::string& password);
+  // Served read-only: images are opened O_RDONLY and changes are refused.
+  // Read at each handshake, so it covers LUNs added later.
+  bool read_only() const;
+  void read_only(bool read_only);
 
   // The slot with that id, used or not. Id 255 has no slot: it yields a
   // spare LUN of this target that is never configured.
@@ -70,6 +74,7 @@ class TARVELOFTP_EXPORT Target {
   std::vector<Lun> lun_slots;
   // What lun(255) returns; it stays out of every check and listing.
   Lun m_spare_lun;
+  std::atomic<bool> m_read_only{false};
 };
 
 }  // namespace tarvelo::config

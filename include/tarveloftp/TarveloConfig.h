@@ -34,6 +34,8 @@ TARVELOFTP_EXPORT extern const char* const SECRET_KEY_KEY;
 TARVELOFTP_EXPORT extern const char* const TLS_CERTIFICATE_KEY;
 TARVELOFTP_EXPORT extern const char* const TLS_KEY_KEY;
 TARVELOFTP_EXPORT extern const char* const PASSWORD_KEY;
+TARVELOFTP_EXPORT extern const char* const READ_ONLY_KEY;
+TARVELOFTP_EXPORT extern const char* const HASH_DIRECTORY_KEY;
 TARVELOFTP_EXPORT extern const char* const TLS_CERTIFICATE_DEFAULT;
 TARVELOFTP_EXPORT extern const char* const TLS_KEY_DEFAULT;
 
@@ -76,6 +78,12 @@ class TARVELOFTP_EXPORT TarveloConfig {
   static void dump(ini_t& ini, TarveloConfig& config);
   // Writes the file with a UTF-8 byte-order mark; false on failure.
   static bool save(TarveloConfig& config, const std::string& path);
+  // Replaces the target sections of the file at `path` with those of
+  // `endpoints`, leaving its [config] section as it is (a missing file
+  // starts empty). The file holds passphrases, so it is written with mode
+  // 0600 to a temporary file beside it, synced and renamed over it. False,
+  // with `error` set, on failure; the file is then unchanged.
+  static bool saveTargets(config::Endpoints& endpoints, const std::string& path, std::string* error);
 
   // Base64 (RFC 4648 alphabet, "=" padding required). decode gives the
   // empty string for anything that is not valid base64.
@@ -102,6 +110,8 @@ class TARVELOFTP_EXPORT TarveloConfig {
   // first): it sets nothing, so the target is open to anyone while the file
   // looks protected. A program should refuse to serve them.
   const std::vector<std::string>& getUnprotectedTargets() const;
+  // Where block-hash files and journals live; empty: beside each image.
+  std::string getHashDirectory() const;
 
  private:
   void copy_settings(const TarveloConfig& other);
@@ -120,6 +130,7 @@ class TARVELOFTP_EXPORT TarveloConfig {
   int32_t m_keep_alive_probe_limit = 0;
   int32_t m_keep_alive_probe_timeout = 0;
   std::vector<std::string> m_unprotected_targets;
+  std::string m_hash_directory;
 };
 
 }  // namespace tarvelo

@@ -135,6 +135,10 @@ class TARVELOFTP_EXPORT TarveloFTPServer {
   std::size_t workerThreads() const { return m_worker_threads; }
   // Debug lines for every message of clients accepted later.
   void setMessageDebugLogging(bool enabled) { m_message_debug_logging = enabled; }
+  // Where clients accepted later keep block-hash files and journals; empty
+  // (the default): beside each image.
+  void setHashDirectory(const std::string& directory) { m_hash_directory = directory; }
+  const std::string& hashDirectory() const { return m_hash_directory; }
   config::Endpoints& endpoints() { return m_endpoints; }
   long find_free_slot();
   uint16_t admin_port() const { return static_cast<uint16_t>(m_port + 1); }
@@ -177,6 +181,7 @@ class TARVELOFTP_EXPORT TarveloFTPServer {
   bool m_loop_active = false;
   bool m_close_requested = false;
   std::thread::id m_loop_thread;
+  std::string m_hash_directory;
 };
 
 }  // namespace tarvelo

@@ -17,6 +17,7 @@ std::string Endpoints::print() {
     text << '\t' << name << std::endl;
     std::string password = target.password();
     if (!password.empty()) text << "\t\tpassword: " << password << std::endl;
+    if (target.read_only()) text << "\t\tread-only" << std::endl;
     for (std::size_t lun = 0; lun < Target::kLunSlots; ++lun) {
       if (!target.lun_exists(static_cast<unsigned char>(lun))) continue;
       text << "\t\t" << lun << ": " << target.lun(static_cast<unsigned char>(lun)).file() << std::endl;
@@ -35,6 +36,7 @@ std::string Endpoints::print_json(bool verbose) {
     entry = nlohmann::json::object();
     std::string password = target.password();
     if (!password.empty()) entry["password"] = password;
+    if (target.read_only()) entry["read_only"] = true;
     nlohmann::json luns = nlohmann::json::array();
     for (std::size_t lun_id = 0; lun_id < Target::kLunSlots; ++lun_id) {
       auto slot = static_cast<unsigned char>(lun_id);

@@ -21,13 +21,15 @@ Target::Target(const Target& other)
     : m_name(other.m_name),
       m_password(other.m_password),
       m_id(other.m_id.load(kRelaxed)),
-      lun_slots(other.lun_slots) {}
+      lun_slots(other.lun_slots),
+      m_read_only(other.m_read_only.load(kRelaxed)) {}
 
 Target::Target(Target&& other) noexcept
     : m_name(other.m_name),
       m_password(other.m_password),
       m_id(other.m_id.load(kRelaxed)),
-      lun_slots(std::move(other.lun_slots)) {}
+      lun_slots(std::move(other.lun_slots)),
+      m_read_only(other.m_read_only.load(kRelaxed)) {}
 
 Target& Target::operator=(const Target& other) {
   if (this == &other) return *this;
@@ -35,6 +37,7 @@ Target& Target::operator=(const Target& other) {
   m_password = other.m_password;
   m_id.store(other.m_id.load(kRelaxed), kRelaxed);
   assign_slots(other.lun_slots);
+  m_read_only.store(other.m_read_only.load(kRelaxed), kRelaxed);
   return *this;
 }
 
@@ -44,6 +47,7 @@ Target& Target::operator=(Target&& other) {
   m_password = other.m_password;
   m_id.store(other.m_id.load(kRelaxed), kRelaxed);
   assign_slots(std::move(other.lun_slots));
+  m_read_only.store(other.m_read_only.load(kRelaxed), kRelaxed);
   return *this;
 }
 
@@ -69,6 +73,8 @@ std::string Target::name() const { return m_name.get(); }
 unsigned char Target::id() const { return m_id.load(kRelaxed); }
 std::string Target::password() const { return m_password.get(); }
 void Target::password(const std::string& password) { m_password.set(password); }
+bool Target::read_only() const { return m_read_only.load(kRelaxed); }
+void Target::read_only(bool read_only) { m_read_only.store(read_only, kRelaxed); }
 
 Lun& Target::lun(unsigned char id) { return has_slot(id) ? lun_slots[id] : m_spare_lun; }
 

@@ -8,7 +8,9 @@
 
 #include <sodium.h>
 #include <strings.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -37,6 +39,8 @@ const char* const SECRET_KEY_KEY = "secret_key";
 const char* const TLS_CERTIFICATE_KEY = "tls_certificate_file";
 const char* const TLS_KEY_KEY = "tls_key_file";
 const char* const PASSWORD_KEY = "password";
+const char* const READ_ONLY_KEY = "read_only";
+const char* const HASH_DIRECTORY_KEY = "hash_directory";
 const char* const TLS_CERTIFICATE_DEFAULT = "/etc/tarveloftp/tarveloftp.crt";
 const char* const TLS_KEY_DEFAULT = "/etc/tarveloftp/tarveloftp.key";
 
@@ -160,6 +164,39 @@ void warn_about_keys_merged_by_case(const char* data, std::size_t size) {
   }
 }
 
+// "yes" or "no"; anything else is reported and read as "no".
+bool read_only_value(const std::string& section, const char* value) {
+  if (std::strcmp(value, "yes") == 0) return true;
+  if (std::strcmp(value, "no") != 0)
+    TLOG(WARNING) << "Target [" << section << "] has " << READ_ONLY_KEY << " = \"" << value
+                  << "\"; only \"yes\" or \"no\" is read, so it is served writable";
+  return false;
+}
+
+// The target sections of `endpoints`, in the order of target ids.
+void dump_targets(TarveloConfig::ini_t& ini, config::Endpoints& endpoints) {
+  for (std::size_t id = 0; id < config::Endpoints::kTargetSlots; ++id) {
+    config::Target target = endpoints.target(static_cast<unsigned char>(id));
+    std::string name = target.name();
+    if (name.empty()) continue;
+    std::string password = target.password();
+    bool has_entries = !password.empty() || target.luns() != 0 || target.read_only();
+    // Section names ignore case, so such a target would be merged into the
+    // earlier section when the file is read back.
+    if (has_entries && ini.GetSectionSize(name.c_str()) >= 0) {
+      TLOG(WARNING) << "Target " << name << " shares its section with an earlier section of the "
+                    << "configuration file, which ignores case; their entries are merged";
+    }
+    if (!password.empty()) ini.SetValue(name.c_str(), PASSWORD_KEY, password.c_str());
+    if (target.read_only()) ini.SetValue(name.c_str(), READ_ONLY_KEY, "yes");
+    for (std::size_t lun = 0; lun < config::Target::kLunSlots; ++lun) {
+      std::string file = target.lun(static_cast<unsigned char>(lun)).file();
+      if (file.empty()) continue;
+      ini.SetValue(name.c_str(), ("lun" + std::to_string(lun)).c_str(), file.c_str());
+    }
+  }
+}
+
 void ensure_sodium() {
   static const bool initialised = sodium_init() >= 0;
   (void)initialised;
@@ -202,6 +239,7 @@ void TarveloConfig::copy_settings(const TarveloConfig& other) {
   m_keep_alive_probe_limit = other.m_keep_alive_probe_limit;
   m_keep_alive_probe_timeout = other.m_keep_alive_probe_timeout;
   m_unprotected_targets = other.m_unprotected_targets;
+  m_hash_directory = other.m_hash_directory;
 }
 
 TarveloConfig TarveloConfig::load(const std::string& path) {
@@ -248,6 +286,7 @@ TarveloConfig TarveloConfig::load(ini_t& ini) {
   config.m_keep_alive_timeout = read_int32(ini, KEEP_ALIVE_TIMEOUT_KEY);
   config.m_keep_alive_probe_limit = read_int32(ini, KEEP_ALIVE_PROBE_KEY);
   config.m_keep_alive_probe_timeout = read_int32(ini, KEEP_ALIVE_PROBE_TIMEOUT_KEY);
+  config.m_hash_directory = ini.GetValue(CONFIG_SECTION, HASH_DIRECTORY_KEY, "");
 
   if (config.m_encryption == crypto_type_t::XSALSA20) {
     // Both keys or a fresh pair: never half of one pair and half of another.
@@ -295,6 +334,9 @@ TarveloConfig TarveloConfig::load(ini_t& ini) {
         config::Target& target = config.m_endpoints.target(section);
         // An undefined name yields the shared empty target; leave it alone.
         if (!target.name().empty()) target.password(value);
+      } else if (key == READ_ONLY_KEY) {
+        config::Target& target = config.m_endpoints.target(section);
+        if (!target.name().empty()) target.read_only(read_only_value(section, value));
       } else if (strcasecmp(key.c_str(), PASSWORD_KEY) == 0) {
         // Keys come back unique ignoring case, so there is no lower-case
         // "password" beside this one: the target really is unprotected.
@@ -303,7 +345,8 @@ TarveloConfig TarveloConfig::load(ini_t& ini) {
         config.m_unprotected_targets.push_back(section);
       } else {
         TLOG(WARNING) << "Ignoring key \"" << key << "\" of target [" << section << "]: a target section reads "
-                      << "only \"" << PASSWORD_KEY << "\" and lun0 to lun" << kLastLunId << ", in lower case";
+                      << "only \"" << PASSWORD_KEY << "\", \"" << READ_ONLY_KEY << "\" and lun0 to lun" << kLastLunId
+                      << ", in lower case";
       }
     }
   }
@@ -324,26 +367,10 @@ void TarveloConfig::dump(ini_t& ini, TarveloConfig& config) {
     ini.SetValue(CONFIG_SECTION, TLS_CERTIFICATE_KEY, config.m_tls_certificate_file.c_str());
     ini.SetValue(CONFIG_SECTION, TLS_KEY_KEY, config.m_tls_key_file.c_str());
   }
+  if (!config.m_hash_directory.empty())
+    ini.SetValue(CONFIG_SECTION, HASH_DIRECTORY_KEY, config.m_hash_directory.c_str());
 
-  for (std::size_t id = 0; id < config::Endpoints::kTargetSlots; ++id) {
-    config::Target target = config.m_endpoints.target(static_cast<unsigned char>(id));
-    std::string name = target.name();
-    if (name.empty()) continue;
-    std::string password = target.password();
-    bool has_entries = !password.empty() || target.luns() != 0;
-    // Section names ignore case, so such a target would be merged into the
-    // earlier section when the file is read back.
-    if (has_entries && ini.GetSectionSize(name.c_str()) >= 0) {
-      TLOG(WARNING) << "Target " << name << " shares its section with an earlier section of the "
-                    << "configuration file, which ignores case; their entries are merged";
-    }
-    if (!password.empty()) ini.SetValue(name.c_str(), PASSWORD_KEY, password.c_str());
-    for (std::size_t lun = 0; lun < config::Target::kLunSlots; ++lun) {
-      std::string file = target.lun(static_cast<unsigned char>(lun)).file();
-      if (file.empty()) continue;
-      ini.SetValue(name.c_str(), ("lun" + std::to_string(lun)).c_str(), file.c_str());
-    }
-  }
+  dump_targets(ini, config.m_endpoints);
 }
 
 std::string TarveloConfig::dump(TarveloConfig& config) {
@@ -363,6 +390,73 @@ bool TarveloConfig::save(TarveloConfig& config, const std::string& path) {
   // The data only reaches the file when the stream is flushed at close.
   bool closed = std::fclose(file) == 0;
   return rendered && closed;
+}
+
+bool TarveloConfig::saveTargets(config::Endpoints& endpoints, const std::string& path, std::string* error) {
+  auto fail = [&](const std::string& what, int number) {
+    *error = what + " " + path + ": " + std::strerror(number);
+    return false;
+  };
+  auto ini = new_ini();
+  std::string text;
+  std::FILE* existing = std::fopen(path.c_str(), "rb");
+  if (existing != nullptr) {
+    char buffer[65536];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, existing)) > 0) text.append(buffer, count);
+    bool failed = std::ferror(existing) != 0;
+    std::fclose(existing);
+    if (failed) return fail("Cannot read", EIO);
+  } else if (errno != ENOENT) {
+    return fail("Cannot open", errno);
+  }
+  if (ini->LoadData(text) < 0) {
+    *error = "Cannot parse " + path;
+    return false;
+  }
+  ini_t::TNamesDepend sections;
+  ini->GetAllSections(sections);
+  std::vector<std::string> targets;
+  for (const auto& section : sections)
+    if (strcasecmp(section.pItem, CONFIG_SECTION) != 0) targets.emplace_back(section.pItem);
+  for (const std::string& section : targets) ini->Delete(section.c_str(), nullptr);
+  dump_targets(*ini, endpoints);
+
+  // The temporary name is unique, so a concurrent save cannot write into it;
+  // the rename makes the new file appear whole or not at all.
+  std::string temporary = path + ".XXXXXX";
+  int fd = mkstemp(temporary.data());
+  if (fd < 0) return fail("Cannot create a temporary file beside", errno);
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    int number = errno;
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return fail("Cannot write beside", number);
+  }
+  // mkstemp made the file 0600, as it must stay for the passphrases.
+  bool written = ini->SaveFile(file, true) >= 0 && std::fflush(file) == 0 && fsync(fd) == 0;
+  int number = errno;
+  if (std::fclose(file) != 0 && written) {
+    written = false;
+    number = errno;
+  }
+  if (written && std::rename(temporary.c_str(), path.c_str()) != 0) {
+    written = false;
+    number = errno;
+  }
+  if (!written) {
+    ::unlink(temporary.c_str());
+    return fail("Cannot write", number);
+  }
+  // The rename is only durable once the directory is synced.
+  std::string directory = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/') + 1);
+  int directory_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory_fd >= 0) {
+    (void)fsync(directory_fd);
+    ::close(directory_fd);
+  }
+  return true;
 }
 
 std::string TarveloConfig::encode(const void* data, std::size_t length) {
@@ -402,6 +496,7 @@ int32_t TarveloConfig::getKeepAliveTimeout() const { return m_keep_alive_timeout
 int32_t TarveloConfig::getKeepAliveProbeLimit() const { return m_keep_alive_probe_limit; }
 int32_t TarveloConfig::getKeepAliveProbeTimeout() const { return m_keep_alive_probe_timeout; }
 const std::vector<std::string>& TarveloConfig::getUnprotectedTargets() const { return m_unprotected_targets; }
+std::string TarveloConfig::getHashDirectory() const { return m_hash_directory; }
 
 }  // namespace tarvelo
 
