@@ -51,10 +51,10 @@ DaemonProcess::DaemonProcess(const std::vector<char>& image, const std::string& 
                           << settings << "\n[disk]\nlun0 = " << m_image_path << "\n";
 }
 
-bool DaemonProcess::start(const std::vector<std::string>& args) {
+bool DaemonProcess::start(const std::vector<std::string>& args, const std::vector<std::string>& environment) {
   std::vector<std::string> argv{tool_path("tarveloftpd"), "--config", m_config};
   argv.insert(argv.end(), args.begin(), args.end());
-  m_process = std::make_unique<ChildProcess>(argv);
+  m_process = std::make_unique<ChildProcess>(argv, environment);
   return m_process->wait_for_output("listening on 127.0.0.1:" + std::to_string(m_port));
 }
 

@@ -52,9 +52,10 @@ class ServerFixture {
 class DaemonProcess {
  public:
   explicit DaemonProcess(const std::vector<char>& image, const std::string& settings = "");
-  // Runs the program with `args` after the configuration; false when it
-  // does not come to listen (process().err() says why).
-  bool start(const std::vector<std::string>& args = {});
+  // Runs the program with `args` after the configuration and `environment`
+  // added to this one's; false when it does not come to listen
+  // (process().err() says why).
+  bool start(const std::vector<std::string>& args = {}, const std::vector<std::string>& environment = {});
   // SIGTERM, then the exit status.
   int stop();
 

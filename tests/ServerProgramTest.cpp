@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include <tarvelo/Crypto.h>
@@ -33,6 +39,102 @@ TEST(ServerProgramTest, ServesUntilSigterm) {
   EXPECT_EQ(server.stop(), 0) << server.process().err();
   EXPECT_TRUE(client.closed_by_server());
   EXPECT_EQ(std::string(test::read_file(server.image_path()).data(), 5), "hello");
+}
+
+// A datagram socket like the one systemd gives in NOTIFY_SOCKET.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : m_fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    (void)bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    timeval patience{20, 0};
+    (void)setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  }
+  ~NotifySocket() { ::close(m_fd); }
+  // The next notification, "" when none comes.
+  std::string receive() {
+    char buffer[4096];
+    ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
+    return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : "";
+  }
+
+ private:
+  int m_fd;
+};
+
+TEST(ServerProgramTest, SighupReloadsTargetsWhileClientsRead) {
+  test::DaemonProcess server(test::random_bytes(1 << 16, 5));
+  test::TempDir dir;
+  test::write_file(dir.file("old.img"), std::vector<char>(4096, 'o'));
+  test::write_file(dir.file("new.img"), std::vector<char>(4096, 'n'));
+  std::ofstream(server.config(), std::ios::app) << "[old]\nlun0 = " << dir.file("old.img") << "\n";
+  NotifySocket notify(dir.file("notify"));
+  ASSERT_TRUE(server.start({}, {"NOTIFY_SOCKET=" + dir.file("notify")})) << server.process().err();
+  std::string status = "STATUS=Serving 2 targets (2 LUNs) on 127.0.0.1:" + std::to_string(server.port());
+
+  test::WireClient reader(server.port());
+  ASSERT_FALSE(reader.handshake("disk", 0, 0).null());
+  auto reads = [&] {
+    Message read = reader.request(COMMAND_READ, 0, 4096);
+    return reader.send(read).ok() && reader.receive().size() == wire::kHeaderSize + 4096;
+  };
+  auto opens = [&](const std::string& target) {
+    Message answer = test::WireClient(server.port()).handshake(target, 0, 0);
+    return answer.size() >= wire::kHeaderSize && answer.buffer()[wire::kHandshakeStatus] == STATUS_SUCCESS;
+  };
+  ASSERT_TRUE(reads());
+
+  // [disk] leaves the file while read, [old] leaves unused, [new] arrives.
+  std::ofstream(server.config(), std::ios::trunc) << "[config]\naddress = 127.0.0.1\nport = " << server.port()
+                                                  << "\nkeep_alive_timeout = 30\n[new]\nlun0 = "
+                                                  << dir.file("new.img") << "\n";
+  server.process().signal(SIGHUP);
+  ASSERT_TRUE(server.process().wait_for_output("Reloaded " + server.config() +
+                                               ": 1 target added, 1 removed, 1 kept in use"))
+      << server.process().out() << server.process().err();
+  std::string errors = server.process().err();
+  EXPECT_TRUE(test::contains(errors, "keeps [disk], which clients still use")) << errors;
+  EXPECT_TRUE(test::contains(errors, "leaves keep_alive_timeout as they were")) << errors;
+  EXPECT_TRUE(reads());
+  EXPECT_TRUE(opens("new"));
+  EXPECT_FALSE(opens("old"));
+
+  // A file that cannot be read changes nothing.
+  std::filesystem::rename(server.config(), server.config() + ".moved");
+  server.process().signal(SIGHUP);
+  EXPECT_TRUE(server.process().wait_for_error("refused, nothing changed: cannot read it: No such file"))
+      << server.process().err();
+  EXPECT_TRUE(reads());
+  EXPECT_TRUE(opens("new"));
+  EXPECT_EQ(server.stop(), 0) << server.process().err();
+
+#ifdef TARVELOFTP_HAVE_SYSTEMD
+  EXPECT_EQ(notify.receive(), "READY=1\n" + status);
+  for (int reload = 0; reload < 2; ++reload) {
+    EXPECT_TRUE(notify.receive().starts_with("RELOADING=1\nMONOTONIC_USEC="));
+    EXPECT_EQ(notify.receive(), "READY=1\n" + status);
+  }
+  EXPECT_EQ(notify.receive(), "STOPPING=1");
+#endif
+}
+
+// Where systemd-analyze cannot run, a unit known to be good fails too, and
+// the test skips.
+TEST(ServerProgramTest, ServiceUnitsPassSystemdVerify) {
+  test::TempDir dir;
+  std::ofstream(dir.file("known-good.service")) << "[Service]\nExecStart=/bin/true\n";
+  // env finds the program in PATH (127 when it is not there).
+  test::RunResult probe = test::run_program({"/usr/bin/env", "systemd-analyze", "verify", dir.file("known-good.service")});
+  if (probe.status != 0 || !probe.err.empty())
+    GTEST_SKIP() << "systemd-analyze verify cannot run here (status " << probe.status << "): " << probe.err;
+  std::string units = TARVELOFTP_UNITS_DIR;
+  test::RunResult verified = test::run_program(
+      {"/usr/bin/env", "systemd-analyze", "verify", units + "/tarveloftpd.service", units + "/tarveloftpd@.service"});
+  EXPECT_EQ(verified.status, 0) << verified.err;
+  // Unknown keys and bad values are warnings only.
+  EXPECT_EQ(verified.err, "");
 }
 
 TEST(ServerProgramTest, RefusesWhatItCannotServe) {

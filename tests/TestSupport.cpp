@@ -241,9 +241,17 @@ int ChildProcess::wait(int seconds) {
 }
 
 bool ChildProcess::wait_for_output(const std::string& text, int seconds) {
+  return wait_for_text(m_out, text, seconds);
+}
+
+bool ChildProcess::wait_for_error(const std::string& text, int seconds) {
+  return wait_for_text(m_err, text, seconds);
+}
+
+bool ChildProcess::wait_for_text(const std::string& path, const std::string& text, int seconds) {
   for (int i = 0; i < seconds * 100; ++i) {
-    if (out().find(text) != std::string::npos) return true;
-    if (exited()) return out().find(text) != std::string::npos;
+    if (read_text(path).find(text) != std::string::npos) return true;
+    if (exited()) return read_text(path).find(text) != std::string::npos;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;

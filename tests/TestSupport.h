@@ -91,11 +91,14 @@ class ChildProcess {
   int wait(int seconds = 30);
   // Waits until standard output contains `text`; false after `seconds`.
   bool wait_for_output(const std::string& text, int seconds = 20);
+  // The same for standard error.
+  bool wait_for_error(const std::string& text, int seconds = 20);
   std::string out() const { return read_text(m_out); }
   std::string err() const { return read_text(m_err); }
 
  private:
   static std::string read_text(const std::string& path);
+  bool wait_for_text(const std::string& path, const std::string& text, int seconds);
   // Reaps the child if it has exited; true once it has.
   bool exited();
 

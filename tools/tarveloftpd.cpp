@@ -1,5 +1,6 @@
 // tarveloftpd: serves the targets of a configuration file until SIGINT or
 // SIGTERM, then closes every connection (syncing the images) and exits 0.
+// SIGHUP reloads the file's targets.
 
 #include <malloc.h>
 #include <signal.h>
@@ -21,18 +22,36 @@
 #include <tarveloftp/TarveloConfig.h>
 #include <tarveloftp/TarveloFTPServer.h>
 
+#include "Reload.h"
 #include "ServerSafety.h"
+#include "ServiceNotify.h"
 
 namespace {
 
 // The signal mask is set before any thread starts, so only this thread ever
-// receives SIGINT and SIGTERM.
-sigset_t termination_signals() {
+// receives SIGINT, SIGTERM and SIGHUP.
+sigset_t handled_signals() {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   return signals;
+}
+
+// The STATUS= line the service manager shows.
+std::string service_status(tarvelo::config::Endpoints& endpoints, const std::string& address, uint16_t port) {
+  std::size_t target_count = 0;
+  std::size_t lun_count = 0;
+  for (unsigned id = 0; id < tarvelo::config::Endpoints::kTargetSlots; ++id) {
+    tarvelo::config::Target& target = endpoints.target(static_cast<unsigned char>(id));
+    if (target.name().empty()) continue;
+    ++target_count;
+    lun_count += target.luns();
+  }
+  return "Serving " + std::to_string(target_count) + (target_count == 1 ? " target (" : " targets (") +
+         std::to_string(lun_count) + (lun_count == 1 ? " LUN) on " : " LUNs) on ") + address + ":" +
+         std::to_string(port);
 }
 
 std::string served_targets(tarvelo::config::Endpoints& endpoints, int* lun_count) {
@@ -150,7 +169,8 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
   CLI::App app{
       "tarveloftpd: serve disk images over the network.\n"
-      "Serves the targets and LUNs of an INI configuration file until SIGINT or SIGTERM.\n"
+      "Serves the targets and LUNs of an INI configuration file until SIGINT or SIGTERM;\n"
+      "SIGHUP reloads its targets, LUNs and passphrases.\n"
       "An administration channel listens on 127.0.0.1, port + 1 (see tarveloftp-admin)."};
   std::string config_path;
   bool block_hash_storage = false;
@@ -231,7 +251,7 @@ int main(int argc, char** argv) {
   }
   uint16_t port = config.getPort();
 
-  sigset_t signals = termination_signals();
+  sigset_t signals = handled_signals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   tarvelo::TarveloFTPServer server(std::move(listener), address, port, std::move(config.getEndpoints()));
@@ -255,10 +275,20 @@ int main(int argc, char** argv) {
             << targets << (block_hash_storage ? ", with block-hash storage" : "") << ", " << threads
             << (threads == 1 ? " thread" : " threads") << std::endl;
 
+  std::string shown_address = every_address ? "*" : address;
+  tarvelo::tools::notify_ready(service_status(server.endpoints(), shown_address, port));
+
   int received = 0;
-  sigwait(&signals, &received);
+  while (sigwait(&signals, &received) == 0 && received == SIGHUP) {
+    tarvelo::tools::notify_reloading();
+    std::cout << "tarveloftpd: SIGHUP received, reloading " << config_path << std::endl;
+    // `config` still holds the settings the listeners were built with.
+    (void)tarvelo::tools::reload_configuration(config_path, config, server.endpoints());
+    tarvelo::tools::notify_ready(service_status(server.endpoints(), shown_address, port));
+  }
   std::cout << "tarveloftpd: " << (received == SIGINT ? "SIGINT" : "SIGTERM")
             << " received, closing connections" << std::endl;
+  tarvelo::tools::notify_stopping();
   server.close();
   serving.join();
   return 0;

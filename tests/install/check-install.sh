@@ -19,4 +19,9 @@ LD_LIBRARY_PATH="$libdir" "$prefix/consumer-build/consumer" | grep -q "COMMAND_R
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 g++ -std=c++20 "$source_dir/consumer/main.cpp" -o "$prefix/consumer-pc" $(pkg-config --cflags --libs tarveloftp)
 LD_LIBRARY_PATH="$libdir" "$prefix/consumer-pc" | grep -q "COMMAND_READ a50401"
+# The systemd units, unless they go to an absolute folder outside the prefix.
+unit_dir=$(sed -n 's/^TARVELOFTP_SYSTEMD_UNIT_DIR:PATH=//p' "$build_dir/CMakeCache.txt")
+if [[ -n "$unit_dir" && "$unit_dir" != /* ]]; then
+  test -f "$prefix/$unit_dir/tarveloftpd.service" && test -f "$prefix/$unit_dir/tarveloftpd@.service"
+fi
 echo "installed library works with find_package and pkg-config"
