@@ -55,15 +55,6 @@ trap cleanup EXIT
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
-wait_for_port() {
-  for _ in $(seq 200); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "nothing listens on port $1" >&2
-  return 1
-}
-now() { date +%s.%N; }
 loopback_bytes() { awk '$1 == "lo:" { print $2 }' /proc/net/dev; }
 
 # Results: one line per run, "name seconds reported_bytes loopback_bytes".

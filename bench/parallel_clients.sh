@@ -116,15 +116,6 @@ while True:
     break
 EOF
 }
-wait_for_port() {
-  for _ in $(seq 200); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "nothing listens on port $1" >&2
-  return 1
-}
-now() { date +%s.%N; }
 
 # ---- images ----
 # source/ holds what clients send and compare against; remote/ is what both

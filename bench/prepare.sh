@@ -1,7 +1,17 @@
 # Sourced by the benchmark scripts: installs the Debian packages named in
 # $bench_packages that are missing, and sets $tools to a directory holding
 # the programs, building $bench_targets in a Release build ($build) unless
-# TOOLS_DIR names one already built.
+# TOOLS_DIR names one already built. Also defines the helpers both use.
+
+wait_for_port() {
+  for _ in $(seq 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "nothing listens on port $1" >&2
+  return 1
+}
+now() { date +%s.%N; }
 
 missing=()
 for package in "${bench_packages[@]}"; do
