@@ -179,6 +179,16 @@ TEST(ServerProgramTest, RefusesWhatItCannotServe) {
   test::RunResult help = run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--block-hash-storage"), std::string::npos);
+
+  // Every program names the library it runs with, even where a subcommand
+  // is otherwise required.
+  for (const std::string program : {"tarveloftpd", "tarveloftp", "tarveloftp-admin"}) {
+    test::RunResult version = test::run_tool(program, {"--version"});
+    EXPECT_EQ(version.status, 0) << program << ": " << version.err;
+    EXPECT_TRUE(test::contains(version.out, program + " ")) << version.out;
+    EXPECT_TRUE(test::contains(version.out, "libtarveloftp.so.0")) << version.out;
+    EXPECT_TRUE(test::contains(version.out, "protocol ")) << version.out;
+  }
 }
 
 // Tests listen on loopback only, so the decision behind the start-up

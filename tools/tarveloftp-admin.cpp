@@ -13,6 +13,7 @@
 
 #include "Passphrase.h"
 #include "SaveConfiguration.h"
+#include "Version.h"
 
 namespace {
 
@@ -80,6 +81,7 @@ int main(int argc, char** argv) {
       "tarveloftp-admin: change the targets and LUNs of a running tarveloftpd.\n"
       "Talks to 127.0.0.1 on the server's client port + 1."};
   app.require_subcommand(1);
+  app.set_version_flag("--version", tools::version_text("tarveloftp-admin"));
   uint16_t client_port = 3263;
   app.add_option("-p,--port", client_port, "The server's client port (the administration port is one above)")
       ->default_val(3263);

@@ -39,6 +39,7 @@
 #include "StreamPut.h"
 #include "Transfers.h"
 #include "VerifyHashes.h"
+#include "Version.h"
 
 using namespace tarvelo;
 using namespace tarvelo::tools;
@@ -184,6 +185,7 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
   CLI::App app{"Reach LUNs served over the network: tarvelo://HOST[:PORT]/TARGET/LUN (default port 3263)"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", version_text("tarveloftp"));
   Arguments arguments;
   const char* url_help = "remote LUN: tarvelo://HOST[:PORT]/TARGET/LUN";
 

@@ -25,6 +25,7 @@
 #include "Reload.h"
 #include "ServerSafety.h"
 #include "ServiceNotify.h"
+#include "Version.h"
 
 namespace {
 
@@ -172,6 +173,7 @@ int main(int argc, char** argv) {
       "Serves the targets and LUNs of an INI configuration file until SIGINT or SIGTERM;\n"
       "SIGHUP reloads its targets, LUNs and passphrases.\n"
       "An administration channel listens on 127.0.0.1, port + 1 (see tarveloftp-admin)."};
+  app.set_version_flag("--version", tarvelo::tools::version_text("tarveloftpd"));
   std::string config_path;
   bool block_hash_storage = false;
   bool debug_messages = false;
