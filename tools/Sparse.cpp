@@ -19,6 +19,10 @@ namespace {
 // Requests between two collections of write outcomes, well below what the
 // server queues.
 constexpr int kRequestsPerAcknowledgement = 1024;
+// Punches held back before they go out together, and how many of them may
+// await their replies (32 bytes each) at once.
+constexpr std::size_t kPunchesPerFlush = 1024;
+constexpr std::size_t kPunchesInFlight = 256;
 // Remote hashes asked for per call.
 constexpr std::size_t kHashesPerBatch = 4096;
 // A narrowing round is worth its hashes only while this share (1 / N) of
@@ -150,22 +154,38 @@ long SparseSender::write_buffer(long offset, const char* data, long length) {
 }
 
 void SparseSender::punch(long offset, long length) {
-  if (m_can_punch) {
-    m_client.seek(offset, TARVELO_SEEK_SET);
-    Transport::StatusCode status = m_client.hole_punch(length);
-    if (status.code >= 0) {
-      m_punched += length;
-      counted();
-      return;
-    }
-    if (status.code != TarveloFTPClient::kNotAvailable)
-      throw ToolError(request_failure(m_remote, "hole punch of " + std::to_string(length) + " bytes at offset " +
-                                                    std::to_string(offset) + " failed",
-                                      status));
-    // The image refuses punching (a device without discard, say): zeros
-    // go as data from now on.
-    m_can_punch = false;
+  if (!m_can_punch) return write_zeros(offset, length);
+  // A file hole next to zero blocks of data goes as one punch.
+  if (!m_punches.empty() && m_punches.back().offset + m_punches.back().length == offset)
+    m_punches.back().length += length;
+  else
+    m_punches.push_back({offset, length});
+  // Against block-hash storage each punch is acknowledged like a write.
+  if (m_client.server_features() & FEATURE_BLOCK_HASH_STORAGE) counted();
+  if (m_punches.size() >= kPunchesPerFlush) flush();
+}
+
+void SparseSender::flush() {
+  if (m_punches.empty()) return;
+  m_refused.clear();
+  Transport::StatusCode status = m_client.hole_punch_ranges(m_punches, kPunchesInFlight, m_refused);
+  if (status.code < 0 && status.code != TarveloFTPClient::kNotAvailable)
+    throw ToolError(request_failure(m_remote, "hole punch of " + std::to_string(m_punches.size()) +
+                                                  " ranges from offset " + std::to_string(m_punches.front().offset) +
+                                                  " failed",
+                                    status));
+  for (const HashRange& range : m_punches) m_punched += range.length;
+  m_punches.clear();
+  // The image refuses punching (a device without discard, say): zeros go
+  // as data from now on.
+  if (!m_refused.empty()) m_can_punch = false;
+  for (const HashRange& range : m_refused) {
+    m_punched -= range.length;
+    write_zeros(range.offset, range.length);
   }
+}
+
+void SparseSender::write_zeros(long offset, long length) {
   for (long done = 0; done < length;) {
     long n = std::min(m_chunk, length - done);
     m_client.seek(offset + done, TARVELO_SEEK_SET);
@@ -187,7 +207,11 @@ void SparseSender::punch(long offset, long length) {
 }
 
 void SparseSender::counted() {
-  if (++m_requests % kRequestsPerAcknowledgement == 0) collect_acknowledgements(m_client, m_remote, m_failed);
+  if (++m_requests < kRequestsPerAcknowledgement) return;
+  // The punches' replies must not stand in the way of the acknowledgements'.
+  flush();
+  m_requests = 0;
+  collect_acknowledgements(m_client, m_remote, m_failed);
 }
 
 std::vector<HashRange> nonzero_ranges(TarveloFTPClient& client, const Remote& remote, long start, long end,

@@ -23,7 +23,9 @@ bool all_zero(const char* data, long length);
 
 // Sends ranges of a local file to the remote image at the same offsets:
 // the file's holes (found with SEEK_DATA/SEEK_HOLE, without reading) and
-// zero blocks of its data are punched, the rest written. One session, used
+// zero blocks of its data are punched, the rest written. Punches are held
+// back and sent together, their replies collected after, so that a
+// scattered file does not cost a round trip per hole. One session, used
 // from one thread.
 class SparseSender {
  public:
@@ -31,12 +33,16 @@ class SparseSender {
                std::vector<std::string>& failed);
   // Bytes written as data.
   long send(long offset, long length);
+  // Sends the punches still held back; due before the session's write
+  // acknowledgements are collected, and before punched() is final.
+  void flush();
   long punched() const { return m_punched; }
 
  private:
   long send_data(long offset, long length);
   long write_buffer(long offset, const char* data, long length);
   void punch(long offset, long length);
+  void write_zeros(long offset, long length);
   void counted();
 
   TarveloFTPClient& m_client;
@@ -47,6 +53,8 @@ class SparseSender {
   bool m_can_punch;
   int m_requests = 0;
   long m_punched = 0;
+  std::vector<HashRange> m_punches;  // held back, not yet sent
+  std::vector<HashRange> m_refused;
   std::vector<char> m_mixed;  // a request's bytes that turned out to hold zero blocks
 };
 

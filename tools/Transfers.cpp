@@ -240,6 +240,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
                                           write_count, failed);
       progress.add(range.length);
     }
+    sparse.flush();
     collect_acknowledgements(client, remote, failed);
     progress.finish();
     (void)client.close();
@@ -271,6 +272,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
                              : send_range(client, remote, file, position, n, options.chunk_size, writes, mine);
       progress.add(n);
     }
+    sparse.flush();
     punched += sparse.punched();
     collect_acknowledgements(client, remote, mine);
     std::lock_guard lock(failed_mutex);
