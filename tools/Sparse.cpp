@@ -257,6 +257,11 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
   const bool probe = m_layout != Layout::scattered && piece > m_size;
   // Pieces pay while this share of them turns out zeros.
   auto common = [](std::size_t zeros, std::size_t all) { return zeros * kNarrowWhenOneIn >= all; };
+  auto whole = [&] {
+    std::vector<HashRange> ranges;
+    split_ranges(start, end, m_chunk, ranges);
+    return ranges;
+  };
   std::vector<HashRange> pieces;
   std::vector<HashRange> candidates;
   if (probe) {
@@ -264,10 +269,17 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
     candidates = differing(pieces);
     // Dense data so far: a window without a zero piece is very likely
     // dense too, and finer hashes would only cost a second pass.
-    if (m_layout == Layout::dense && candidates.size() == pieces.size()) {
-      std::vector<HashRange> whole;
-      split_ranges(start, end, m_chunk, whole);
-      return whole;
+    if (m_layout == Layout::dense && candidates.size() == pieces.size()) return whole();
+    // Not known yet: the ranges of a share of the pieces tell dense data
+    // from scattered blocks for a fraction of a second pass.
+    if (m_layout == Layout::unknown && candidates.size() == pieces.size()) {
+      std::vector<HashRange> sample;
+      for (std::size_t i = 0; i < std::max<std::size_t>(1, pieces.size() / kNarrowWhenOneIn); ++i)
+        split_ranges(pieces[i].offset, pieces[i].offset + pieces[i].length, m_size, sample);
+      if (!common(sample.size() - differing(sample).size(), sample.size())) {
+        m_layout = Layout::dense;
+        return whole();
+      }
     }
     if (candidates.empty()) {
       m_layout = Layout::unknown;
