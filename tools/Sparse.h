@@ -99,7 +99,9 @@ class ZeroRangePlanner {
   const long m_chunk;
   const long m_block;
   const bool m_stored;
-  Layout m_layout = Layout::unknown;
+  // The first window is compared range by range: whatever the layout, that
+  // costs no more than one pass, and it tells the layout.
+  Layout m_layout = Layout::scattered;
   // Against stored block hashes a range's hash depends on where it starts
   // within a block, too: keyed by that and the length.
   std::map<std::pair<long, long>, std::vector<unsigned char>> m_zero_hashes;
