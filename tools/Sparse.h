@@ -73,7 +73,8 @@ inline constexpr long kSparseGetPieceRanges = 16;
 // must fetch. A window's pieces are compared with the hash of zeros first;
 // those that differ are compared again in steps of `size` bytes (a multiple
 // of the server's block size) and narrowed by quarters while narrowing
-// still finds zeros. What a window shows decides how the next is probed:
+// still finds zeros (a session's first window skips the pieces). What a
+// window shows decides how the next is probed:
 // after dense data a window whose pieces hold no zeros is fetched whole
 // without finer hashes, and after scattered data (zeros at `size` but few
 // zero pieces) the pieces are skipped until zero pieces are common again.
