@@ -167,6 +167,44 @@ Transport::StatusCode TarveloFTPClient::hole_punch(long length) {
   return status;
 }
 
+Transport::StatusCode TarveloFTPClient::hole_punch_ranges(const std::vector<HashRange>& ranges, std::size_t depth,
+                                                          std::vector<HashRange>& refused) {
+  if (m_closed || !m_socket) return make_status("", kClientClosed);
+  for (const HashRange& range : ranges)
+    if (range.offset < 0 || range.length <= 0 || range.offset > size() || range.length > size() - range.offset)
+      return make_status("Hole is out of bounds: " + std::to_string(range.offset) + "+" + std::to_string(range.length),
+                         kOutOfBounds);
+  if (old_server_lacks(FEATURE_HOLE_PUNCH)) {
+    refused.insert(refused.end(), ranges.begin(), ranges.end());
+    return make_status("Feature not remotely available", kNotAvailable);
+  }
+  auto make_request = [&](std::size_t i) {
+    Message request = new_request(COMMAND_HOLE_PUNCH, wire::kHeaderSize);
+    EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(ranges[i].offset));
+    EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(ranges[i].length));
+    return request;
+  };
+  if (m_server_features & FEATURE_BLOCK_HASH_STORAGE) {
+    // Deferred on the server: no replies to wait for.
+    std::vector<Message> batch;
+    for (std::size_t i = 0; i < ranges.size(); ++i) batch.push_back(make_request(i));
+    return batch.empty() ? make_status("Sent", 0) : m_socket->send_all(batch);
+  }
+  return pipeline(COMMAND_HOLE_PUNCH, ranges.size(), depth, make_request,
+                  [&](std::size_t i, const Message& reply, Transport::StatusCode& failure) {
+                    const char* bytes = reply.buffer();
+                    if (reply.size() < wire::kHeaderSize ||
+                        DecodeFixed64BE(bytes + wire::kOffset) != static_cast<uint64_t>(ranges[i].offset) ||
+                        DecodeFixed64BE(bytes + wire::kLength) != static_cast<uint64_t>(ranges[i].length)) {
+                      failure = make_status("Hole punch reply is malformed or for another range", kProtocolError);
+                      return false;
+                    }
+                    if (static_cast<tarvelo_protocol_status_t>(bytes[wire::kHolePunchStatus]) != STATUS_SUCCESS)
+                      refused.push_back(ranges[i]);
+                    return true;
+                  });
+}
+
 std::vector<tarvelo_write_acknowledgement_t> TarveloFTPClient::write_acknowledgement(
     bool& has_failures, Transport::StatusCode* status) {
   std::vector<tarvelo_write_acknowledgement_t> records;

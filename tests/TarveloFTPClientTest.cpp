@@ -546,6 +546,48 @@ TEST(TarveloFTPClientServer, DifferentialMergeSkipsWhatTheServerHolds) {
   EXPECT_EQ(fixture.image(), image);
 }
 
+// Direct punches in a pipeline deeper than the window of replies: each
+// range zeroed, the position kept; a range past the end sends nothing, and
+// a read-only target refuses every range without spoiling the connection.
+TEST(TarveloFTPClientServer, PipelinedHolePunchesAreAnsweredInOrder) {
+  test::CaptureLog log;
+  ServerFixture fixture(4 << 20);
+  const std::vector<char> before = fixture.image();
+  auto client = make_client(fixture.port());
+  ASSERT_EQ(client->open().code, 0);
+  ASSERT_EQ(client->seek(100, TARVELO_SEEK_SET), 100);
+  std::vector<TarveloFTPClient::HashRange> holes;
+  for (long at = 0; at < (4 << 20); at += 8192) holes.push_back({at, 4096});
+  ASSERT_GT(holes.size(), TarveloFTPClient::kHashPipelineDepth);
+  std::vector<TarveloFTPClient::HashRange> refused;
+  StatusCode status = client->hole_punch_ranges(holes, TarveloFTPClient::kHashPipelineDepth, refused);
+  EXPECT_GE(status.code, 0) << status.text;
+  EXPECT_TRUE(refused.empty());
+  EXPECT_EQ(client->tell(), 100);
+  std::vector<char> image = fixture.image();
+  for (long at = 0; at < (4 << 20); at += 4096) {
+    bool hole = at % 8192 == 0;
+    ASSERT_TRUE(std::equal(image.begin() + at, image.begin() + at + 4096, hole ? std::vector<char>(4096).begin()
+                                                                               : before.begin() + at))
+        << at;
+  }
+  status = client->hole_punch_ranges({{4096, 4096}, {(4 << 20) - 4096, 8192}}, 4, refused);
+  EXPECT_EQ(status.code, TarveloFTPClient::kOutOfBounds) << status.text;
+  EXPECT_EQ(fixture.image(), image);
+
+  fixture.server().endpoints().target("disk").read_only(true);
+  auto reader = make_client(fixture.port());
+  ASSERT_EQ(reader->open().code, 0);
+  status = reader->hole_punch_ranges({{4096, 4096}, {12288, 4096}}, 1, refused);
+  EXPECT_GE(status.code, 0) << status.text;
+  ASSERT_EQ(refused.size(), 2u);
+  EXPECT_EQ(refused[1].offset, 12288);
+  std::vector<char> back(4096);
+  ASSERT_EQ(reader->seek(4096, TARVELO_SEEK_SET), 4096);
+  EXPECT_EQ(reader->read(back.data(), 4096, &status), 4096) << status.text;
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), image.begin() + 4096));
+}
+
 // Direct punches: TarveloftpTool.HashAndPunch.
 TEST(TarveloFTPClientServer, DeferredHolePunchIsAcknowledgedAndCutAtTheEnd) {
   test::CaptureLog log;

@@ -2,6 +2,7 @@
 // against a real server on loopback.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sodium.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -235,6 +236,65 @@ TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
             std::string::npos)
       << differ.out << differ_json.out;
   EXPECT_EQ(tarveloftp({"compare", dir.file("missing.img"), url(fixture), "-q"}).status, 2);
+}
+
+// Thin images: put punches every gap (far more than go out in one batch)
+// over the server's old bytes, and get leaves out whole windows of holes,
+// fetches a run of data inside a window of holes, dense data whole, and
+// scattered blocks after dense data without fetching every window whole.
+TEST(TarveloftpTool, SparseTransfersOfThinImages) {
+  test::CaptureLog log;
+  constexpr long kMiB = 1 << 20;
+  constexpr long kImage = 320 * kMiB;  // five get windows
+  // Random bytes at the start of the image, the rest holes.
+  ServerFixture fixture(kMiB, false, [](config::Endpoints&, test::TempDir& dir) {
+    ASSERT_EQ(::truncate(dir.file("image.img").c_str(), kImage), 0);
+  });
+  test::TempDir dir;
+  const std::string path = dir.file("thin.img");
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, kImage), 0);
+  long data = 0;
+  auto put_data = [&](long offset, const std::vector<char>& bytes) {
+    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
+    data += static_cast<long>(bytes.size());
+  };
+  // 0-64 MiB: holes. 64-128 MiB: a run of 1 MiB, the second 4 KiB block a
+  // zero block of data (sent as a punch too).
+  std::vector<char> run = test::random_bytes(kMiB, 31);
+  std::memset(run.data() + 4096, 0, 4096);
+  put_data(67 * kMiB, run);
+  data -= 4096;
+  // 128-192 MiB: dense. 192-320 MiB: a 4 KiB block every 256 KiB, and every
+  // 8 KiB in the first 6 MiB after the dense data.
+  put_data(128 * kMiB, test::random_bytes(64 * kMiB, 32));
+  for (long at = 192 * kMiB; at < kImage; at += at < 198 * kMiB ? 8192 : 256 << 10)
+    put_data(at, test::random_bytes(4096, static_cast<uint32_t>(at >> 12)));
+  ASSERT_EQ(::close(fd), 0);
+  const std::vector<char> local = test::read_file(path);
+  auto allocated = [](const std::string& file) {
+    struct stat info {};
+    EXPECT_EQ(stat(file.c_str(), &info), 0) << file;
+    return static_cast<long>(info.st_blocks) * 512;
+  };
+
+  RunResult put = tarveloftp({"put", path, url(fixture), "--chunk-size", "1M", "--connections", "2", "--quiet"});
+  ASSERT_EQ(put.status, 0) << put.err;
+  EXPECT_EQ(figure(put.out, "sent"), data) << put.out;
+  EXPECT_TRUE(fixture.image() == local);
+  EXPECT_LE(allocated(fixture.image_path()), data + kMiB);
+
+  // One session, so that the windows come in order.
+  RunResult get = tarveloftp({"get", url(fixture), dir.file("back.img"), "--chunk-size", "1M", "--connections",
+                              "1", "--quiet"});
+  ASSERT_EQ(get.status, 0) << get.err;
+  EXPECT_TRUE(test::read_file(dir.file("back.img")) == local);
+  EXPECT_LE(allocated(dir.file("back.img")), data + kMiB);
+  // At most one window more than the data: the one after dense data,
+  // fetched whole before its zeros showed.
+  EXPECT_GE(figure(get.out, "received"), data) << get.out;
+  EXPECT_LE(figure(get.out, "received"), data + 65 * kMiB) << get.out;
 }
 
 // Standard input and output carry the image through pipes: in order, zeros

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
-#include <utility>
 
 #include "Progress.h"
 
@@ -19,6 +17,10 @@ namespace {
 // Requests between two collections of write outcomes, well below what the
 // server queues.
 constexpr int kRequestsPerAcknowledgement = 1024;
+// Punches held back before they go out together, and how many of them may
+// await their replies (32 bytes each) at once.
+constexpr std::size_t kPunchesPerFlush = 1024;
+constexpr std::size_t kPunchesInFlight = 256;
 // Remote hashes asked for per call.
 constexpr std::size_t kHashesPerBatch = 4096;
 // A narrowing round is worth its hashes only while this share (1 / N) of
@@ -150,22 +152,38 @@ long SparseSender::write_buffer(long offset, const char* data, long length) {
 }
 
 void SparseSender::punch(long offset, long length) {
-  if (m_can_punch) {
-    m_client.seek(offset, TARVELO_SEEK_SET);
-    Transport::StatusCode status = m_client.hole_punch(length);
-    if (status.code >= 0) {
-      m_punched += length;
-      counted();
-      return;
-    }
-    if (status.code != TarveloFTPClient::kNotAvailable)
-      throw ToolError(request_failure(m_remote, "hole punch of " + std::to_string(length) + " bytes at offset " +
-                                                    std::to_string(offset) + " failed",
-                                      status));
-    // The image refuses punching (a device without discard, say): zeros
-    // go as data from now on.
-    m_can_punch = false;
+  if (!m_can_punch) return write_zeros(offset, length);
+  // A file hole next to zero blocks of data goes as one punch.
+  if (!m_punches.empty() && m_punches.back().offset + m_punches.back().length == offset)
+    m_punches.back().length += length;
+  else
+    m_punches.push_back({offset, length});
+  // Against block-hash storage each punch is acknowledged like a write.
+  if (m_client.server_features() & FEATURE_BLOCK_HASH_STORAGE) counted();
+  if (m_punches.size() >= kPunchesPerFlush) flush();
+}
+
+void SparseSender::flush() {
+  if (m_punches.empty()) return;
+  m_refused.clear();
+  Transport::StatusCode status = m_client.hole_punch_ranges(m_punches, kPunchesInFlight, m_refused);
+  if (status.code < 0 && status.code != TarveloFTPClient::kNotAvailable)
+    throw ToolError(request_failure(m_remote, "hole punch of " + std::to_string(m_punches.size()) +
+                                                  " ranges from offset " + std::to_string(m_punches.front().offset) +
+                                                  " failed",
+                                    status));
+  for (const HashRange& range : m_punches) m_punched += range.length;
+  m_punches.clear();
+  // The image refuses punching (a device without discard, say): zeros go
+  // as data from now on.
+  if (!m_refused.empty()) m_can_punch = false;
+  for (const HashRange& range : m_refused) {
+    m_punched -= range.length;
+    write_zeros(range.offset, range.length);
   }
+}
+
+void SparseSender::write_zeros(long offset, long length) {
   for (long done = 0; done < length;) {
     long n = std::min(m_chunk, length - done);
     m_client.seek(offset + done, TARVELO_SEEK_SET);
@@ -187,75 +205,146 @@ void SparseSender::punch(long offset, long length) {
 }
 
 void SparseSender::counted() {
-  if (++m_requests % kRequestsPerAcknowledgement == 0) collect_acknowledgements(m_client, m_remote, m_failed);
+  if (++m_requests < kRequestsPerAcknowledgement) return;
+  // The punches' replies must not stand in the way of the acknowledgements'.
+  flush();
+  m_requests = 0;
+  collect_acknowledgements(m_client, m_remote, m_failed);
 }
 
-std::vector<HashRange> nonzero_ranges(TarveloFTPClient& client, const Remote& remote, long start, long end,
-                                      long size, long chunk) {
-  const long block = client.block_size();
-  const bool stored = (client.server_features() & FEATURE_BLOCK_HASH_STORAGE) != 0;
-  const std::size_t hash_bytes = client.hash_size();
-  // Against stored block hashes a range's hash depends on where it starts
-  // within a block, too.
-  std::map<std::pair<long, long>, std::vector<unsigned char>> zero_hashes;
-  std::vector<char> zeros;
-  auto zero_hash = [&](const HashRange& range) -> const std::vector<unsigned char>& {
-    auto& hash = zero_hashes[{stored ? range.offset % block : 0, range.length}];
-    if (hash.empty()) {
-      if (zeros.size() < static_cast<std::size_t>(range.length)) zeros.assign(static_cast<std::size_t>(range.length), 0);
-      Transport::StatusCode status;
-      hash = stored ? client.get_block_hash_local_at(range.offset, zeros.data(), range.length, &status)
-                    : client.get_default_block_hashes_local(zeros.data(), range.length, 1, &status);
-      if (hash.size() != hash_bytes) throw ToolError("local hash failed: " + status.text);
-    }
-    return hash;
+ZeroRangePlanner::ZeroRangePlanner(TarveloFTPClient& client, const Remote& remote, long size, long chunk)
+    : m_client(client),
+      m_remote(remote),
+      m_size(size),
+      m_chunk(chunk),
+      m_block(client.block_size()),
+      m_stored((client.server_features() & FEATURE_BLOCK_HASH_STORAGE) != 0) {}
+
+const std::vector<unsigned char>& ZeroRangePlanner::zero_hash(const HashRange& range) {
+  auto& hash = m_zero_hashes[{m_stored ? range.offset % m_block : 0, range.length}];
+  if (hash.empty()) {
+    if (m_zeros.size() < static_cast<std::size_t>(range.length)) m_zeros.assign(static_cast<std::size_t>(range.length), 0);
+    Transport::StatusCode status;
+    hash = m_stored ? m_client.get_block_hash_local_at(range.offset, m_zeros.data(), range.length, &status)
+                    : m_client.get_default_block_hashes_local(m_zeros.data(), range.length, 1, &status);
+    if (hash.size() != m_client.hash_size()) throw ToolError("local hash failed: " + status.text);
+  }
+  return hash;
+}
+
+std::vector<HashRange> ZeroRangePlanner::differing(const std::vector<HashRange>& ranges) {
+  const std::size_t hash_bytes = m_client.hash_size();
+  std::vector<HashRange> result;
+  for (std::size_t first = 0; first < ranges.size(); first += kHashesPerBatch) {
+    std::vector<HashRange> batch(ranges.begin() + static_cast<long>(first),
+                                 ranges.begin() + static_cast<long>(std::min(ranges.size(), first + kHashesPerBatch)));
+    Transport::StatusCode status;
+    std::vector<unsigned char> hashes = m_client.get_block_hashes_remote(batch, &status);
+    if (hashes.size() != batch.size() * hash_bytes)
+      throw ToolError(request_failure(m_remote, "remote hash failed", status));
+    for (std::size_t i = 0; i < batch.size(); ++i)
+      if (std::memcmp(hashes.data() + i * hash_bytes, zero_hash(batch[i]).data(), hash_bytes) != 0)
+        result.push_back(batch[i]);
+  }
+  return result;
+}
+
+std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
+  // A server that reads the range takes at most one request's worth.
+  const long largest = m_stored ? kSparseGetPieceRanges * m_size
+                                : std::min(kSparseGetPieceRanges * m_size, TarveloFTPClient::kMaxRequestLength);
+  const long piece = std::max(m_block, largest / m_block * m_block);
+  const bool probe = m_layout != Layout::scattered && piece > m_size;
+  // Pieces pay while this share of them turns out zeros.
+  auto common = [](std::size_t zeros, std::size_t all) { return zeros * kNarrowWhenOneIn >= all; };
+  auto whole = [&] {
+    std::vector<HashRange> ranges;
+    split_ranges(start, end, m_chunk, ranges);
+    return ranges;
   };
+  std::vector<HashRange> pieces;
+  std::vector<HashRange> candidates;
+  if (probe) {
+    split_ranges(start, end, piece, pieces);
+    candidates = differing(pieces);
+    // Dense data so far: a window without a zero piece is very likely
+    // dense too, and finer hashes would only cost a second pass.
+    if (m_layout == Layout::dense && candidates.size() == pieces.size()) return whole();
+    // Not known yet: the ranges of a share of the pieces tell dense data
+    // from scattered blocks for a fraction of a second pass.
+    if (m_layout == Layout::unknown && candidates.size() == pieces.size()) {
+      std::vector<HashRange> sample;
+      for (std::size_t i = 0; i < std::max<std::size_t>(1, pieces.size() / kNarrowWhenOneIn); ++i)
+        split_ranges(pieces[i].offset, pieces[i].offset + pieces[i].length, m_size, sample);
+      if (!common(sample.size() - differing(sample).size(), sample.size())) {
+        m_layout = Layout::dense;
+        return whole();
+      }
+    }
+    if (candidates.empty()) {
+      m_layout = Layout::unknown;
+      return {};
+    }
+  } else {
+    candidates.push_back({start, end - start});
+  }
 
   std::vector<HashRange> wanted;
   std::vector<HashRange> ranges;
-  split_ranges(start, end, size, ranges);
-  while (!ranges.empty()) {
-    std::vector<HashRange> differing;
-    for (std::size_t first = 0; first < ranges.size(); first += kHashesPerBatch) {
-      std::vector<HashRange> batch(ranges.begin() + static_cast<long>(first),
-                                   ranges.begin() + static_cast<long>(std::min(ranges.size(), first + kHashesPerBatch)));
-      Transport::StatusCode status;
-      std::vector<unsigned char> hashes = client.get_block_hashes_remote(batch, &status);
-      if (hashes.size() != batch.size() * hash_bytes)
-        throw ToolError(request_failure(remote, "remote hash failed", status));
-      for (std::size_t i = 0; i < batch.size(); ++i)
-        if (std::memcmp(hashes.data() + i * hash_bytes, zero_hash(batch[i]).data(), hash_bytes) != 0)
-          differing.push_back(batch[i]);
-    }
+  for (const HashRange& range : candidates) split_ranges(range.offset, range.offset + range.length, m_size, ranges);
+  const std::size_t first_ranges = ranges.size();
+  std::size_t first_zeros = 0;
+  long size = m_size;
+  for (bool first = true; !ranges.empty(); first = false) {
+    std::vector<HashRange> nonzero = differing(ranges);
+    const std::size_t zeros = ranges.size() - nonzero.size();
+    if (first) first_zeros = zeros;
     // Narrowing a range that turns out all data only costs hashes; going on
     // pays while zeros keep turning up.
-    bool narrow = size > block && (ranges.size() - differing.size()) * kNarrowWhenOneIn >= ranges.size();
-    if (!narrow) {
-      wanted.insert(wanted.end(), differing.begin(), differing.end());
+    if (size <= m_block || zeros * kNarrowWhenOneIn < ranges.size()) {
+      wanted.insert(wanted.end(), nonzero.begin(), nonzero.end());
       break;
     }
-    size = std::max(block, (size / 4) / block * block);
+    size = std::max(m_block, (size / 4) / m_block * m_block);
     ranges.clear();
-    for (const HashRange& range : differing) split_ranges(range.offset, range.offset + range.length, size, ranges);
+    for (const HashRange& range : nonzero) split_ranges(range.offset, range.offset + range.length, size, ranges);
   }
   std::sort(wanted.begin(), wanted.end(), [](const HashRange& a, const HashRange& b) { return a.offset < b.offset; });
-  std::vector<HashRange> joined;
-  for (const HashRange& range : wanted) {
-    if (!joined.empty() && joined.back().offset + joined.back().length == range.offset &&
-        joined.back().length + range.length <= chunk)
-      joined.back().length += range.length;
-    else
-      joined.push_back(range);
+
+  const bool sparse_at_size = first_ranges > 0 && common(first_zeros, first_ranges);
+  if (probe && common(pieces.size() - candidates.size(), pieces.size())) {
+    m_layout = Layout::unknown;
+  } else if (!sparse_at_size) {
+    m_layout = Layout::dense;
+  } else if (probe) {
+    m_layout = Layout::scattered;
+  } else {
+    // Scattered so far: probe pieces again once zero pieces are common.
+    std::vector<HashRange> all;
+    split_ranges(start, end, piece, all);
+    std::size_t touched = 0;
+    std::size_t next = 0;
+    for (const HashRange& range : all) {
+      while (next < wanted.size() && wanted[next].offset + wanted[next].length <= range.offset) ++next;
+      if (next < wanted.size() && wanted[next].offset < range.offset + range.length) ++touched;
+    }
+    if (common(all.size() - touched, all.size())) m_layout = Layout::unknown;
   }
-  return joined;
+  return join_neighbours(wanted, m_chunk);
+}
+
+void ZeroRangePlanner::fetched(long fetched, long zero) {
+  // Dense no longer: look closer again.
+  if (m_layout == Layout::dense && zero * static_cast<long>(kNarrowWhenOneIn) >= fetched) m_layout = Layout::unknown;
 }
 
 void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const LocalFile& out, long start, long count,
                         int index, int sessions, long chunk, Progress& progress, const std::atomic<bool>& stop,
-                        const std::function<void(const std::vector<HashRange>&)>& read) {
+                        const std::function<long(const std::vector<HashRange>&)>& read) {
   const bool stored = (client.server_features() & FEATURE_BLOCK_HASH_STORAGE) != 0;
   const long block = client.block_size();
   const long size = std::max(block, (stored ? kDefaultBlockHashMergeRange : kDefaultMergeRange) / block * block);
+  ZeroRangePlanner planner(client, remote, size, chunk);
   const long end = start + count;
   auto skipped = [&](long from, long to) {
     if (from >= to) return;
@@ -267,14 +356,16 @@ void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const Lo
   for (long window = start + index * kSparseGetWindow; window < end && !stop;
        window += sessions * kSparseGetWindow) {
     long window_end = std::min(end, window + kSparseGetWindow);
-    std::vector<HashRange> ranges = nonzero_ranges(client, remote, window, window_end, size, chunk);
+    std::vector<HashRange> ranges = planner.plan(window, window_end);
     long at = window;
+    long fetched = 0;
     for (const HashRange& range : ranges) {
       skipped(at, range.offset);
       at = range.offset + range.length;
+      fetched += range.length;
     }
     skipped(at, window_end);
-    read(ranges);
+    planner.fetched(fetched, read(ranges));
   }
 }
 

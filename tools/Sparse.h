@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Merge.h"
@@ -23,7 +25,9 @@ bool all_zero(const char* data, long length);
 
 // Sends ranges of a local file to the remote image at the same offsets:
 // the file's holes (found with SEEK_DATA/SEEK_HOLE, without reading) and
-// zero blocks of its data are punched, the rest written. One session, used
+// zero blocks of its data are punched, the rest written. Punches are held
+// back and sent together, their replies collected after, so that a
+// scattered file does not cost a round trip per hole. One session, used
 // from one thread.
 class SparseSender {
  public:
@@ -31,12 +35,16 @@ class SparseSender {
                std::vector<std::string>& failed);
   // Bytes written as data.
   long send(long offset, long length);
+  // Sends the punches still held back; due before the session's write
+  // acknowledgements are collected, and before punched() is final.
+  void flush();
   long punched() const { return m_punched; }
 
  private:
   long send_data(long offset, long length);
   long write_buffer(long offset, const char* data, long length);
   void punch(long offset, long length);
+  void write_zeros(long offset, long length);
   void counted();
 
   TarveloFTPClient& m_client;
@@ -47,27 +55,67 @@ class SparseSender {
   bool m_can_punch;
   int m_requests = 0;
   long m_punched = 0;
+  std::vector<HashRange> m_punches;  // held back, not yet sent
+  std::vector<HashRange> m_refused;
   std::vector<char> m_mixed;  // a request's bytes that turned out to hold zero blocks
 };
-
-// Plans the ranges of [start, end) of the remote image that get must fetch:
-// ranges are compared with the hash of zeros in steps of `size` bytes (a
-// multiple of the server's block size), and those that differ narrowed by
-// quarters while narrowing still finds zeros. Sorted, neighbours joined up
-// to `chunk` bytes.
-std::vector<HashRange> nonzero_ranges(TarveloFTPClient& client, const Remote& remote, long start, long end,
-                                      long size, long chunk);
 
 // Image bytes planned and then read at a time by one session of a sparse
 // get: the server reads again soon what it just hashed, while it is cached.
 inline constexpr long kSparseGetWindow = 64L << 20;
+// A window is probed first in pieces of this many ranges: the server
+// answers the hash of a piece that lies in a hole of its image without
+// reading, so a window that is mostly holes is settled in one round trip,
+// while a piece with data costs it only a small read and hash.
+inline constexpr long kSparseGetPieceRanges = 16;
+
+// Plans, window after window, the ranges of the remote image a sparse get
+// must fetch. A window's pieces are compared with the hash of zeros first;
+// those that differ are compared again in steps of `size` bytes (a multiple
+// of the server's block size) and narrowed by quarters while narrowing
+// still finds zeros (a session's first window skips the pieces). What a
+// window shows decides how the next is probed:
+// after dense data a window whose pieces hold no zeros is fetched whole
+// without finer hashes, and after scattered data (zeros at `size` but few
+// zero pieces) the pieces are skipped until zero pieces are common again.
+// One session, used from one thread.
+class ZeroRangePlanner {
+ public:
+  ZeroRangePlanner(TarveloFTPClient& client, const Remote& remote, long size, long chunk);
+  // The ranges of [start, end) to fetch: sorted, neighbours joined up to
+  // `chunk` bytes.
+  std::vector<HashRange> plan(long start, long end);
+  // What the fetch of a planned window found: `zero` of its `fetched`
+  // bytes were zero blocks after all (data that were dense may not be).
+  void fetched(long fetched, long zero);
+
+ private:
+  enum class Layout { unknown, dense, scattered };
+  std::vector<HashRange> differing(const std::vector<HashRange>& ranges);
+  const std::vector<unsigned char>& zero_hash(const HashRange& range);
+
+  TarveloFTPClient& m_client;
+  const Remote& m_remote;
+  const long m_size;
+  const long m_chunk;
+  const long m_block;
+  const bool m_stored;
+  // The first window is compared range by range: whatever the layout, that
+  // costs no more than one pass, and it tells the layout.
+  Layout m_layout = Layout::scattered;
+  // Against stored block hashes a range's hash depends on where it starts
+  // within a block, too: keyed by that and the length.
+  std::map<std::pair<long, long>, std::vector<unsigned char>> m_zero_hashes;
+  std::vector<char> m_zeros;
+};
 
 // The sparse part of get for session `index` of `sessions`: every
 // sessions-th window of the image range [start, start + count), planned by
-// nonzero_ranges() and handed to `read`. The zero ranges stay holes in a
+// a ZeroRangePlanner and handed to `read`, which returns how many of the
+// bytes it fetched were zero blocks. The zero ranges stay holes in a
 // regular file (already sized) and are written as zeros anywhere else.
 void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const LocalFile& out, long start, long count,
                         int index, int sessions, long chunk, Progress& progress, const std::atomic<bool>& stop,
-                        const std::function<void(const std::vector<HashRange>&)>& read);
+                        const std::function<long(const std::vector<HashRange>&)>& read);
 
 }  // namespace tarvelo::tools

@@ -32,12 +32,14 @@ constexpr long kHoleBlock = 4096;
 constexpr std::size_t kReadsInFlight = 2;
 
 // Writes the non-zero blocks of a chunk; zero blocks stay holes in the
-// freshly truncated file.
-void write_skipping_zeros(const LocalFile& out, long position, const char* data, long length) {
+// freshly truncated file. Returns the bytes of the zero blocks.
+long write_skipping_zeros(const LocalFile& out, long position, const char* data, long length) {
   long run_start = -1;
+  long zeros = 0;
   for (long at = 0; at < length; at += kHoleBlock) {
     long block = std::min(kHoleBlock, length - at);
     bool zero = all_zero(data + at, block);
+    if (zero) zeros += block;
     if (!zero && run_start < 0) run_start = at;
     if (zero && run_start >= 0) {
       out.write_at(position + run_start, data + run_start, at - run_start);
@@ -45,6 +47,7 @@ void write_skipping_zeros(const LocalFile& out, long position, const char* data,
     }
   }
   if (run_start >= 0) out.write_at(position + run_start, data + run_start, length - run_start);
+  return zeros;
 }
 
 void check_chunk_size(long chunk) {
@@ -83,6 +86,7 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
     TarveloFTPClient& client = *clients[static_cast<std::size_t>(index)];
     WriteBehind behind(out);
     auto read = [&](const std::vector<HashRange>& ranges) {
+      long zeros = 0;
       Transport::StatusCode status = client.read_ranges(
           ranges, kReadsInFlight, [&](long offset, const char* data, long length) {
             if (stop) return false;
@@ -98,7 +102,7 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
               long position = offset - start + done;
               long piece = std::min(WriteBehind::kStartStep, length - done);
               if (out.is_regular())
-                write_skipping_zeros(out, position, data + done, piece);
+                zeros += write_skipping_zeros(out, position, data + done, piece);
               else
                 out.write_at(position, data + done, piece);
               behind.written(position, piece);
@@ -108,6 +112,7 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
           });
       if (status.code < 0 && !stop)
         throw ToolError(request_failure(remote, "read failed", status));
+      return zeros;
     };
     // A stream carries the zeros too, in order.
     if (options.sparse && !destination.is_stream()) {
@@ -122,7 +127,7 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
       long position = chunk * options.chunk_size;
       ranges.push_back({start + position, std::min(options.chunk_size, count - position)});
     }
-    read(ranges);
+    (void)read(ranges);
   });
   destination.commit();
   progress.finish();
@@ -240,6 +245,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
                                           write_count, failed);
       progress.add(range.length);
     }
+    sparse.flush();
     collect_acknowledgements(client, remote, failed);
     progress.finish();
     (void)client.close();
@@ -271,6 +277,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
                              : send_range(client, remote, file, position, n, options.chunk_size, writes, mine);
       progress.add(n);
     }
+    sparse.flush();
     punched += sparse.punched();
     collect_acknowledgements(client, remote, mine);
     std::lock_guard lock(failed_mutex);

@@ -85,6 +85,15 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   // saves copying them once more.
   long write_from(long count, const WriteSource& fill, Transport::StatusCode* status);
   [[nodiscard]] virtual Transport::StatusCode hole_punch(long length);
+  // Punches a hole in each range (in image offsets, like HashRange) with up
+  // to `depth` requests unanswered, so many holes cost about one round trip
+  // rather than one each. The position does not move. Ranges the server
+  // refuses, as hole_punch() reports with kNotAvailable, are added to
+  // `refused`. Against block-hash storage punches are deferred and their
+  // outcomes come as acknowledgements, as with hole_punch(). Failures close
+  // the connection as in get_block_hashes_remote().
+  Transport::StatusCode hole_punch_ranges(const std::vector<HashRange>& ranges, std::size_t depth,
+                                          std::vector<HashRange>& refused);
   // Whether the range at the position already holds `data` (hash compare).
   virtual bool compare(void* data, long length, Transport::StatusCode* status);
   // Every write outcome queued on the server since the last call, oldest first.
