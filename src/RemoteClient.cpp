@@ -249,7 +249,6 @@ void TarveloFTPServer::RemoteClient::schedule_end(bool handle_queued_first) {
 }
 
 void TarveloFTPServer::RemoteClient::deliver(Answers answers, bool finished) {
-  if (answers.send_then_close) close_after_send = true;
   bool silent_close = answers.closing && !answers.send_then_close;
   if (m_socket && !answers.replies.empty() && !silent_close) {
     std::size_t bytes = answers.bytes;

@@ -147,6 +147,26 @@ void run_workers(int count, std::atomic<bool>& stop, const std::function<void(in
   if (first) std::rethrow_exception(first);
 }
 
+long write_file_range(TarveloFTPClient& client, const LocalFile& file, long at, long n,
+                      const std::function<bool(char*, long)>& inspect, Transport::StatusCode* status) {
+  client.seek(at, TARVELO_SEEK_SET);
+  return client.write_from(
+      n,
+      [&](char* buffer, long count) {
+        if (file.read_at(at, buffer, count) != count)
+          throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(at) +
+                          ": the file changed size");
+        return !inspect || inspect(buffer, count);
+      },
+      status);
+}
+
+ToolError write_failure(const Remote& remote, long n, long at, const Transport::StatusCode& status) {
+  return ToolError(request_failure(remote, "write of " + std::to_string(n) + " bytes at offset " +
+                                               std::to_string(at) + " failed",
+                                   status));
+}
+
 std::string request_failure(const Remote& remote, const std::string& what,
                             const Transport::StatusCode& status) {
   std::string text = what + ": " + (status.text.empty() ? "code " + std::to_string(status.code) : status.text);

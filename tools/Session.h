@@ -127,6 +127,16 @@ std::unique_ptr<TarveloFTPClient> open_remote(const Remote& remote);
 std::vector<std::unique_ptr<TarveloFTPClient>> open_sessions(
     const Remote& remote, std::unique_ptr<TarveloFTPClient> first, int count);
 
+// Writes `n` bytes of `file` at `at` to the same offset of the remote image,
+// read straight into the request; `inspect`, when given, sees them first and
+// may give the write up by returning false. Throws ToolError when the file
+// is shorter than it was; returns what TarveloFTPClient::write_from returns.
+long write_file_range(TarveloFTPClient& client, const LocalFile& file, long at, long n,
+                      const std::function<bool(char*, long)>& inspect, Transport::StatusCode* status);
+
+// ToolError for a write of `n` bytes at `at` that failed with `status`.
+ToolError write_failure(const Remote& remote, long n, long at, const Transport::StatusCode& status);
+
 // Collects the queued write outcomes of a session; failed ones are appended
 // to `failed` as "OFFSET+LENGTH (STATUS)". Throws when the exchange fails.
 void collect_acknowledgements(TarveloFTPClient& client, const Remote& remote,

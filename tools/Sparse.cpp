@@ -89,26 +89,17 @@ long SparseSender::send_data(long offset, long length) {
     // Read straight into the request; only a request that holds a zero
     // block is given up and sent in pieces from a copy.
     bool mixed = false;
-    m_client.seek(at, TARVELO_SEEK_SET);
     Transport::StatusCode status;
-    long written = m_client.write_from(
-        n,
-        [&](char* buffer, long count) {
-          if (m_file.read_at(at, buffer, count) != count)
-            throw ToolError("cannot read " + m_file.path() + " at offset " + std::to_string(at) +
-                            ": the file changed size");
-          for (long block = 0; block < count && !mixed; block += kZeroBlock)
-            mixed = all_zero(buffer + block, std::min(kZeroBlock, count - block));
-          if (mixed) m_mixed.assign(buffer, buffer + count);
-          return !mixed;
-        },
-        &status);
+    long written = write_file_range(m_client, m_file, at, n, [&](char* buffer, long count) {
+      for (long block = 0; block < count && !mixed; block += kZeroBlock)
+        mixed = all_zero(buffer + block, std::min(kZeroBlock, count - block));
+      if (mixed) m_mixed.assign(buffer, buffer + count);
+      return !mixed;
+    }, &status);
     if (mixed) {
       sent += write_buffer(at, m_mixed.data(), n);
     } else if (written != n) {
-      throw ToolError(request_failure(m_remote, "write of " + std::to_string(n) + " bytes at offset " +
-                                                    std::to_string(at) + " failed",
-                                      status));
+      throw write_failure(m_remote, n, at, status);
     } else {
       sent += n;
       counted();
@@ -140,9 +131,7 @@ long SparseSender::write_buffer(long offset, const char* data, long length) {
           },
           &status);
       if (written != count)
-        throw ToolError(request_failure(m_remote, "write of " + std::to_string(count) + " bytes at offset " +
-                                                      std::to_string(offset + at) + " failed",
-                                        status));
+        throw write_failure(m_remote, count, offset + at, status);
       sent += count;
       counted();
     }

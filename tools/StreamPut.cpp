@@ -99,9 +99,7 @@ int run_put_stream(const Remote& remote, std::optional<long> size, const Transfe
           },
           &status);
       if (written != n)
-        throw ToolError(request_failure(remote, "write of " + std::to_string(n) + " bytes at offset " +
-                                                    std::to_string(position) + " failed",
-                                        status));
+        throw write_failure(remote, n, position, status);
       progress.add(n);
       if (++writes % kWritesPerAcknowledgement == 0) collect_acknowledgements(client, remote, mine);
     }

@@ -153,21 +153,8 @@ long send_range(TarveloFTPClient& client, const Remote& remote, const LocalFile&
   for (long done = 0; done < length;) {
     long n = std::min(chunk, length - done);
     long at = offset + done;
-    client.seek(at, TARVELO_SEEK_SET);
     Transport::StatusCode status;
-    long written = client.write_from(
-        n,
-        [&](char* buffer, long count) {
-          if (file.read_at(at, buffer, count) != count)
-            throw ToolError("cannot read " + file.path() + " at offset " + std::to_string(at) +
-                            ": the file changed size");
-          return true;
-        },
-        &status);
-    if (written != n)
-      throw ToolError(request_failure(remote, "write of " + std::to_string(n) + " bytes at offset " +
-                                                  std::to_string(at) + " failed",
-                                      status));
+    if (write_file_range(client, file, at, n, nullptr, &status) != n) throw write_failure(remote, n, at, status);
     sent += n;
     done += n;
     if (++writes % kWritesPerAcknowledgement == 0) collect_acknowledgements(client, remote, failed);
