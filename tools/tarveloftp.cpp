@@ -17,24 +17,21 @@
 // --server-public-key KEY must match the server's transport, compression
 // and encryption settings.
 
-#include <array>
 #include <malloc.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
-#include <tarveloftp/TarveloConfig.h>
 
 #include "GetMerge.h"
 #include "Progress.h"
+#include "RemoteChoices.h"
 #include "SimpleCommands.h"
 #include "StreamPut.h"
 #include "Transfers.h"
@@ -50,10 +47,9 @@ constexpr int kExitFailure = 1;
 // Usage errors, and any error of compare (whose 1 means "different").
 constexpr int kExitTrouble = 2;
 
-struct Arguments {
-  std::string url;
+// The remote's choices come first: they are shared with the NBD plugin.
+struct Arguments : RemoteChoices {
   std::string file;
-  std::string passphrase_file;
   std::string offset;
   std::string length;
   std::string chunk_size;
@@ -67,68 +63,19 @@ struct Arguments {
   bool no_sparse = false;
   bool json = false;
   bool quiet = false;
-  bool tls = false;
-  std::string ca_file;
-  bool insecure = false;
-  double timeout = kDefaultTimeoutSeconds;
-  std::string compression = "none";
-  std::string server_public_key;
 };
-
-// The server's XSalsa20 public key: base64 on the command line, or the
-// first line of a file holding it.
-std::array<unsigned char, 32> parse_server_public_key(const std::string& argument) {
-  std::string text = argument;
-  std::ifstream file(argument);
-  if (file.is_open()) std::getline(file, text);
-  while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
-  std::string key = TarveloConfig::decode(text);
-  if (key.size() != 32)
-    throw std::invalid_argument("--server-public-key wants the server's public_key: 32 bytes in base64 "
-                                "(44 characters), or a file holding it");
-  std::array<unsigned char, 32> bytes;
-  std::memcpy(bytes.data(), key.data(), bytes.size());
-  return bytes;
-}
-
-Connection make_connection(const Arguments& arguments) {
-  Connection connection;
-  connection.tls = arguments.tls;
-  connection.ca_file = arguments.ca_file;
-  connection.insecure = arguments.insecure;
-  if (arguments.timeout < 0) throw std::invalid_argument("--timeout must not be negative");
-  connection.timeout_seconds = arguments.timeout;
-  if ((arguments.insecure || !arguments.ca_file.empty()) && !arguments.tls)
-    throw std::invalid_argument("--ca-file and --insecure need --tls");
-  if (arguments.insecure && !arguments.ca_file.empty())
-    throw std::invalid_argument("--insecure skips verification: it does not go with --ca-file");
-  if (arguments.insecure)
-    std::fprintf(stderr, "tarveloftp: warning: --insecure: the server's TLS certificate is not verified, "
-                         "so anyone on the way can pose as the server\n");
-  if (arguments.compression == "lz4")
-    connection.layers.compression = SocketOptions::Compression::LZ4;
-  else if (arguments.compression != "none")
-    throw std::invalid_argument("--compression must be lz4 or none, not " + arguments.compression);
-  if (!arguments.server_public_key.empty()) {
-    connection.layers.encryption = SocketOptions::Encryption::XSALSA20;
-    connection.layers.public_key = parse_server_public_key(arguments.server_public_key);
-  }
-  return connection;
-}
 
 std::optional<long> optional_count(const std::string& text) {
   if (text.empty()) return std::nullopt;
   return parse_byte_count(text);
 }
 
-Remote make_remote(const Arguments& arguments) {
-  Remote remote;
-  remote.url = parse_client_url(arguments.url);
-  remote.connection = make_connection(arguments);
+Remote remote_of(const Arguments& arguments) {
   const char* environment = std::getenv("TARVELOFTP_PASSPHRASE");
-  remote.passphrase =
-      read_passphrase(arguments.passphrase_file,
-                      environment ? std::optional<std::string>(environment) : std::nullopt);
+  Remote remote = make_remote(arguments, environment ? std::optional<std::string>(environment) : std::nullopt, "--");
+  if (arguments.insecure)
+    std::fprintf(stderr, "tarveloftp: warning: --insecure: the server's TLS certificate is not verified, "
+                         "so anyone on the way can pose as the server\n");
   return remote;
 }
 
@@ -290,7 +237,7 @@ int main(int argc, char** argv) {
 
   bool comparing = compare->parsed();
   try {
-    Remote remote = make_remote(arguments);
+    Remote remote = remote_of(arguments);
     if (info->parsed()) return run_info(remote, arguments.json);
     if (get->parsed() && arguments.merge)
       return run_get_merge(remote, arguments.file,

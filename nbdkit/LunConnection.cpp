@@ -1,0 +1,237 @@
+#include "LunConnection.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace tarvelo::nbd {
+
+namespace {
+
+// Bytes per READ request of a pipeline; NBD requests above it are split.
+constexpr uint64_t kReadPiece = 4 << 20;
+// Bytes per WRITE request, of data or of zeros.
+constexpr uint64_t kWritePiece = 4 << 20;
+// The server keeps the outcomes of the last 200000 writes; collect them
+// well before older ones would be dropped unread.
+constexpr uint64_t kCollectEvery = 100000;
+
+std::string failed_writes_text(const std::vector<std::string>& failed) {
+  std::string text = std::to_string(failed.size()) + " write(s) failed on the server:";
+  for (std::size_t i = 0; i < failed.size() && i < 8; ++i) text += " " + failed[i];
+  if (failed.size() > 8) text += " ...";
+  return text;
+}
+
+}  // namespace
+
+LunConnection::LunConnection(tools::Remote remote) : m_remote(std::move(remote)) {
+  m_client = tools::open_remote(m_remote);
+  m_size = m_client->size();
+  m_features = m_client->server_features();
+}
+
+LunConnection::~LunConnection() {
+  if (!m_client || m_client->is_closed()) return;
+  (void)m_client->close();
+}
+
+int LunConnection::read(void* buffer, uint32_t count, uint64_t offset, std::string& error) {
+  return submit(Kind::Read, static_cast<char*>(buffer), offset, count, false, error);
+}
+
+int LunConnection::write(const void* buffer, uint32_t count, uint64_t offset, std::string& error) {
+  // Only read; the request type is shared with reads.
+  return submit(Kind::Write, static_cast<char*>(const_cast<void*>(buffer)), offset, count, false, error);
+}
+
+int LunConnection::punch(uint32_t count, uint64_t offset, bool zeros_otherwise, std::string& error) {
+  return submit(Kind::Punch, nullptr, offset, count, zeros_otherwise, error);
+}
+
+int LunConnection::write_zeros(uint32_t count, uint64_t offset, std::string& error) {
+  return submit(Kind::Zeros, nullptr, offset, count, false, error);
+}
+
+int LunConnection::flush(std::string& error) { return submit(Kind::Flush, nullptr, 0, 0, false, error); }
+
+int LunConnection::submit(Kind kind, char* buffer, uint64_t offset, uint64_t count, bool zeros_otherwise,
+                          std::string& error) {
+  Request request;
+  request.kind = kind;
+  request.buffer = buffer;
+  request.offset = offset;
+  request.count = count;
+  request.zeros_otherwise = zeros_otherwise;
+  std::unique_lock lock(m_mutex);
+  m_waiting.push_back(&request);
+  while (!request.done) {
+    if (m_carrying) {
+      m_done.wait(lock);
+      continue;
+    }
+    m_carrying = true;
+    std::vector<Request*> batch(m_waiting.begin(), m_waiting.end());
+    m_waiting.clear();
+    lock.unlock();
+    carry(batch);
+    lock.lock();
+    for (Request* carried : batch) carried->done = true;
+    m_carrying = false;
+    m_done.notify_all();
+  }
+  error = std::move(request.error);
+  return request.error_number;
+}
+
+void LunConnection::fail(Request& request, const std::string& what, const Transport::StatusCode& status) {
+  request.error_number = EIO;
+  request.error = what + ": " +
+                  (status.code == TarveloFTPClient::kClientClosed ? "the session ended after an earlier failure"
+                                                                  : status.text);
+}
+
+void LunConnection::carry(const std::vector<Request*>& batch) {
+  std::vector<Request*> reads;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    Request& request = *batch[i];
+    if (request.kind == Kind::Read) {
+      reads.push_back(&request);
+      bool last_read = i + 1 == batch.size() || batch[i + 1]->kind != Kind::Read;
+      if (last_read) {
+        carry_reads(reads);
+        reads.clear();
+      }
+      continue;
+    }
+    if (request.kind == Kind::Flush) {
+      carry_flush(request);
+      continue;
+    }
+    // A write lost earlier spoils what follows until a flush reports it.
+    if (!m_failed_writes.empty()) {
+      request.error_number = EIO;
+      request.error = failed_writes_text(m_failed_writes);
+      continue;
+    }
+    if (request.kind == Kind::Punch)
+      carry_punch(request);
+    else
+      carry_write(request);
+    if (request.error_number == 0 && m_unacknowledged >= kCollectEvery) collect(request);
+  }
+}
+
+void LunConnection::carry_reads(const std::vector<Request*>& reads) {
+  // Every read in pieces, each piece knowing where its bytes go.
+  std::vector<TarveloFTPClient::HashRange> ranges;
+  std::vector<char*> destinations;
+  for (Request* request : reads)
+    for (uint64_t done = 0; done < request->count; done += kReadPiece) {
+      uint64_t length = std::min(kReadPiece, request->count - done);
+      ranges.push_back({static_cast<long>(request->offset + done), static_cast<long>(length)});
+      destinations.push_back(request->buffer + done);
+    }
+  std::size_t next = 0;
+  Transport::StatusCode status = m_client->read_ranges(
+      ranges, ranges.size(), [&](long, const char* data, long length) {
+        std::memcpy(destinations[next++], data, static_cast<std::size_t>(length));
+        return true;
+      });
+  if (status.code < 0)
+    for (Request* request : reads) fail(*request, "reading failed", status);
+}
+
+void LunConnection::carry_write(Request& request) {
+  for (uint64_t done = 0; done < request.count; done += kWritePiece) {
+    uint64_t length = std::min(kWritePiece, request.count - done);
+    const char* data = request.kind == Kind::Write ? request.buffer + done : nullptr;
+    Transport::StatusCode status;
+    if (m_client->seek(static_cast<long>(request.offset + done), TARVELO_SEEK_SET) < 0) {
+      request.error_number = EINVAL;
+      request.error = "write outside the image at " + std::to_string(request.offset + done);
+      return;
+    }
+    long sent = m_client->write_from(
+        static_cast<long>(length),
+        [data](char* buffer, long n) {
+          if (data)
+            std::memcpy(buffer, data, static_cast<std::size_t>(n));
+          else
+            std::memset(buffer, 0, static_cast<std::size_t>(n));
+          return true;
+        },
+        &status);
+    if (sent != static_cast<long>(length)) {
+      if (status.code >= 0) status = {"the write was cut short", TarveloFTPClient::kOutOfBounds};
+      fail(request, "writing " + std::to_string(length) + " bytes at " + std::to_string(request.offset + done) +
+                        " failed", status);
+      return;
+    }
+    ++m_unacknowledged;
+    m_changed = true;
+  }
+}
+
+void LunConnection::carry_punch(Request& request) {
+  if (can_punch()) {
+    m_client->seek(static_cast<long>(request.offset), TARVELO_SEEK_SET);
+    Transport::StatusCode status = m_client->hole_punch(static_cast<long>(request.count));
+    if (status.code >= 0) {
+      ++m_unacknowledged;
+      m_changed = true;
+      return;
+    }
+    // Refused (a file system or device that cannot punch): the session is
+    // still good. Anything else broke it.
+    if (status.code != TarveloFTPClient::kNotAvailable) {
+      fail(request, "punching a hole failed", status);
+      return;
+    }
+  }
+  if (request.zeros_otherwise) carry_write(request);
+}
+
+bool LunConnection::collect(Request& request) {
+  bool has_failures = false;
+  Transport::StatusCode status;
+  auto records = m_client->write_acknowledgement(has_failures, &status);
+  if (status.code < 0) {
+    fail(request, "collecting write acknowledgements failed", status);
+    return false;
+  }
+  m_unacknowledged = 0;
+  for (const auto& record : records)
+    if (record.status != STATUS_SUCCESS)
+      m_failed_writes.push_back(std::to_string(record.offset) + "+" + std::to_string(record.length) + " (" +
+                                Protocol::to_string(record.status) + ")");
+  return true;
+}
+
+void LunConnection::carry_flush(Request& request) {
+  if (!collect(request)) return;
+  // Against block-hash storage, collecting the outcomes committed the
+  // writes, syncs included. A server writing directly syncs the image only
+  // when a session ends; so end this one and open another.
+  if (m_changed && (m_features & FEATURE_BLOCK_HASH_STORAGE) == 0) {
+    Transport::StatusCode status = m_client->close();
+    if (status.code < 0) {
+      fail(request, "closing the session to sync the image failed", status);
+      return;
+    }
+    try {
+      m_client = tools::open_remote(m_remote);
+    } catch (const tools::ToolError& reopen) {
+      request.error_number = EIO;
+      request.error = std::string("the image was synced, but reopening the session failed: ") + reopen.what();
+      return;
+    }
+  }
+  m_changed = false;
+  if (!m_failed_writes.empty()) {
+    request.error_number = EIO;
+    request.error = failed_writes_text(m_failed_writes);
+    m_failed_writes.clear();
+  }
+}
+
+}  // namespace tarvelo::nbd

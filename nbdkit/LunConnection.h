@@ -1,0 +1,98 @@
+#pragma once
+
+// What one NBD connection of the plugin holds: its own tarveloftp session
+// with the LUN, and the requests nbdkit's threads hand it side by side.
+//
+// nbdkit calls in from several threads at once for one connection. The
+// first caller to find the session idle becomes the one that carries
+// requests: it takes every request waiting, its own among them, and sends
+// them in the order they came, consecutive reads as one pipeline. The
+// others wait for their request to be done, and one of them takes over
+// when requests are left. So requests a client sends together cost about
+// one round trip, not one each, and never overtake one another.
+//
+// Writes are sent without waiting for the server; their outcomes come back
+// later as acknowledgements, which flush() and FUA writes collect (and,
+// before the server's queue of them can overflow, the writes themselves).
+// A failed write is reported by the next write, zero, trim or flush.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <tarveloftp/TarveloFTPClient.h>
+
+#include "Session.h"
+
+namespace tarvelo::nbd {
+
+class LunConnection {
+ public:
+  // Opens the session; throws tools::ToolError with the reason.
+  explicit LunConnection(tools::Remote remote);
+  // Closes the session, which commits and syncs on the server.
+  ~LunConnection();
+  LunConnection(const LunConnection&) = delete;
+  LunConnection& operator=(const LunConnection&) = delete;
+
+  long size() const { return m_size; }
+  bool can_punch() const { return (m_features & FEATURE_HOLE_PUNCH) != 0; }
+
+  // Each returns 0, or an errno value with the reason in `error`.
+  int read(void* buffer, uint32_t count, uint64_t offset, std::string& error);
+  int write(const void* buffer, uint32_t count, uint64_t offset, std::string& error);
+  // A hole where the server can punch one; elsewhere zeros are written
+  // when `zeros_otherwise` (a trim is only a hint, so it needs none).
+  int punch(uint32_t count, uint64_t offset, bool zeros_otherwise, std::string& error);
+  int write_zeros(uint32_t count, uint64_t offset, std::string& error);
+  // Every write acknowledged and on stable storage, or an error.
+  int flush(std::string& error);
+
+ private:
+  enum class Kind { Read, Write, Punch, Zeros, Flush };
+  struct Request {
+    Kind kind = Kind::Read;
+    char* buffer = nullptr;
+    uint64_t offset = 0;
+    uint64_t count = 0;
+    bool zeros_otherwise = false;
+    bool done = false;
+    int error_number = 0;
+    std::string error;
+  };
+
+  // Queues the request and returns once it is carried, by this thread or another.
+  int submit(Kind kind, char* buffer, uint64_t offset, uint64_t count, bool zeros_otherwise, std::string& error);
+  // Carries `batch` over the session, in order; runs on one thread at a time.
+  void carry(const std::vector<Request*>& batch);
+  void carry_reads(const std::vector<Request*>& reads);
+  // Data, or zeros for Kind::Zeros and Kind::Punch.
+  void carry_write(Request& request);
+  void carry_punch(Request& request);
+  void carry_flush(Request& request);
+  // Collects the server's write outcomes; false when the session failed.
+  bool collect(Request& request);
+  // Marks `request` failed because the session broke with `status`.
+  void fail(Request& request, const std::string& what, const Transport::StatusCode& status);
+
+  tools::Remote m_remote;
+  std::unique_ptr<TarveloFTPClient> m_client;
+  long m_size = 0;
+  uint32_t m_features = 0;
+
+  // Only the thread carrying requests touches these.
+  uint64_t m_unacknowledged = 0;   // writes and punches sent since the last collection
+  bool m_changed = false;          // something written since the last flush
+  std::vector<std::string> m_failed_writes;  // found, not yet reported
+
+  std::mutex m_mutex;
+  std::condition_variable m_done;
+  std::deque<Request*> m_waiting;
+  bool m_carrying = false;
+};
+
+}  // namespace tarvelo::nbd

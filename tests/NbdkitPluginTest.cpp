@@ -1,0 +1,156 @@
+// The nbdkit plugin, driven by the NBD tools people use (nbdinfo, nbdcopy,
+// qemu-img, qemu-io) through nbdkit, against a real server on loopback.
+
+#ifdef TARVELOFTP_NBDKIT_PLUGIN
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "ServerFixture.h"
+#include "TestSupport.h"
+
+namespace tarvelo {
+namespace {
+
+using test::RunResult;
+using test::ServerFixture;
+
+std::string url(const ServerFixture& fixture, const std::string& target = "disk") {
+  return "url=tarvelo://127.0.0.1:" + std::to_string(fixture.port()) + "/" + target + "/0";
+}
+
+// nbdkit serving the LUN on a private socket for as long as `command` runs
+// ($uri and $nbd name the export in it); nbdkit exits with its status.
+std::vector<std::string> nbdkit(const std::vector<std::string>& parameters, const std::string& command) {
+  std::vector<std::string> argv = {"/usr/bin/nbdkit", "-U", "-", TARVELOFTP_NBDKIT_PLUGIN};
+  argv.insert(argv.end(), parameters.begin(), parameters.end());
+  argv.insert(argv.end(), {"--run", command});
+  return argv;
+}
+
+RunResult serve(const std::vector<std::string>& parameters, const std::string& command,
+                const std::vector<std::string>& environment = {}) {
+  return test::run_program(nbdkit(parameters, command), environment);
+}
+
+TEST(NbdkitPlugin, NbdToolsCopyCompareAndTrimALun) {
+  test::CaptureLog log;
+  constexpr long kSize = 4 << 20;
+  ServerFixture fixture(kSize);
+  test::TempDir dir;
+  std::vector<char> local = test::random_bytes(kSize, 7);
+  test::write_file(dir.file("local.img"), local);
+
+  RunResult info = serve({url(fixture)}, "nbdinfo --json $uri");
+  ASSERT_EQ(info.status, 0) << info.err;
+  auto exported = nlohmann::json::parse(info.out)["exports"][0];
+  EXPECT_EQ(exported["export-size"], kSize);
+  EXPECT_EQ(exported["is_read_only"], false);
+  EXPECT_EQ(exported["can_flush"], true);
+  EXPECT_EQ(exported["can_trim"], true);
+  EXPECT_EQ(exported["can_zero"], true);
+  // Writes wait in each connection's session until its flush.
+  EXPECT_EQ(exported["can_multi_conn"], false);
+  EXPECT_EQ(exported["block_size_preferred"], 4096);
+  info = serve({url(fixture), "readonly=yes"}, "nbdinfo --json $uri");
+  ASSERT_EQ(info.status, 0) << info.err;
+  exported = nlohmann::json::parse(info.out)["exports"][0];
+  EXPECT_EQ(exported["is_read_only"], true);
+  EXPECT_EQ(exported["can_multi_conn"], true);
+
+  RunResult copy = serve({url(fixture)}, "nbdcopy --flush " + dir.file("local.img") + " $uri");
+  ASSERT_EQ(copy.status, 0) << copy.err;
+  EXPECT_EQ(fixture.image(), local);
+  copy = serve({url(fixture), "readonly=yes"}, "nbdcopy $uri " + dir.file("back.img"));
+  ASSERT_EQ(copy.status, 0) << copy.err;
+  EXPECT_EQ(test::read_file(dir.file("back.img")), local);
+
+  std::string compare = "qemu-img compare -f raw -F raw " + dir.file("local.img") + " $nbd";
+  RunResult same = serve({url(fixture)}, compare);
+  EXPECT_EQ(same.status, 0) << same.out << same.err;
+  local[3 << 20] ^= 1;
+  test::write_file(dir.file("local.img"), local);
+  RunResult differ = serve({url(fixture)}, compare);
+  EXPECT_EQ(differ.status, 1) << differ.out << differ.err;
+  EXPECT_NE(differ.out.find("Content mismatch at offset 3145728"), std::string::npos) << differ.out;
+
+  // A trim and a zero that may trim punch holes; a plain zero writes
+  // zeros; all read back as zeros, here and through the server.
+  RunResult zeroed = serve({url(fixture)}, "qemu-io -f raw -c 'discard 8192 16384' -c 'write -z -u 1M 64k' "
+                                           "-c 'write -z 2M 4096' -c 'read -P 0 8192 16384' "
+                                           "-c 'read -P 0 1M 64k' -c flush $nbd");
+  ASSERT_EQ(zeroed.status, 0) << zeroed.out << zeroed.err;
+  EXPECT_EQ(zeroed.out.find("Pattern verification failed"), std::string::npos) << zeroed.out;
+  std::vector<char> image = fixture.image();
+  local[3 << 20] ^= 1;
+  for (auto [offset, length] : {std::pair{8192L, 16384L}, {1L << 20, 65536L}, {2L << 20, 4096L}})
+    std::fill(local.begin() + offset, local.begin() + offset + length, 0);
+  EXPECT_EQ(image, local);
+  int fd = ::open(fixture.image_path().c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  // The trimmed range holds no data on a file system that keeps holes.
+  off_t data = lseek(fd, 8192, SEEK_DATA);
+  ::close(fd);
+  if (data != 8192) {
+    EXPECT_GE(data, 8192 + 16384);
+  }
+}
+
+TEST(NbdkitPlugin, FailuresReachTheNbdClient) {
+  test::CaptureLog log;
+  ServerFixture fixture(1 << 20, false, test::add_locked_target);
+  test::TempDir dir;
+
+  RunResult wrong = serve({url(fixture, "locked")}, "nbdinfo $uri", {"TARVELOFTP_PASSPHRASE=nope"});
+  EXPECT_NE(wrong.status, 0);
+  EXPECT_NE(wrong.err.find("wrong passphrase for target \"locked\" LUN 0"), std::string::npos) << wrong.err;
+  test::write_file(dir.file("pass"), {'o', 'p', 'e', 'n', ' ', 's', 'e', 's', 'a', 'm', 'e', '\n'});
+  RunResult right = serve({url(fixture, "locked"), "passphrase-file=" + dir.file("pass")}, "nbdinfo --size $uri",
+                          {"TARVELOFTP_PASSPHRASE=nope"});
+  EXPECT_EQ(right.status, 0) << right.err;
+  EXPECT_EQ(right.out, "8192\n");
+  EXPECT_TRUE(test::failed_with(serve({url(fixture), "compression=zstd"}, "true"), -1,
+                                "compression must be lz4 or none, not zstd"));
+
+  // Writes past a file-size limit fail on the server, as on a full disk:
+  // the flush that ends the copy must say so.
+  test::write_file(dir.file("local.img"), test::random_bytes(1 << 20, 3));
+  struct rlimit before {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  struct rlimit limited = before;
+  limited.rlim_cur = 512 << 10;
+  auto previous = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  RunResult copy = serve({url(fixture)}, "nbdcopy --flush " + dir.file("local.img") + " $uri");
+  setrlimit(RLIMIT_FSIZE, &before);
+  signal(SIGXFSZ, previous);
+  EXPECT_NE(copy.status, 0);
+  EXPECT_NE(copy.err.find("write(s) failed on the server: 524288+"), std::string::npos) << copy.err;
+
+  // The server going away under a connection in use: the next read fails,
+  // nothing hangs.
+  test::DaemonProcess daemon(test::random_bytes(1 << 20, 5));
+  ASSERT_TRUE(daemon.start()) << daemon.process().err();
+  test::ChildProcess reader(
+      nbdkit({"url=tarvelo://127.0.0.1:" + std::to_string(daemon.port()) + "/disk/0"},
+             "stdbuf -oL qemu-io -f raw -c 'read 0 64k' -c 'sleep 2000' -c 'read 512k 64k' $nbd"));
+  ASSERT_TRUE(reader.wait_for_output("read 65536/65536 bytes")) << reader.err();
+  daemon.stop();
+  EXPECT_NE(reader.wait(), -1) << "still running after the server stopped";
+  EXPECT_NE(reader.out().find("read failed: Input/output error"), std::string::npos) << reader.out();
+  EXPECT_NE(reader.err().find("reading failed: Receive: connection closed by peer"), std::string::npos)
+      << reader.err();
+}
+
+}  // namespace
+}  // namespace tarvelo
+
+#endif
