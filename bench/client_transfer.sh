@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Copies an image over loopback in both directions with `tarveloftp get/put`
-# against tarveloftpd and with nbdcopy against `nbdkit file`, then uploads a
+# against tarveloftpd, with nbdcopy through our nbdkit plugin against the
+# same server, and with nbdcopy against `nbdkit file`, then uploads a
 # copy with 1% of its 4 KiB blocks changed with `tarveloftp put --merge` and
 # with rsync's delta transfer through an rsync daemon, and brings a copy of the
 # original up to date with `tarveloftp get --merge` in the same state. Then the same merges
@@ -36,11 +37,12 @@ build=${BUILD:-build-bench}
 
 # ---- what the comparison needs ----
 bench_packages=(nbdkit libnbd-bin rsync python3)
-bench_targets=(tarveloftp_client tarveloftpd FileHashBench)
+bench_targets=(tarveloftp_client tarveloftpd FileHashBench nbdkit-tarvelo-plugin)
 source bench/prepare.sh
 client="$tools/tarveloftp"
 server="$tools/tarveloftpd"
 file_hash_bench="$tools/../bench/FileHashBench"
+plugin="$tools/../nbdkit/nbdkit-tarvelo-plugin.so"
 
 work=${BENCH_DIR:-$(mktemp -d /var/tmp/tarveloftp-bench.XXXXXX)}
 mkdir -p "$work"
@@ -187,6 +189,14 @@ pids+=($!)
 wait_for_port "$nbd_port"
 nbd_url="nbd://127.0.0.1:$nbd_port"
 options=(-q --connections "$connections" --chunk-size "$chunk")
+# The plugin serves the LUN on two sockets: read-only for the downloads (so
+# nbdcopy may open several connections), read-write for the uploads.
+nbdkit --foreground --exit-with-parent -r -U "$work/plugin-ro.sock" "$plugin" "$url" >"$work/plugin-ro.log" 2>&1 &
+pids+=($!)
+nbdkit --foreground --exit-with-parent -U "$work/plugin-rw.sock" "$plugin" "$url" >"$work/plugin-rw.log" 2>&1 &
+pids+=($!)
+while [[ ! -S "$work/plugin-ro.sock" || ! -S "$work/plugin-rw.sock" ]]; do sleep 0.05; done
+plugin_ro="nbd+unix:///?socket=$work/plugin-ro.sock" plugin_rw="nbd+unix:///?socket=$work/plugin-rw.sock"
 
 echo "== get and put, $repeat times each" >&2
 for _ in $(seq "$repeat"); do
@@ -199,8 +209,11 @@ for _ in $(seq "$repeat"); do
   measure "tarveloftp-put" parse_tarveloftp -- "$client" put "$work/original.img" "$url" "${options[@]}"
   measure "nbdcopy-put-flush" parse_none -- nbdcopy --flush "$work/original.img" "$nbd_url"
   measure "nbdcopy-put" parse_none -- nbdcopy "$work/original.img" "$nbd_url"
+  measure "plugin-get-file" parse_none -- nbdcopy "$plugin_ro" "$work/download.img"
+  cmp "$work/download.img" "$work/original.img"
+  measure "plugin-put-flush" parse_none -- nbdcopy --flush "$work/original.img" "$plugin_rw"
 done
-kill "${pids[-1]}"; wait "${pids[-1]}" || true; unset 'pids[-1]'
+for _ in 1 2 3; do kill "${pids[-1]}"; wait "${pids[-1]}" || true; unset 'pids[-1]'; done
 cmp "$work/nbd-remote.img" "$work/original.img"
 rm -f "$work/nbd-remote.img"
 
@@ -307,6 +320,8 @@ ratio("tarveloftp-get-null", "nbdcopy-get-null")
 ratio("tarveloftp-get-file", "nbdcopy-get-file")
 ratio("tarveloftp-put", "nbdcopy-put-flush")
 ratio("tarveloftp-put", "nbdcopy-put")
+ratio("plugin-get-file", "tarveloftp-get-file")
+ratio("plugin-put-flush", "tarveloftp-put")
 ratio("tarveloftp-merge-1%", "rsync-merge-1%")
 ratio("tarveloftp-get-merge-1%", "tarveloftp-merge-1%")
 merge = runs.get("tarveloftp-merge-1%")

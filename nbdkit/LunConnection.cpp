@@ -64,20 +64,33 @@ int LunConnection::submit(Kind kind, char* buffer, uint64_t offset, uint64_t cou
   request.zeros_otherwise = zeros_otherwise;
   std::unique_lock lock(m_mutex);
   m_waiting.push_back(&request);
+  if (!m_carrying) {
+    m_carrying = true;
+    request.lead = true;
+  }
+  // Each thread is woken only for its own request: when it is done, or when
+  // it is first in line to carry the next batch.
   while (!request.done) {
-    if (m_carrying) {
-      m_done.wait(lock);
+    if (!request.lead) {
+      request.wake.wait(lock);
       continue;
     }
-    m_carrying = true;
+    request.lead = false;
     std::vector<Request*> batch(m_waiting.begin(), m_waiting.end());
     m_waiting.clear();
     lock.unlock();
     carry(batch);
     lock.lock();
-    for (Request* carried : batch) carried->done = true;
-    m_carrying = false;
-    m_done.notify_all();
+    for (Request* carried : batch) {
+      carried->done = true;
+      if (carried != &request) carried->wake.notify_one();
+    }
+    if (m_waiting.empty()) {
+      m_carrying = false;
+    } else {
+      m_waiting.front()->lead = true;
+      m_waiting.front()->wake.notify_one();
+    }
   }
   error = std::move(request.error);
   return request.error_number;

@@ -61,6 +61,8 @@ class LunConnection {
     uint64_t count = 0;
     bool zeros_otherwise = false;
     bool done = false;
+    bool lead = false;  // to carry the requests waiting, this one among them
+    std::condition_variable wake;
     int error_number = 0;
     std::string error;
   };
@@ -90,7 +92,6 @@ class LunConnection {
   std::vector<std::string> m_failed_writes;  // found, not yet reported
 
   std::mutex m_mutex;
-  std::condition_variable m_done;
   std::deque<Request*> m_waiting;
   bool m_carrying = false;
 };
