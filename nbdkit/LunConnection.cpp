@@ -2,13 +2,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace tarvelo::nbd {
 
 namespace {
 
-// Bytes per READ request of a pipeline; NBD requests above it are split.
-constexpr uint64_t kReadPiece = 4 << 20;
+// Bytes per READ request of a pipeline; NBD requests above it are split,
+// which also lets several sessions share a large one.
+constexpr uint64_t kReadPiece = 1 << 20;
 // Bytes per WRITE request, of data or of zeros.
 constexpr uint64_t kWritePiece = 4 << 20;
 // The server keeps the outcomes of the last 200000 writes; collect them
@@ -24,15 +26,15 @@ std::string failed_writes_text(const std::vector<std::string>& failed) {
 
 }  // namespace
 
-LunConnection::LunConnection(tools::Remote remote) : m_remote(std::move(remote)) {
-  m_client = tools::open_remote(m_remote);
-  m_size = m_client->size();
-  m_features = m_client->server_features();
+LunConnection::LunConnection(tools::Remote remote, int sessions) : m_remote(std::move(remote)) {
+  m_clients = tools::open_sessions(m_remote, tools::open_remote(m_remote), std::max(1, sessions));
+  m_size = m_clients[0]->size();
+  m_features = m_clients[0]->server_features();
 }
 
 LunConnection::~LunConnection() {
-  if (!m_client || m_client->is_closed()) return;
-  (void)m_client->close();
+  for (auto& client : m_clients)
+    if (client && !client->is_closed()) (void)client->close();
 }
 
 int LunConnection::read(void* buffer, uint32_t count, uint64_t offset, std::string& error) {
@@ -144,14 +146,45 @@ void LunConnection::carry_reads(const std::vector<Request*>& reads) {
       ranges.push_back({static_cast<long>(request->offset + done), static_cast<long>(length)});
       destinations.push_back(request->buffer + done);
     }
+  // Sessions that broke are left out; the first is always asked, so that
+  // its failure is reported.
+  std::vector<TarveloFTPClient*> sessions{m_clients[0].get()};
+  if (!m_unseen)
+    for (std::size_t i = 1; i < m_clients.size(); ++i)
+      if (!m_clients[i]->is_closed()) sessions.push_back(m_clients[i].get());
+  std::size_t share = (ranges.size() + sessions.size() - 1) / sessions.size();
+  std::vector<Transport::StatusCode> statuses(sessions.size());
+  std::vector<std::thread> helpers;
+  for (std::size_t i = sessions.size(); i-- > 0;) {
+    std::size_t first = std::min(ranges.size(), i * share), last = std::min(ranges.size(), first + share);
+    auto run = [&, i, first, last] {
+      statuses[i] = read_on(*sessions[i], {ranges.begin() + first, ranges.begin() + last},
+                            {destinations.begin() + first, destinations.begin() + last});
+    };
+    if (i == 0)
+      run();
+    else if (first < last)
+      helpers.emplace_back(run);
+  }
+  for (std::thread& helper : helpers) helper.join();
+  for (const Transport::StatusCode& status : statuses)
+    if (status.code < 0) {
+      for (Request* request : reads) fail(*request, "reading failed", status);
+      return;
+    }
+  // Answered behind the writes, which a server writing directly has done.
+  if ((m_features & FEATURE_BLOCK_HASH_STORAGE) == 0) m_unseen = false;
+}
+
+Transport::StatusCode LunConnection::read_on(TarveloFTPClient& client,
+                                             const std::vector<TarveloFTPClient::HashRange>& ranges,
+                                             const std::vector<char*>& destinations) {
+  if (ranges.empty()) return {};
   std::size_t next = 0;
-  Transport::StatusCode status = m_client->read_ranges(
-      ranges, ranges.size(), [&](long, const char* data, long length) {
-        std::memcpy(destinations[next++], data, static_cast<std::size_t>(length));
-        return true;
-      });
-  if (status.code < 0)
-    for (Request* request : reads) fail(*request, "reading failed", status);
+  return client.read_ranges(ranges, ranges.size(), [&](long, const char* data, long length) {
+    std::memcpy(destinations[next++], data, static_cast<std::size_t>(length));
+    return true;
+  });
 }
 
 void LunConnection::carry_write(Request& request) {
@@ -159,12 +192,12 @@ void LunConnection::carry_write(Request& request) {
     uint64_t length = std::min(kWritePiece, request.count - done);
     const char* data = request.kind == Kind::Write ? request.buffer + done : nullptr;
     Transport::StatusCode status;
-    if (m_client->seek(static_cast<long>(request.offset + done), TARVELO_SEEK_SET) < 0) {
+    if (m_clients[0]->seek(static_cast<long>(request.offset + done), TARVELO_SEEK_SET) < 0) {
       request.error_number = EINVAL;
       request.error = "write outside the image at " + std::to_string(request.offset + done);
       return;
     }
-    long sent = m_client->write_from(
+    long sent = m_clients[0]->write_from(
         static_cast<long>(length),
         [data](char* buffer, long n) {
           if (data)
@@ -182,16 +215,18 @@ void LunConnection::carry_write(Request& request) {
     }
     ++m_unacknowledged;
     m_changed = true;
+    m_unseen = true;
   }
 }
 
 void LunConnection::carry_punch(Request& request) {
   if (can_punch()) {
-    m_client->seek(static_cast<long>(request.offset), TARVELO_SEEK_SET);
-    Transport::StatusCode status = m_client->hole_punch(static_cast<long>(request.count));
+    m_clients[0]->seek(static_cast<long>(request.offset), TARVELO_SEEK_SET);
+    Transport::StatusCode status = m_clients[0]->hole_punch(static_cast<long>(request.count));
     if (status.code >= 0) {
       ++m_unacknowledged;
       m_changed = true;
+      m_unseen = true;
       return;
     }
     // Refused (a file system or device that cannot punch): the session is
@@ -207,12 +242,13 @@ void LunConnection::carry_punch(Request& request) {
 bool LunConnection::collect(Request& request) {
   bool has_failures = false;
   Transport::StatusCode status;
-  auto records = m_client->write_acknowledgement(has_failures, &status);
+  auto records = m_clients[0]->write_acknowledgement(has_failures, &status);
   if (status.code < 0) {
     fail(request, "collecting write acknowledgements failed", status);
     return false;
   }
   m_unacknowledged = 0;
+  m_unseen = false;
   for (const auto& record : records)
     if (record.status != STATUS_SUCCESS)
       m_failed_writes.push_back(std::to_string(record.offset) + "+" + std::to_string(record.length) + " (" +
@@ -226,13 +262,13 @@ void LunConnection::carry_flush(Request& request) {
   // writes, syncs included. A server writing directly syncs the image only
   // when a session ends; so end this one and open another.
   if (m_changed && (m_features & FEATURE_BLOCK_HASH_STORAGE) == 0) {
-    Transport::StatusCode status = m_client->close();
+    Transport::StatusCode status = m_clients[0]->close();
     if (status.code < 0) {
       fail(request, "closing the session to sync the image failed", status);
       return;
     }
     try {
-      m_client = tools::open_remote(m_remote);
+      m_clients[0] = tools::open_remote(m_remote);
     } catch (const tools::ToolError& reopen) {
       request.error_number = EIO;
       request.error = std::string("the image was synced, but reopening the session failed: ") + reopen.what();

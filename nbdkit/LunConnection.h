@@ -11,6 +11,13 @@
 // when requests are left. So requests a client sends together cost about
 // one round trip, not one each, and never overtake one another.
 //
+// With several sessions, writes, trims, zeros and flushes all go through the
+// first, so they stay in order. Reads are shared out among all of them, but
+// only while every write sent is known to be visible to the others:
+// answered in order behind it by a server writing directly, or committed by
+// collecting the outcomes against block-hash storage. Until then reads too
+// go through the first session, behind the writes.
+//
 // Writes are sent without waiting for the server; their outcomes come back
 // later as acknowledgements, which flush() and FUA writes collect (and,
 // before the server's queue of them can overflow, the writes themselves).
@@ -32,9 +39,10 @@ namespace tarvelo::nbd {
 
 class LunConnection {
  public:
-  // Opens the session; throws tools::ToolError with the reason.
-  explicit LunConnection(tools::Remote remote);
-  // Closes the session, which commits and syncs on the server.
+  // Opens `sessions` sessions (at least one); throws tools::ToolError with
+  // the reason.
+  LunConnection(tools::Remote remote, int sessions);
+  // Closes the sessions, which commits and syncs on the server.
   ~LunConnection();
   LunConnection(const LunConnection&) = delete;
   LunConnection& operator=(const LunConnection&) = delete;
@@ -72,6 +80,9 @@ class LunConnection {
   // Carries `batch` over the session, in order; runs on one thread at a time.
   void carry(const std::vector<Request*>& batch);
   void carry_reads(const std::vector<Request*>& reads);
+  // Reads `ranges` on `client`, each into its destination.
+  Transport::StatusCode read_on(TarveloFTPClient& client, const std::vector<TarveloFTPClient::HashRange>& ranges,
+                                const std::vector<char*>& destinations);
   // Data, or zeros for Kind::Zeros and Kind::Punch.
   void carry_write(Request& request);
   void carry_punch(Request& request);
@@ -82,12 +93,14 @@ class LunConnection {
   void fail(Request& request, const std::string& what, const Transport::StatusCode& status);
 
   tools::Remote m_remote;
-  std::unique_ptr<TarveloFTPClient> m_client;
+  // The first carries every change; all carry reads.
+  std::vector<std::unique_ptr<TarveloFTPClient>> m_clients;
   long m_size = 0;
   uint32_t m_features = 0;
 
   // Only the thread carrying requests touches these.
   uint64_t m_unacknowledged = 0;   // writes and punches sent since the last collection
+  bool m_unseen = false;           // a change the other sessions may not see yet
   bool m_changed = false;          // something written since the last flush
   std::vector<std::string> m_failed_writes;  // found, not yet reported
 

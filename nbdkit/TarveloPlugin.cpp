@@ -3,7 +3,7 @@
 //
 //   nbdkit tarvelo url=tarvelo://HOST[:PORT]/TARGET/LUN [passphrase-file=FILE]
 //          [tls=yes [ca-file=FILE | insecure=yes]] [compression=lz4]
-//          [server-public-key=KEY] [timeout=SECONDS] [readonly=yes]
+//          [server-public-key=KEY] [timeout=SECONDS] [connections=N] [readonly=yes]
 //
 // The settings are those of the tarveloftp program, checked by the same
 // code. Each NBD connection opens its own session; requests of different
@@ -33,6 +33,7 @@ using tarvelo::nbd::LunConnection;
 
 tarvelo::tools::RemoteChoices choices;
 bool read_only_export = false;
+int sessions = 1;
 // Made from the choices once they are complete.
 std::optional<tarvelo::tools::Remote> remote;
 
@@ -72,6 +73,12 @@ int tarvelo_config(const char* key, const char* value) {
       std::size_t end = 0;
       choices.timeout = std::stod(value, &end);
       if (end != std::string(value).size()) throw std::invalid_argument("");
+    } else if (name == "connections") {
+      if (nbdkit_parse_int("connections", value, &sessions) < 0) return -1;
+      if (sessions < 1 || sessions > 64) {
+        nbdkit_error("connections must be between 1 and 64");
+        return -1;
+      }
     } else if (name == "readonly") {
       return parse_flag(value, read_only_export);
     } else {
@@ -106,7 +113,7 @@ int tarvelo_config_complete() {
 void* tarvelo_open(int readonly) {
   try {
     auto handle = std::make_unique<Handle>();
-    handle->connection = std::make_unique<LunConnection>(*remote);
+    handle->connection = std::make_unique<LunConnection>(*remote, sessions);
     handle->read_only = readonly != 0 || read_only_export;
     return handle.release();
   } catch (const std::exception& error) {
@@ -204,6 +211,7 @@ struct nbdkit_plugin plugin = [] {
       "                       base64, or a file holding it\n"
       "timeout=SECONDS        give up when the server sends nothing for this long\n"
       "                       (default 300, 0: never)\n"
+      "connections=N          sessions per NBD connection that share its reads (default 1)\n"
       "readonly=yes           serve the LUN read-only";
   described.magic_config_key = "url";
   described.open = tarvelo_open;
