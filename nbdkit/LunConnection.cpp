@@ -256,6 +256,12 @@ bool LunConnection::collect(Request& request) {
   return true;
 }
 
+std::string LunConnection::finish() {
+  Request request;
+  if (m_unacknowledged > 0 && !m_clients[0]->is_closed() && !collect(request)) return request.error;
+  return m_failed_writes.empty() ? std::string() : failed_writes_text(m_failed_writes);
+}
+
 void LunConnection::carry_flush(Request& request) {
   if (!collect(request)) return;
   // Against block-hash storage, collecting the outcomes committed the

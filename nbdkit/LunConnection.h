@@ -59,6 +59,9 @@ class LunConnection {
   int write_zeros(uint32_t count, uint64_t offset, std::string& error);
   // Every write acknowledged and on stable storage, or an error.
   int flush(std::string& error);
+  // Before the connection closes, with no request running: the failed
+  // writes no flush reported, collected from the server; empty if none.
+  std::string finish();
 
  private:
   enum class Kind { Read, Write, Punch, Zeros, Flush };

@@ -122,7 +122,13 @@ void* tarvelo_open(int readonly) {
   }
 }
 
-void tarvelo_close(void* handle) { delete static_cast<Handle*>(handle); }
+// The client is gone and cannot be told; failed writes it never flushed
+// are logged at least.
+void tarvelo_close(void* handle) {
+  std::unique_ptr<Handle> closing(static_cast<Handle*>(handle));
+  std::string unreported = closing->connection->finish();
+  if (!unreported.empty()) nbdkit_error("when the connection closed: %s", unreported.c_str());
+}
 
 int64_t tarvelo_get_size(void* handle) { return handle_of(handle).connection->size(); }
 
@@ -152,43 +158,46 @@ int tarvelo_block_size(void*, uint32_t* minimum, uint32_t* preferred, uint32_t* 
   return 0;
 }
 
-// Reports a failure the way nbdkit expects.
-int failed(int error_number, const std::string& error) {
+// Runs one request on the handle's connection and reports a failure the
+// way nbdkit expects; nothing may be thrown back into nbdkit.
+template <typename Call>
+int carried(void* handle, Call call) {
+  std::string error;
+  int error_number = 0;
+  try {
+    error_number = call(*handle_of(handle).connection, error);
+  } catch (const std::exception& thrown) {
+    error_number = EIO;
+    error = thrown.what();
+  }
+  if (error_number == 0) return 0;
   nbdkit_error("%s", error.c_str());
   nbdkit_set_error(error_number);
   return -1;
 }
 
 int tarvelo_pread(void* handle, void* buffer, uint32_t count, uint64_t offset, uint32_t) {
-  std::string error;
-  int result = handle_of(handle).connection->read(buffer, count, offset, error);
-  return result == 0 ? 0 : failed(result, error);
+  return carried(handle, [&](LunConnection& c, std::string& error) { return c.read(buffer, count, offset, error); });
 }
 
 int tarvelo_pwrite(void* handle, const void* buffer, uint32_t count, uint64_t offset, uint32_t) {
-  std::string error;
-  int result = handle_of(handle).connection->write(buffer, count, offset, error);
-  return result == 0 ? 0 : failed(result, error);
+  return carried(handle, [&](LunConnection& c, std::string& error) { return c.write(buffer, count, offset, error); });
 }
 
+// A trim is a hint: where the server cannot punch, nothing is done.
 int tarvelo_trim(void* handle, uint32_t count, uint64_t offset, uint32_t) {
-  std::string error;
-  int result = handle_of(handle).connection->punch(count, offset, false, error);
-  return result == 0 ? 0 : failed(result, error);
+  return carried(handle, [&](LunConnection& c, std::string& error) { return c.punch(count, offset, false, error); });
 }
 
 int tarvelo_zero(void* handle, uint32_t count, uint64_t offset, uint32_t flags) {
-  std::string error;
-  LunConnection& connection = *handle_of(handle).connection;
-  int result = (flags & NBDKIT_FLAG_MAY_TRIM) != 0 ? connection.punch(count, offset, true, error)
-                                                    : connection.write_zeros(count, offset, error);
-  return result == 0 ? 0 : failed(result, error);
+  return carried(handle, [&](LunConnection& c, std::string& error) {
+    return (flags & NBDKIT_FLAG_MAY_TRIM) != 0 ? c.punch(count, offset, true, error)
+                                                : c.write_zeros(count, offset, error);
+  });
 }
 
 int tarvelo_flush(void* handle, uint32_t) {
-  std::string error;
-  int result = handle_of(handle).connection->flush(error);
-  return result == 0 ? 0 : failed(result, error);
+  return carried(handle, [&](LunConnection& c, std::string& error) { return c.flush(error); });
 }
 
 struct nbdkit_plugin plugin = [] {

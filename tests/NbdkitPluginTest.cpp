@@ -139,10 +139,14 @@ TEST(NbdkitPlugin, FailuresReachTheNbdClient) {
   auto previous = signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
   RunResult copy = serve({url(fixture)}, "nbdcopy --flush " + dir.file("local.img") + " $uri");
+  // Without a flush the client cannot be told; nbdkit's log still is.
+  RunResult unflushed = serve({url(fixture)}, "nbdcopy " + dir.file("local.img") + " $uri");
   setrlimit(RLIMIT_FSIZE, &before);
   signal(SIGXFSZ, previous);
   EXPECT_NE(copy.status, 0);
   EXPECT_NE(copy.err.find("write(s) failed on the server: 524288+"), std::string::npos) << copy.err;
+  EXPECT_NE(unflushed.err.find("when the connection closed: "), std::string::npos) << unflushed.err;
+  EXPECT_NE(unflushed.err.find("write(s) failed on the server: 524288+"), std::string::npos) << unflushed.err;
 
   // The server going away under a connection in use: the next read fails,
   // nothing hangs.
