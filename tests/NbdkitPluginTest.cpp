@@ -30,9 +30,17 @@ std::string url(const ServerFixture& fixture, const std::string& target = "disk"
 // nbdkit serving the LUN on a private socket for as long as `command` runs
 // ($uri and $nbd name the export in it); nbdkit exits with its status.
 std::vector<std::string> nbdkit(const std::vector<std::string>& parameters, const std::string& command) {
-  std::vector<std::string> argv = {"/usr/bin/nbdkit", "-U", "-", TARVELOFTP_NBDKIT_PLUGIN};
+#ifdef TARVELOFTP_NBDKIT_PRELOAD
+  // A sanitizer build's plugin, whose runtime nbdkit must load first.
+  std::vector<std::string> argv = {"/usr/bin/env", "LD_PRELOAD=" TARVELOFTP_NBDKIT_PRELOAD, "/usr/bin/nbdkit"};
+  std::string run = "unset LD_PRELOAD; " + command;
+#else
+  std::vector<std::string> argv = {"/usr/bin/nbdkit"};
+  const std::string& run = command;
+#endif
+  argv.insert(argv.end(), {"-U", "-", TARVELOFTP_NBDKIT_PLUGIN});
   argv.insert(argv.end(), parameters.begin(), parameters.end());
-  argv.insert(argv.end(), {"--run", command});
+  argv.insert(argv.end(), {"--run", run});
   return argv;
 }
 
