@@ -13,9 +13,9 @@
 // Passphrases come from --passphrase-file or TARVELOFTP_PASSPHRASE, never
 // from the command line, where other users could read them.
 //
-// --tls [--ca-file FILE | --insecure], --compression lz4 and
-// --server-public-key KEY must match the server's transport, compression
-// and encryption settings.
+// --transport tcp|tls|udt (--tls is --transport tls) with [--ca-file FILE |
+// --insecure] for tls, --compression lz4 and --server-public-key KEY must
+// match the server's transport, compression and encryption settings.
 
 #include <array>
 #include <malloc.h>
@@ -68,6 +68,7 @@ struct Arguments {
   bool json = false;
   bool quiet = false;
   bool tls = false;
+  std::string transport;
   std::string ca_file;
   bool insecure = false;
   double timeout = kDefaultTimeoutSeconds;
@@ -93,12 +94,22 @@ std::array<unsigned char, 32> parse_server_public_key(const std::string& argumen
 
 Connection make_connection(const Arguments& arguments) {
   Connection connection;
-  connection.tls = arguments.tls;
+  if (arguments.tls && !arguments.transport.empty() && arguments.transport != "tls")
+    throw std::invalid_argument("--tls is --transport tls: it does not go with --transport " + arguments.transport);
+  const std::string transport = arguments.tls ? "tls" : arguments.transport.empty() ? "tcp" : arguments.transport;
+  if (transport == "tcp")
+    connection.carrier = Connection::Carrier::kTcp;
+  else if (transport == "tls")
+    connection.carrier = Connection::Carrier::kTls;
+  else if (transport == "udt")
+    connection.carrier = Connection::Carrier::kUdt;
+  else
+    throw std::invalid_argument("--transport wants tcp, tls or udt, not '" + transport + "'");
   connection.ca_file = arguments.ca_file;
   connection.insecure = arguments.insecure;
   if (arguments.timeout < 0) throw std::invalid_argument("--timeout must not be negative");
   connection.timeout_seconds = arguments.timeout;
-  if ((arguments.insecure || !arguments.ca_file.empty()) && !arguments.tls)
+  if ((arguments.insecure || !arguments.ca_file.empty()) && connection.carrier != Connection::Carrier::kTls)
     throw std::invalid_argument("--ca-file and --insecure need --tls");
   if (arguments.insecure && !arguments.ca_file.empty())
     throw std::invalid_argument("--insecure skips verification: it does not go with --ca-file");
@@ -153,7 +164,9 @@ void add_common(CLI::App* command, Arguments& arguments) {
   command->add_option("--passphrase-file", arguments.passphrase_file,
                       "read the passphrase from the first line of this file "
                       "(else from $TARVELOFTP_PASSPHRASE)");
-  command->add_flag("--tls", arguments.tls, "connect with TLS (for a server with transport = tls)");
+  command->add_option("--transport", arguments.transport,
+                      "tcp (default), tls or udt, as the server's transport setting");
+  command->add_flag("--tls", arguments.tls, "connect with TLS: the same as --transport tls");
   command->add_option("--ca-file", arguments.ca_file,
                       "PEM file of the CAs that may sign the server's certificate (default: the system's)");
   command->add_flag("--insecure", arguments.insecure,
