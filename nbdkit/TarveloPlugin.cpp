@@ -2,7 +2,7 @@
 // qemu-img, QEMU, nbdcopy, nbdfuse or the kernel's nbd-client can use it.
 //
 //   nbdkit tarvelo url=tarvelo://HOST[:PORT]/TARGET/LUN [passphrase-file=FILE]
-//          [tls=yes [ca-file=FILE | insecure=yes]] [compression=lz4]
+//          [transport=tcp|tls|udt] [tls=yes [ca-file=FILE | insecure=yes]] [compression=lz4]
 //          [server-public-key=KEY] [timeout=SECONDS] [connections=N] [readonly=yes]
 //
 // The settings are those of the tarveloftp program, checked by the same
@@ -59,6 +59,8 @@ int tarvelo_config(const char* key, const char* value) {
       choices.url = value;
     } else if (name == "passphrase-file") {
       choices.passphrase_file = value;
+    } else if (name == "transport") {
+      choices.transport = value;
     } else if (name == "tls") {
       return parse_flag(value, choices.tls);
     } else if (name == "ca-file") {
@@ -212,7 +214,8 @@ struct nbdkit_plugin plugin = [] {
       "url=tarvelo://HOST[:PORT]/TARGET/LUN  (required) the LUN to serve\n"
       "passphrase-file=FILE   the passphrase is the first line of FILE\n"
       "                       (else $TARVELOFTP_PASSPHRASE; none without either)\n"
-      "tls=yes                connect with TLS (for a server with transport = tls)\n"
+      "transport=tcp|tls|udt  as the server's transport setting (default tcp)\n"
+      "tls=yes                the same as transport=tls\n"
       "ca-file=FILE           PEM file of the CAs that may sign the server's certificate\n"
       "insecure=yes           with tls: do not verify the server's certificate\n"
       "compression=lz4|none   as the server's compression setting\n"

@@ -80,6 +80,10 @@ TEST(NbdkitPlugin, NbdToolsCopyCompareAndTrimALun) {
   copy = serve({url(fixture), "readonly=yes"}, "nbdcopy $uri " + dir.file("back.img"));
   ASSERT_EQ(copy.status, 0) << copy.err;
   EXPECT_EQ(test::read_file(dir.file("back.img")), local);
+  ServerFixture over_udt(kSize, false, nullptr, 4, true);
+  copy = serve({url(over_udt), "transport=udt"}, "nbdcopy --flush " + dir.file("local.img") + " $uri");
+  ASSERT_EQ(copy.status, 0) << copy.err;
+  EXPECT_EQ(over_udt.image(), local);
 
   std::string compare = "qemu-img compare -f raw -F raw " + dir.file("local.img") + " $nbd";
   RunResult same = serve({url(fixture)}, compare);

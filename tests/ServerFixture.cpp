@@ -6,21 +6,24 @@
 #include <fstream>
 #include <stdexcept>
 
+#include <tarvelo/UDTTransport.h>
 #include <tarveloftp/Coding.h>
 
 namespace tarvelo::test {
 
 ServerFixture::ServerFixture(std::size_t image_size, bool block_hash_storage,
                              const std::function<void(config::Endpoints&, TempDir&)>& setup,
-                             std::size_t threads)
+                             std::size_t threads, bool udt)
     : m_image_path(m_dir.file("image.img")), m_port(free_port()) {
   write_file(m_image_path, random_bytes(image_size, 7));
   config::Endpoints endpoints;
   endpoints.add_target("disk");
   endpoints.add_lun("disk", 0, m_image_path);
   if (setup) setup(endpoints, m_dir);
-  m_server = std::make_unique<TarveloFTPServer>(std::make_unique<BasicSocket>(std::make_unique<TCPTransport>()),
-                                                "127.0.0.1", m_port, std::move(endpoints));
+  std::unique_ptr<Transport> transport = std::make_unique<TCPTransport>();
+  if (udt) transport = std::make_unique<UDTTransport>();
+  m_server = std::make_unique<TarveloFTPServer>(std::make_unique<BasicSocket>(std::move(transport)), "127.0.0.1",
+                                                m_port, std::move(endpoints));
   m_server->setBlockHashStorage(block_hash_storage);
   m_server->setWorkerThreads(threads);
   m_thread = std::thread([this] { m_server->run(); });
@@ -70,8 +73,9 @@ void add_locked_target(config::Endpoints& endpoints, TempDir& dir) {
   endpoints.add_lun("locked", 0, dir.file("locked.img"));
 }
 
-WireClient::WireClient(uint16_t port)
-    : m_socket(std::make_unique<BasicSocket>(std::make_unique<TCPTransport>())) {
+WireClient::WireClient(uint16_t port, bool udt)
+    : m_socket(std::make_unique<BasicSocket>(udt ? std::unique_ptr<Transport>(std::make_unique<UDTTransport>())
+                                                 : std::make_unique<TCPTransport>())) {
   m_socket->connect("127.0.0.1", port);
 }
 

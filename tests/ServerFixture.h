@@ -22,10 +22,10 @@ class ServerFixture {
  public:
   // Serves target "disk" with LUN 0 backed by an image of `image_size`
   // random bytes (and whatever else `setup` adds to the table), handling
-  // requests on `threads` workers.
+  // requests on `threads` workers, over UDT instead of TCP when `udt`.
   explicit ServerFixture(std::size_t image_size = 1 << 20, bool block_hash_storage = false,
                          const std::function<void(config::Endpoints&, TempDir&)>& setup = nullptr,
-                         std::size_t threads = 4);
+                         std::size_t threads = 4, bool udt = false);
   ~ServerFixture();
   ServerFixture(const ServerFixture&) = delete;
   ServerFixture& operator=(const ServerFixture&) = delete;
@@ -78,7 +78,7 @@ void add_locked_target(config::Endpoints& endpoints, TempDir& dir);
 // Builds requests, sends them, and reads responses.
 class WireClient {
  public:
-  explicit WireClient(uint16_t port);
+  explicit WireClient(uint16_t port, bool udt = false);
 
   // Sends COMMAND_HANDSHAKE and returns the response (null on failure).
   Message handshake(const std::string& target, uint8_t lun, uint64_t flags);

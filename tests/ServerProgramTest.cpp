@@ -252,6 +252,19 @@ TEST(ServerTransportOptionsTest, ClientProgramSpeaksEachSetting) {
     EXPECT_TRUE(put_and_get_with_tool(served, {"--tls", "--ca-file", files.ca}, &errors)) << errors;
   }
   {
+    test::DaemonProcess served(image, "transport = udt\n");
+    ASSERT_TRUE(served.start()) << served.process().err();
+    EXPECT_NE(served.process().out().find("tarveloftpd: transport udt, encryption none, compression none"),
+              std::string::npos)
+        << served.process().out();
+    std::string errors;
+    EXPECT_TRUE(put_and_get_with_tool(served, {"--transport", "udt"}, &errors)) << errors;
+    EXPECT_TRUE(test::failed_with(
+        test::run_tool("tarveloftp", {"info", "tarvelo://127.0.0.1:1/disk/0", "--transport", "quic"}), 2,
+        "--transport wants tcp, tls or udt"));
+    EXPECT_EQ(served.stop(), 0) << served.process().err();
+  }
+  {
     unsigned char public_key[32], secret_key[32];
     crypto::XSalsa20::key_pair(public_key, secret_key);
     std::string encoded = TarveloConfig::encode(public_key, 32);
@@ -294,7 +307,7 @@ TEST(ServerTransportOptionsTest, RefusesSettingsItCannotHonour) {
   crypto::XSalsa20::key_pair(public_key, secret_key);
   crypto::XSalsa20::key_pair(other_public, other_secret);
   const std::vector<std::pair<std::string, std::string>> cases{
-      {"transport = udt\n", "transport 'udt' is not supported"},
+      {"transport = udt\nkeep_alive_timeout = 30\n", "transport udt: the keep_alive settings apply to tcp and tls only"},
       {"transport = tls\ntls_certificate_file = /nonexistent/server.crt\ntls_key_file = /nonexistent/server.key\n",
        "transport tls: Cannot read TLS certificate file /nonexistent/server.crt"},
       {"keep_alive_probes = -1\n", "keep_alive_probes = -1 is out of range"},

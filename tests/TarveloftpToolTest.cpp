@@ -378,8 +378,18 @@ TEST(TarveloftpTool, InterruptedGetLeavesTheOldFile) {
 
 TEST(TarveloftpTool, MergeMovesOnlyTheChangedBlocks) {
   test::CaptureLog log;
-  for (bool block_hashing : {false, true}) {
-    ServerFixture fixture(4 << 20, block_hashing);
+  struct Way {
+    bool block_hashing;
+    bool udt;
+  };
+  for (Way way : {Way{false, false}, Way{true, false}, Way{false, true}}) {
+    const bool block_hashing = way.block_hashing;
+    SCOPED_TRACE(way.udt ? "over udt" : "over tcp");
+    ServerFixture fixture(4 << 20, block_hashing, nullptr, 4, way.udt);
+    auto tarveloftp = [&](std::vector<std::string> args) {
+      if (way.udt) args.insert(args.end(), {"--transport", "udt"});
+      return test::run_tool("tarveloftp", std::move(args));
+    };
     test::TempDir dir;
     const std::vector<char> original = fixture.image();
     std::vector<char> local = original;
@@ -390,7 +400,7 @@ TEST(TarveloftpTool, MergeMovesOnlyTheChangedBlocks) {
     test::write_file(dir.file("local.img"), local);
     // A session held open keeps the LUN's counters from being reset when
     // the program's session ends.
-    test::WireClient holder(fixture.port());
+    test::WireClient holder(fixture.port(), way.udt);
     holder.handshake("disk", 0, CLIENT_WRITE_ACKNOWLEDGEMENT);
     uint64_t writes = fixture.lun().write_op_count();
 

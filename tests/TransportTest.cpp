@@ -1,6 +1,7 @@
 #include <tarvelo/BasicSocket.h>
 #include <tarvelo/Crypto.h>
 #include <tarvelo/TLSTransport.h>
+#include <tarvelo/UDTTransport.h>
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -21,6 +22,8 @@
 
 #include <tarveloftp/Coding.h>
 
+#include "FrameParser.h"
+#include "Stream.h"
 #include "TestSupport.h"
 
 namespace tarvelo {
@@ -30,10 +33,12 @@ using StatusCode = Transport::StatusCode;
 using Compression = SocketOptions::Compression;
 using Encryption = SocketOptions::Encryption;
 
+enum class Carrier { kTcp, kTls, kUdt };
+
 // One way of carrying messages: a transport and the message layers.
 struct Combination {
   std::string name;
-  bool tls = false;
+  Carrier carrier = Carrier::kTcp;
   Compression compression = Compression::NONE;
   Encryption encryption = Encryption::NONE;
   bool other_name = false;  // TLS server certificate for another host name
@@ -42,10 +47,13 @@ struct Combination {
 const std::vector<Combination>& combinations() {
   static const std::vector<Combination> all{
       {"tcp"},
-      {"tls", true},
-      {"tcp_lz4", false, Compression::LZ4},
-      {"tcp_xsalsa20", false, Compression::NONE, Encryption::XSALSA20},
-      {"tls_lz4", true, Compression::LZ4},
+      {"tls", Carrier::kTls},
+      {"udt", Carrier::kUdt},
+      {"tcp_lz4", Carrier::kTcp, Compression::LZ4},
+      {"tcp_xsalsa20", Carrier::kTcp, Compression::NONE, Encryption::XSALSA20},
+      {"tls_lz4", Carrier::kTls, Compression::LZ4},
+      {"udt_lz4", Carrier::kUdt, Compression::LZ4},
+      {"udt_xsalsa20", Carrier::kUdt, Compression::NONE, Encryption::XSALSA20},
   };
   return all;
 }
@@ -74,18 +82,25 @@ SocketOptions layers_of(const Combination& combination, bool server) {
 std::unique_ptr<BasicSocket> server_socket(const Combination& combination) {
   const test::TlsFiles& files = test::tls_files();
   std::unique_ptr<Transport> transport = std::make_unique<TCPTransport>();
-  if (combination.tls)
+  if (combination.carrier == Carrier::kUdt) transport = std::make_unique<UDTTransport>();
+  if (combination.carrier == Carrier::kTls)
     transport = std::make_unique<TLSTransport>(
         combination.other_name ? TLSOptions{files.other_name_certificate, files.other_name_key, "", true}
                                : TLSOptions{files.certificate, files.key, "", true});
   return std::make_unique<BasicSocket>(std::move(transport), layers_of(combination, true));
 }
 
+std::unique_ptr<Transport> client_transport(const Combination& combination,
+                                            TLSOptions tls = {"", "", test::tls_files().ca, true}) {
+  if (combination.carrier == Carrier::kUdt) return std::make_unique<UDTTransport>();
+  if (combination.carrier == Carrier::kTls) return std::make_unique<TLSTransport>(std::move(tls));
+  return std::make_unique<TCPTransport>();
+}
+
 std::unique_ptr<BasicSocket> client_socket(const Combination& combination, const SocketOptions* layers = nullptr,
                                            TLSOptions tls = {"", "", test::tls_files().ca, true}) {
-  std::unique_ptr<Transport> transport = std::make_unique<TCPTransport>();
-  if (combination.tls) transport = std::make_unique<TLSTransport>(std::move(tls));
-  return std::make_unique<BasicSocket>(std::move(transport), layers ? *layers : layers_of(combination, false));
+  return std::make_unique<BasicSocket>(client_transport(combination, std::move(tls)),
+                                       layers ? *layers : layers_of(combination, false));
 }
 
 Message message_of(const std::vector<char>& bytes) {
@@ -114,7 +129,7 @@ TEST_P(TransportTest, MessagesOfEverySizeMakeTheRoundTrip) {
   // The layers add bytes to a frame: the largest message still passes. (Its
   // 1 MiB period is beyond LZ4's reach, so it does not compress.)
   const Combination& combination = GetParam();
-  if (!combination.tls && (combination.compression != Compression::NONE || combination.encryption != Encryption::NONE)) {
+  if (combination.carrier != Carrier::kTls && (combination.compression != Compression::NONE || combination.encryption != Encryption::NONE)) {
     std::vector<char> block = test::random_bytes(1 << 20, 3);
     std::vector<char>& largest = payloads.emplace_back(kMaxMessageSize);
     for (std::size_t offset = 0; offset < largest.size(); offset += block.size())
@@ -153,9 +168,12 @@ TEST_P(TransportTest, MessagesOfEverySizeMakeTheRoundTrip) {
 INSTANTIATE_TEST_SUITE_P(Combinations, TransportTest, testing::ValuesIn(combinations()),
                          [](const testing::TestParamInfo<Combination>& info) { return info.param.name; });
 
-TEST(TransportSocketTest, ACompletionMayDestroyItsOwnSocketWithSendsPending) {
+// The socket's own behaviour, once per transport without layers.
+class TransportSocketTest : public testing::TestWithParam<Combination> {};
+
+TEST_P(TransportSocketTest, ACompletionMayDestroyItsOwnSocketWithSendsPending) {
   std::atomic<int> served{0};
-  EchoServer server(nullptr, [&](EchoServer& self, SocketImpl& connection, Message message,
+  EchoServer server(server_socket(GetParam()), [&](EchoServer& self, SocketImpl& connection, Message message,
                                            StatusCode status) {
     if (status.ok()) {
       // Queue a large reply, then drop the connection while it is going out.
@@ -168,7 +186,7 @@ TEST(TransportSocketTest, ACompletionMayDestroyItsOwnSocketWithSendsPending) {
     self.forget(connection);
   });
   for (int i = 0; i < 2; ++i) {
-    auto client = client_socket(combinations()[0]);
+    auto client = client_socket(GetParam());
     ASSERT_TRUE(client->connect("127.0.0.1", server.port()).ok());
     Message message(32);
     ASSERT_TRUE(client->send(message).ok());
@@ -179,13 +197,13 @@ TEST(TransportSocketTest, ACompletionMayDestroyItsOwnSocketWithSendsPending) {
   EXPECT_EQ(served, 2);
 }
 
-TEST(TransportSocketTest, SendAllCompletesOnceAfterItsLastMessage) {
+TEST_P(TransportSocketTest, SendAllCompletesOnceAfterItsLastMessage) {
   // The first message is answered by a batch: one too large, refused whole;
   // an empty one; then a large reply between small ones, which arrive in
   // order.
   std::mutex mutex;
   std::vector<StatusCode> completions;
-  EchoServer server(nullptr, [&](EchoServer& self, SocketImpl& connection, Message, StatusCode status) {
+  EchoServer server(server_socket(GetParam()), [&](EchoServer& self, SocketImpl& connection, Message, StatusCode status) {
     if (!status.ok()) return self.forget(connection);
     auto done = [&](SocketImpl&, StatusCode sent) {
       std::lock_guard lock(mutex);
@@ -199,7 +217,7 @@ TEST(TransportSocketTest, SendAllCompletesOnceAfterItsLastMessage) {
     connection.async_send_all(replies, done);
     self.receive_next(connection);
   });
-  auto client = client_socket(combinations()[0]);
+  auto client = client_socket(GetParam());
   ASSERT_TRUE(client->connect("127.0.0.1", server.port()).ok());
   Message request(4);
   ASSERT_TRUE(client->send(request).ok());
@@ -216,6 +234,55 @@ TEST(TransportSocketTest, SendAllCompletesOnceAfterItsLastMessage) {
   EXPECT_EQ(completions[0].code, Transport::kFrameTooLarge);
   EXPECT_TRUE(completions[1].ok() && completions[2].ok());
 }
+
+TEST_P(TransportSocketTest, ClosingCancelsAcceptStopEndsRunAndACutFrameFailsTheReceive) {
+  // A frame cut short by the peer leaving fails that connection's receive
+  // and nothing else.
+  EchoServer server(server_socket(GetParam()));
+  auto leaver = client_socket(GetParam());
+  ASSERT_TRUE(leaver->connect("127.0.0.1", server.port()).ok());
+  Message whole(64 * 1024);
+  ASSERT_TRUE(leaver->send(whole).ok());
+  EXPECT_EQ(leaver->receive(nullptr).size(), whole.size());
+  asio::io_context io;
+  std::unique_ptr<detail::Stream> raw = client_transport(GetParam())->create_stream(io);
+  asio::error_code error;
+  raw->connect("127.0.0.1", server.port(), error);
+  ASSERT_FALSE(error) << error.message();
+  char header[detail::kFrameHeaderSize];
+  EncodeFixed64BE(header, 1000);
+  raw->write({asio::buffer(header), asio::buffer("0123456789", 10)}, error);
+  ASSERT_FALSE(error) << error.message();
+  raw->close();
+  wait_for([&] { return server.failures > 0; });
+  EXPECT_EQ(server.failures, 1);
+  EXPECT_EQ(server.last_failure_code, Transport::kClosed) << server.last_failure();
+  auto stayer = client_socket(GetParam());
+  ASSERT_TRUE(stayer->connect("127.0.0.1", server.port()).ok());
+  ASSERT_TRUE(stayer->send(whole).ok());
+  EXPECT_EQ(stayer->receive(nullptr).size(), whole.size());
+
+  // Closing a listener fails its pending accept with kAcceptCancelled, and
+  // stop() from another thread makes run() return.
+  auto listener = server_socket(GetParam());
+  ASSERT_TRUE(listener->listen(test::free_port(), "127.0.0.1").ok());
+  std::promise<int64_t> accepted;
+  listener->async_accept([&](SocketImpl&, std::unique_ptr<SocketImpl>, StatusCode status) {
+    accepted.set_value(status.code);
+  });
+  std::thread loop([&] { (void)listener->run(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(listener->close().ok());
+  auto code = accepted.get_future();
+  ASSERT_EQ(code.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(code.get(), Transport::kAcceptCancelled);
+  listener->stop();
+  loop.join();
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, TransportSocketTest,
+                         testing::Values(combinations()[0], combinations()[1], combinations()[2]),
+                         [](const testing::TestParamInfo<Combination>& info) { return info.param.name; });
 
 // (Another CA and --insecure: ServerTransportOptionsTest.ClientProgramSpeaksEachSetting.)
 // Answers each message with who owns the socket at the other end ("uid N",
@@ -235,7 +302,7 @@ void tell_owner(EchoServer& server, SocketImpl& connection, Message, StatusCode 
   });
 }
 
-TEST(TransportSocketTest, PeerUidIsTheOwnerOfTheConnectingSocket) {
+TEST(TransportPeerTest, PeerUidIsTheOwnerOfTheConnectingSocket) {
   uint32_t uid = 0;
   EXPECT_FALSE(BasicSocket(std::make_unique<TCPTransport>()).peer_uid(uid).ok());
   struct Way {
@@ -258,12 +325,12 @@ TEST(TransportSocketTest, PeerUidIsTheOwnerOfTheConnectingSocket) {
 }
 
 TEST(TransportTlsTest, ServerCertificateIsVerifiedByChainAndName) {
-  Combination tls{"tls", true};
+  Combination tls{"tls", Carrier::kTls};
   EchoServer server(server_socket(tls));
   // The system's store does not know our test CA.
   EXPECT_FALSE(client_socket(tls, nullptr, {"", "", "", true})->connect("127.0.0.1", server.port()).ok());
   EXPECT_TRUE(client_socket(tls)->connect("localhost", server.port()).ok());
-  EchoServer elsewhere(server_socket(Combination{"tls", true, Compression::NONE, Encryption::NONE, true}));
+  EchoServer elsewhere(server_socket(Combination{"tls", Carrier::kTls, Compression::NONE, Encryption::NONE, true}));
   StatusCode status = client_socket(tls)->connect("127.0.0.1", elsewhere.port());
   EXPECT_NE(status.text.find("IP address mismatch"), std::string::npos) << status.text;
 }
@@ -282,10 +349,10 @@ TEST(TransportTlsTest, NoPeerAMismatchedKeyOrAPlainServerFailCleanly) {
   EXPECT_NE(swapped.status().text.find("does not match"), std::string::npos) << swapped.status().text;
   // A TLS client meeting a plain server fails without hanging.
   EchoServer plain;
-  EXPECT_FALSE(client_socket(Combination{"tls", true})->connect("127.0.0.1", plain.port()).ok());
+  EXPECT_FALSE(client_socket(Combination{"tls", Carrier::kTls})->connect("127.0.0.1", plain.port()).ok());
 }
 
-const Combination kEncrypted{"tcp_xsalsa20", false, Compression::NONE, Encryption::XSALSA20};
+const Combination kEncrypted{"tcp_xsalsa20", Carrier::kTcp, Compression::NONE, Encryption::XSALSA20};
 
 // (Differing layers and a client without them: ServerTransportOptionsTest.)
 TEST(TransportLayersTest, PlainServerOrAnotherServerKeyIsRefusedByTheClient) {
@@ -366,7 +433,7 @@ TEST(TransportLayersTest, TamperedReplayedOrReorderedMessagesEndTheConnection) {
 // A compressed frame claiming `size` bytes, sent raw after a client's hello
 // for compression without encryption: the server's failure.
 std::string compressed_frame_claiming(uint64_t size, int64_t* code) {
-  EchoServer server(server_socket(Combination{"tcp_lz4", false, Compression::LZ4}));
+  EchoServer server(server_socket(Combination{"tcp_lz4", Carrier::kTcp, Compression::LZ4}));
   int fd = test::connect_raw(server.port());
   const unsigned char hello[16] = {0, 0, 0, 0, 0, 0, 0, 8, 'T', 'V', 'L', 'C', 1, 1, 0, 0};
   EXPECT_TRUE(test::send_raw(fd, hello, sizeof(hello)));

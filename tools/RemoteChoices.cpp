@@ -31,12 +31,23 @@ std::array<unsigned char, 32> parse_server_public_key(const std::string& argumen
 
 Connection make_connection(const RemoteChoices& choices, const std::string& prefix) {
   Connection connection;
-  connection.tls = choices.tls;
+  if (choices.tls && !choices.transport.empty() && choices.transport != "tls")
+    throw std::invalid_argument(prefix + "tls is " + prefix + "transport tls: it does not go with " + prefix +
+                                "transport " + choices.transport);
+  const std::string transport = choices.tls ? "tls" : choices.transport.empty() ? "tcp" : choices.transport;
+  if (transport == "tcp")
+    connection.carrier = Connection::Carrier::kTcp;
+  else if (transport == "tls")
+    connection.carrier = Connection::Carrier::kTls;
+  else if (transport == "udt")
+    connection.carrier = Connection::Carrier::kUdt;
+  else
+    throw std::invalid_argument(prefix + "transport wants tcp, tls or udt, not '" + transport + "'");
   connection.ca_file = choices.ca_file;
   connection.insecure = choices.insecure;
   if (choices.timeout < 0) throw std::invalid_argument(prefix + "timeout must not be negative");
   connection.timeout_seconds = choices.timeout;
-  if ((choices.insecure || !choices.ca_file.empty()) && !choices.tls)
+  if ((choices.insecure || !choices.ca_file.empty()) && connection.carrier != Connection::Carrier::kTls)
     throw std::invalid_argument(prefix + "ca-file and " + prefix + "insecure need " + prefix + "tls");
   if (choices.insecure && !choices.ca_file.empty())
     throw std::invalid_argument(prefix + "insecure skips verification: it does not go with " + prefix + "ca-file");

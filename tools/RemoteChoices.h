@@ -14,7 +14,8 @@ namespace tarvelo::tools {
 struct RemoteChoices {
   std::string url;
   std::string passphrase_file;
-  bool tls = false;
+  std::string transport;  // tcp (when empty), tls or udt
+  bool tls = false;       // the same as transport tls
   std::string ca_file;
   bool insecure = false;
   double timeout = kDefaultTimeoutSeconds;

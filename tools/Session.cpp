@@ -18,6 +18,7 @@
 
 #include <tarvelo/BasicSocket.h>
 #include <tarvelo/TLSTransport.h>
+#include <tarvelo/UDTTransport.h>
 #include <tarveloftp/FileSystem.h>
 
 namespace tarvelo::tools {
@@ -187,8 +188,10 @@ unsigned long session_flags(const Remote& remote) {
 
 std::unique_ptr<SocketImpl> make_socket(const Connection& connection) {
   std::unique_ptr<BasicSocket> socket;
-  if (!connection.tls) {
+  if (connection.carrier == Connection::Carrier::kTcp) {
     socket = std::make_unique<BasicSocket>(std::make_unique<TCPTransport>(), connection.layers);
+  } else if (connection.carrier == Connection::Carrier::kUdt) {
+    socket = std::make_unique<BasicSocket>(std::make_unique<UDTTransport>(), connection.layers);
   } else {
     auto transport = std::make_unique<TLSTransport>(TLSOptions{"", "", connection.ca_file, !connection.insecure});
     if (!transport->status().ok()) throw ToolError(transport->status().text);

@@ -29,10 +29,12 @@ struct ToolError : std::runtime_error {
 // Long enough for a server committing a large batch to a slow disk.
 inline constexpr double kDefaultTimeoutSeconds = 300;
 
-// How the connection is carried: --tls, --ca-file, --insecure,
-// --compression and --server-public-key; they must match the server's.
+// How the connection is carried: --transport (or --tls), --ca-file,
+// --insecure, --compression and --server-public-key; they must match the
+// server's.
 struct Connection {
-  bool tls = false;
+  enum class Carrier { kTcp, kTls, kUdt };
+  Carrier carrier = Carrier::kTcp;
   std::string ca_file;  // empty: the system's CA store
   bool insecure = false;
   SocketOptions layers;

@@ -13,9 +13,9 @@
 // Passphrases come from --passphrase-file or TARVELOFTP_PASSPHRASE, never
 // from the command line, where other users could read them.
 //
-// --tls [--ca-file FILE | --insecure], --compression lz4 and
-// --server-public-key KEY must match the server's transport, compression
-// and encryption settings.
+// --transport tcp|tls|udt (--tls is --transport tls) with [--ca-file FILE |
+// --insecure] for tls, --compression lz4 and --server-public-key KEY must
+// match the server's transport, compression and encryption settings.
 
 #include <malloc.h>
 
@@ -100,7 +100,9 @@ void add_common(CLI::App* command, Arguments& arguments) {
   command->add_option("--passphrase-file", arguments.passphrase_file,
                       "read the passphrase from the first line of this file "
                       "(else from $TARVELOFTP_PASSPHRASE)");
-  command->add_flag("--tls", arguments.tls, "connect with TLS (for a server with transport = tls)");
+  command->add_option("--transport", arguments.transport,
+                      "tcp (default), tls or udt, as the server's transport setting");
+  command->add_flag("--tls", arguments.tls, "connect with TLS: the same as --transport tls");
   command->add_option("--ca-file", arguments.ca_file,
                       "PEM file of the CAs that may sign the server's certificate (default: the system's)");
   command->add_flag("--insecure", arguments.insecure,

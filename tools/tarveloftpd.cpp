@@ -18,6 +18,7 @@
 #include <tarvelo/BasicSocket.h>
 #include <tarvelo/Crypto.h>
 #include <tarvelo/TLSTransport.h>
+#include <tarvelo/UDTTransport.h>
 #include <tarveloftp/Logger.h>
 #include <tarveloftp/TarveloConfig.h>
 #include <tarveloftp/TarveloFTPServer.h>
@@ -119,10 +120,17 @@ std::unique_ptr<tarvelo::SocketImpl> build_listener(tarvelo::TarveloConfig& conf
       break;
     }
     case Config::transport_type_t::UDT:
-      *problem = "transport 'udt' is not supported by this server (UDT is not built in); use transport = tcp or tls";
-      return nullptr;
+      // UDT drops a peer that stops answering by itself and has no probes
+      // to set.
+      if (keep_alive.enabled()) {
+        *problem = "transport udt: the keep_alive settings apply to tcp and tls only";
+        return nullptr;
+      }
+      transport = std::make_unique<tarvelo::UDTTransport>();
+      *description = "transport udt";
+      break;
     default:
-      *problem = "unknown transport; use transport = tcp or tls";
+      *problem = "unknown transport; use transport = tcp, tls or udt";
       return nullptr;
   }
 
@@ -248,7 +256,9 @@ int main(int argc, char** argv) {
   bool every_address = address.empty() || address == "*";
   if (tarvelo::tools::sends_secrets_in_clear(config)) {
     TLOG(WARNING) << "Listening on " << (every_address ? "every address" : address)
-                  << " with transport tcp and no encryption: passphrases and image data cross the network "
+                  << " with transport "
+                  << (config.getTransport() == tarvelo::TarveloConfig::transport_type_t::UDT ? "udt" : "tcp")
+                  << " and no encryption: passphrases and image data cross the network "
                   << "readable by anyone on the path; use transport = tls or encryption = xsalsa20";
   }
   uint16_t port = config.getPort();

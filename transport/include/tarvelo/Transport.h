@@ -1,7 +1,7 @@
 #pragma once
 
 // The byte streams a BasicSocket can run over: plain TCP here, implemented by
-// TCPTransport.cpp; TLS in TLSTransport.h.
+// TCPTransport.cpp; TLS in TLSTransport.h; UDT in UDTTransport.h.
 
 #include <cstdint>
 #include <memory>
