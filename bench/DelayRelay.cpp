@@ -46,12 +46,14 @@ sockaddr_in loopback(uint16_t port) {
   return address;
 }
 
+// Until the first held bytes are due, rounded up: rounding down would spin
+// on a 0 ms wait for the last fraction of a millisecond.
 int wait_ms(const std::vector<Pipe>& pipes) {
   int wait = 100;
   auto now = Clock::now();
   for (const Pipe& pipe : pipes)
     if (!pipe.queue.empty())
-      wait = std::min<int>(wait, std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+      wait = std::min<int>(wait, std::max<long>(0, std::chrono::ceil<std::chrono::milliseconds>(
                                                         pipe.queue.front().due - now).count()));
   return wait;
 }
@@ -100,19 +102,23 @@ int relay_udp(uint16_t listen_port, uint16_t target_port, std::chrono::milliseco
   for (;;) {
     pollfd fds[2] = {{client_side, POLLIN, 0}, {server_side, POLLIN, 0}};
     poll(fds, 2, wait_ms(pipes));
+    // Every datagram waiting, not one per wake-up: the relay must not be
+    // what limits the rate.
     for (int side = 0; side < 2; ++side) {
       if (!(fds[side].revents & POLLIN)) continue;
-      sockaddr_in from{};
-      socklen_t length = sizeof(from);
-      ssize_t count = recvfrom(fds[side].fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr*>(&from), &length);
-      if (count < 0) continue;
-      if (side == 0) {
-        client = from;
-        have_client = true;
+      for (;;) {
+        sockaddr_in from{};
+        socklen_t length = sizeof(from);
+        ssize_t count = recvfrom(fds[side].fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from), &length);
+        if (count < 0) break;
+        if (side == 0) {
+          client = from;
+          have_client = true;
+        }
+        if (chance(random) < loss) continue;
+        pipes[side].queue.push_back({Clock::now() + delay, std::vector<char>(buffer.data(), buffer.data() + count)});
       }
-      if (chance(random) < loss) continue;
-      pipes[side].queue.push_back({Clock::now() + delay, std::vector<char>(buffer.data(), buffer.data() + count)});
     }
     flush_due(pipes, true, &client, &have_client, client_side);
   }

@@ -129,7 +129,16 @@ TEST_P(TransportTest, MessagesOfEverySizeMakeTheRoundTrip) {
   // The layers add bytes to a frame: the largest message still passes. (Its
   // 1 MiB period is beyond LZ4's reach, so it does not compress.)
   const Combination& combination = GetParam();
-  if (combination.carrier != Carrier::kTls && (combination.compression != Compression::NONE || combination.encryption != Encryption::NONE)) {
+#if defined(__SANITIZE_THREAD__)
+  // UDT's own threads run so slowly under ThreadSanitizer that its timers
+  // give the peer up during a 64 MiB frame; the smaller messages cover the
+  // bridge there.
+  const bool largest_too = combination.carrier != Carrier::kUdt;
+#else
+  const bool largest_too = true;
+#endif
+  if (largest_too && combination.carrier != Carrier::kTls &&
+      (combination.compression != Compression::NONE || combination.encryption != Encryption::NONE)) {
     std::vector<char> block = test::random_bytes(1 << 20, 3);
     std::vector<char>& largest = payloads.emplace_back(kMaxMessageSize);
     for (std::size_t offset = 0; offset < largest.size(); offset += block.size())
