@@ -10,13 +10,16 @@
 
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <random>
 #include <thread>
 
+#include <tarvelo/UDTTransport.h>
 #include <tarveloftp/Coding.h>
 
 #include "ServerFixture.h"
+#include "Stream.h"
 #include "TestSupport.h"
 
 namespace tarvelo {
@@ -47,37 +50,16 @@ long status_kib(int pid, const std::string& field) {
   return -1;
 }
 
-// Sends a frame header declaring `length` bytes.
-bool send_header(int fd, uint64_t length) {
-  char header[8];
-  EncodeFixed64BE(header, length);
-  return test::send_raw(fd, header, sizeof(header));
-}
-
-// Sends one frame holding `message`.
-bool send_frame(int fd, const std::vector<char>& message) {
-  return send_header(fd, message.size()) && test::send_raw(fd, message.data(), message.size());
-}
-
-// True when the server closes the connection within a few seconds (an
-// empty refusal frame may come first).
-bool closed_by_server(int fd) {
-  timeval timeout{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  char sink[4096];
-  for (;;) {
-    ssize_t got = recv(fd, sink, sizeof(sink), 0);
-    if (got == 0) return true;
-    if (got < 0) return errno == ECONNRESET;
-  }
-}
-
 class Daemon : public test::DaemonProcess {
  public:
-  Daemon() : test::DaemonProcess(test::random_bytes(kImageSize, 5)), m_content(test::read_file(image_path())) {
+  explicit Daemon(bool udt)
+      : test::DaemonProcess(test::random_bytes(kImageSize, 5), udt ? "transport = udt\n" : ""),
+        m_udt(udt),
+        m_content(test::read_file(image_path())) {
     if (!start()) throw std::runtime_error("no server: " + err());
   }
 
+  bool udt() const { return m_udt; }
   int pid() const { return process().pid(); }
   bool alive() const { return kill(pid(), 0) == 0; }
   long rss_kib() const { return status_kib(pid(), "VmRSS"); }
@@ -86,14 +68,113 @@ class Daemon : public test::DaemonProcess {
   std::string err() const { return process().err(); }
 
  private:
+  bool m_udt;
   std::vector<char> m_content;
 };
+
+// A connection that sends and takes bytes as they are, around the framing:
+// a TCP descriptor, or over udt a stream of our transport, as UDT sockets
+// have no descriptor.
+class RawPeer {
+ public:
+  explicit RawPeer(const Daemon& daemon) {
+    if (!daemon.udt()) {
+      m_fd = test::connect_raw(daemon.port());
+      return;
+    }
+    m_stream = UDTTransport().create_stream(m_io);
+    asio::error_code error;
+    m_stream->connect("127.0.0.1", daemon.port(), error);
+    if (error) m_stream.reset();
+  }
+  ~RawPeer() { close(); }
+  RawPeer(const RawPeer&) = delete;
+  RawPeer& operator=(const RawPeer&) = delete;
+
+  bool send(const std::vector<char>& bytes) { return send(bytes.data(), bytes.size()); }
+  bool send(const void* bytes, std::size_t size) {
+    if (!m_stream) return test::send_raw(m_fd, bytes, size);
+    asio::error_code error;
+    m_stream->write({asio::buffer(bytes, size)}, error);
+    return !error;
+  }
+
+  // Reads `size` bytes or up to a failure; how many came.
+  std::size_t receive(void* bytes, std::size_t size) {
+    if (!m_stream) return test::receive_raw(m_fd, bytes, size);
+    asio::error_code error;
+    std::size_t total = 0;
+    while (total < size && !error)
+      total += m_stream->read_some(asio::buffer(static_cast<char*>(bytes) + total, size - total), error);
+    return total;
+  }
+
+  // True when the server closes the connection within a few seconds (an
+  // empty refusal frame may come first).
+  bool closed_by_server() {
+    char sink[4096];
+    if (!m_stream) {
+      timeval timeout{5, 0};
+      setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+      for (;;) {
+        ssize_t got = recv(m_fd, sink, sizeof(sink), 0);
+        if (got == 0) return true;
+        if (got < 0) return errno == ECONNRESET;
+      }
+    }
+    // UDT tells of a close only through the socket's state, and of a lost
+    // shutdown packet only after its own time-out of several seconds.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !m_stream->wait_readable(static_cast<int>(left.count()))) return false;
+      asio::error_code error;
+      m_stream->read_some(asio::buffer(sink), error);
+      if (error) return true;
+    }
+  }
+
+  // With `reset` over tcp, leaves with a reset instead of an orderly close;
+  // UDT has no reset, so over udt it closes.
+  void close(bool reset = false) {
+    if (m_stream) {
+      m_stream->close();
+      m_stream.reset();
+    }
+    if (m_fd < 0) return;
+    if (reset) {
+      linger abort_on_close{1, 0};
+      setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(abort_on_close));
+    }
+    ::close(m_fd);
+    m_fd = -1;
+  }
+
+ private:
+  int m_fd = -1;
+  asio::io_context m_io;  // outlives m_stream, which runs on it
+  std::unique_ptr<detail::Stream> m_stream;
+};
+
+// A frame header declaring `length` bytes.
+std::vector<char> frame_header(uint64_t length) {
+  std::vector<char> header(8);
+  EncodeFixed64BE(header.data(), length);
+  return header;
+}
+
+// One frame holding `message`.
+std::vector<char> frame(const std::vector<char>& message) {
+  std::vector<char> bytes = frame_header(message.size());
+  bytes.insert(bytes.end(), message.begin(), message.end());
+  return bytes;
+}
 
 // A client that follows the protocol and checks every answer against what
 // the image must hold.
 class GoodClient {
  public:
-  explicit GoodClient(Daemon& daemon) : m_daemon(daemon), m_client(daemon.port()) {
+  explicit GoodClient(Daemon& daemon) : m_daemon(daemon), m_client(daemon.port(), daemon.udt()) {
     Message opened = m_client.handshake("disk", 0, CLIENT_WRITE_ACKNOWLEDGEMENT | CLIENT_HANDSHAKE_SESSION_ID);
     if (opened.size() < wire::kHeaderSize || opened.buffer()[wire::kHandshakeStatus] != STATUS_SUCCESS)
       throw std::runtime_error("good client refused");
@@ -143,108 +224,108 @@ std::vector<char> request_bytes(tarvelo_protocol_command_t command, uint64_t fir
   return bytes;
 }
 
-// A raw connection with an open session on "disk".
-int open_raw(Daemon& daemon) {
-  int fd = test::connect_raw(daemon.port());
+// Opens a session on "disk" over a raw connection.
+void open_session(RawPeer& peer) {
   std::vector<char> handshake = request_bytes(COMMAND_HANDSHAKE, CLIENT_WRITE_ACKNOWLEDGEMENT, 4, wire::kHeaderSize + 4);
   std::memcpy(handshake.data() + wire::kHandshakeName, "disk", 4);
   char answer[8 + wire::kHeaderSize];
-  EXPECT_TRUE(send_frame(fd, handshake));
-  EXPECT_EQ(test::receive_raw(fd, answer, sizeof(answer)), sizeof(answer));
+  EXPECT_TRUE(peer.send(frame(handshake)));
+  EXPECT_EQ(peer.receive(answer, sizeof(answer)), sizeof(answer));
   EXPECT_EQ(answer[8 + wire::kHandshakeStatus], STATUS_SUCCESS);
-  return fd;
 }
 
-TEST(AbusiveClientTest, BrokenFramesHugeLengthsAndEarlyRequestsLeaveTheServerServing) {
-  Daemon daemon;
+// Each test runs once per transport the server speaks.
+class AbusiveClientTest : public testing::TestWithParam<bool> {};
+
+TEST_P(AbusiveClientTest, BrokenFramesHugeLengthsAndEarlyRequestsLeaveTheServerServing) {
+  Daemon daemon(GetParam());
   GoodClient good(daemon);
   // Leaves in the middle of a frame's body, and in the middle of a header.
-  int fd = test::connect_raw(daemon.port());
-  ASSERT_TRUE(send_header(fd, 1000) && test::send_raw(fd, "0123456789", 10));
-  close(fd);
-  fd = test::connect_raw(daemon.port());
-  ASSERT_TRUE(test::send_raw(fd, "\0\0\0", 3));
-  close(fd);
+  RawPeer mid_body(daemon);
+  ASSERT_TRUE(mid_body.send(frame_header(1000)) && mid_body.send("0123456789", 10));
+  mid_body.close();
+  RawPeer mid_header(daemon);
+  ASSERT_TRUE(mid_header.send("\0\0\0", 3));
+  mid_header.close();
   good.check("frames cut short");
 
-  // Frames the server must refuse by closing: shorter than a message front,
-  // empty, requests before the handshake, and lengths inside a message that
-  // point past its end.
+  // What the server must refuse by closing: messages shorter than a message
+  // front, empty, requests before the handshake, lengths inside a message
+  // that point past its end, and frames longer than any message, one so
+  // long that adding to it wraps.
   std::vector<std::pair<std::string, std::vector<char>>> refused = {
-      {"5-byte message", {2, 0, 0, 0, 0}},
-      {"empty message", {}},
-      {"read before handshake", request_bytes(COMMAND_READ, 0, 4096)},
-      {"write before handshake", request_bytes(COMMAND_WRITE, 0, 8, 40)},
-      {"handshake naming 2^63 bytes", request_bytes(COMMAND_HANDSHAKE, 0, 1ull << 63)},
-      {"handshake naming more than it carries", request_bytes(COMMAND_HANDSHAKE, 0, 5, 33)},
+      {"5-byte message", frame({2, 0, 0, 0, 0})},
+      {"empty message", frame({})},
+      {"read before handshake", frame(request_bytes(COMMAND_READ, 0, 4096))},
+      {"write before handshake", frame(request_bytes(COMMAND_WRITE, 0, 8, 40))},
+      {"handshake naming 2^63 bytes", frame(request_bytes(COMMAND_HANDSHAKE, 0, 1ull << 63))},
+      {"handshake naming more than it carries", frame(request_bytes(COMMAND_HANDSHAKE, 0, 5, 33))},
+      {"frame of the largest message + 1", frame_header(uint64_t{kMaxMessageSize} + 1)},
+      {"frame of 2^64 - 1", frame_header(~uint64_t{0})},
   };
-  for (auto& [what, message] : refused) {
-    fd = test::connect_raw(daemon.port());
-    ASSERT_TRUE(send_frame(fd, message));
-    EXPECT_TRUE(closed_by_server(fd)) << what;
-    close(fd);
+  // All sent before any close is awaited: over udt a close takes a second
+  // or two to be seen.
+  std::deque<RawPeer> refused_peers;
+  for (auto& [what, bytes] : refused) {
+    refused_peers.emplace_back(daemon);
+    ASSERT_TRUE(refused_peers.back().send(bytes)) << what;
   }
-  // Frames longer than any message, one so long that adding to it wraps.
-  for (uint64_t declared : {uint64_t{kMaxMessageSize} + 1, ~uint64_t{0}}) {
-    fd = test::connect_raw(daemon.port());
-    ASSERT_TRUE(send_header(fd, declared));
-    EXPECT_TRUE(closed_by_server(fd)) << "frame of " << declared << " bytes";
-    close(fd);
-  }
+  for (std::size_t i = 0; i < refused.size(); ++i)
+    EXPECT_TRUE(refused_peers[i].closed_by_server()) << refused[i].first;
+  refused_peers.clear();
   good.check("refused frames");
 
   // Connections that announce the largest frame allowed and send one byte
   // of it: memory must follow the bytes that arrive, not the announcement.
   long before = daemon.rss_kib();
-  std::vector<int> holders;
+  std::deque<RawPeer> holders;
   for (int i = 0; i < 24; ++i) {
-    holders.push_back(test::connect_raw(daemon.port()));
-    ASSERT_TRUE(send_header(holders.back(), kMaxMessageSize) && test::send_raw(holders.back(), "x", 1));
+    holders.emplace_back(daemon);
+    ASSERT_TRUE(holders.back().send(frame_header(kMaxMessageSize)) && holders.back().send("x", 1));
   }
   good.check("24 announced 64 MiB frames");
   std::this_thread::sleep_for(300ms);
   EXPECT_LT(daemon.rss_kib() - before, 256 * 1024) << "KiB grown while 24 frames of 64 MiB were announced";
-  for (int held : holders) close(held);
+  holders.clear();
 
   // After a good handshake: requests with negative and huge ranges, then a
   // write declaring more than it carries.
-  fd = open_raw(daemon);
+  RawPeer in_session(daemon);
+  open_session(in_session);
   for (auto& message : {request_bytes(COMMAND_READ, static_cast<uint64_t>(-4096), 4096),
                         request_bytes(COMMAND_READ, 0, 1ull << 62), request_bytes(COMMAND_HASH, 0, ~0ull),
                         request_bytes(COMMAND_HOLE_PUNCH, static_cast<uint64_t>(-1), 4096),
                         request_bytes(COMMAND_WRITE, 0, 1 << 20, 64)})
-    ASSERT_TRUE(send_frame(fd, message));
-  EXPECT_TRUE(closed_by_server(fd));
-  close(fd);
+    ASSERT_TRUE(in_session.send(frame(message)));
+  EXPECT_TRUE(in_session.closed_by_server());
+  in_session.close();
   good.check("out-of-range requests");
   EXPECT_EQ(test::read_file(daemon.image_path()).size(), static_cast<std::size_t>(kImageSize));
   EXPECT_LT(daemon.peak_kib(), kMemoryBoundKiB);
   EXPECT_EQ(daemon.stop(), 0) << daemon.err();
 }
 
-TEST(AbusiveClientTest, ClientsThatLeaveDuringOrNeverReadLargeResponses) {
-  Daemon daemon;
+TEST_P(AbusiveClientTest, ClientsThatLeaveDuringOrNeverReadLargeResponses) {
+  Daemon daemon(GetParam());
   GoodClient good(daemon);
   // Ask for 160 MiB of reads and leave with the server still sending: once
   // after reading a little and closing, once with a reset.
   for (bool reset : {false, true}) {
-    int fd = open_raw(daemon);
-    for (int i = 0; i < 40; ++i) ASSERT_TRUE(send_frame(fd, request_bytes(COMMAND_READ, 0, 4 << 20)));
-    if (reset) {
-      linger abort_on_close{1, 0};
-      setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(abort_on_close));
-    } else {
+    RawPeer peer(daemon);
+    open_session(peer);
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(peer.send(frame(request_bytes(COMMAND_READ, 0, 4 << 20))));
+    if (!reset) {
       char partial[100000];
-      test::receive_raw(fd, partial, sizeof(partial));
+      peer.receive(partial, sizeof(partial));
     }
-    close(fd);
+    peer.close(reset);
     good.check("a client that left during 160 MiB of responses");
   }
 
   // A client that keeps asking but does not read: the server stops taking
   // its requests while too much is queued, then serves them all once the
   // client reads.
-  test::WireClient slow(daemon.port());
+  test::WireClient slow(daemon.port(), daemon.udt());
   slow.handshake("disk", 0, 0);
   constexpr int kReads = 300;
   constexpr long kReadSize = 1 << 20;
@@ -270,6 +351,9 @@ TEST(AbusiveClientTest, ClientsThatLeaveDuringOrNeverReadLargeResponses) {
   EXPECT_LT(daemon.peak_kib(), kMemoryBoundKiB);
   EXPECT_EQ(daemon.stop(), 0) << daemon.err();
 }
+
+INSTANTIATE_TEST_SUITE_P(Transports, AbusiveClientTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "udt" : "tcp"; });
 
 }  // namespace
 }  // namespace tarvelo
