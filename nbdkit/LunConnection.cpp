@@ -11,6 +11,9 @@ namespace {
 // Bytes per READ request of a pipeline; NBD requests above it are split,
 // which also lets several sessions share a large one.
 constexpr uint64_t kReadPiece = 1 << 20;
+// READ requests of a pipeline in flight at once: a batch of nbdkit's
+// largest requests is megabytes, which need not all wait on the server.
+constexpr std::size_t kReadDepth = 64;
 // Bytes per WRITE request, of data or of zeros.
 constexpr uint64_t kWritePiece = 4 << 20;
 // The server keeps the outcomes of the last 200000 writes; collect them
@@ -181,7 +184,7 @@ Transport::StatusCode LunConnection::read_on(TarveloFTPClient& client,
                                              const std::vector<char*>& destinations) {
   if (ranges.empty()) return {};
   std::size_t next = 0;
-  return client.read_ranges(ranges, ranges.size(), [&](long, const char* data, long length) {
+  return client.read_ranges(ranges, kReadDepth, [&](long, const char* data, long length) {
     std::memcpy(destinations[next++], data, static_cast<std::size_t>(length));
     return true;
   });

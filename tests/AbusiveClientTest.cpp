@@ -352,7 +352,7 @@ TEST_P(AbusiveClientTest, ClientsThatLeaveDuringOrNeverReadLargeResponses) {
   EXPECT_EQ(daemon.stop(), 0) << daemon.err();
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, AbusiveClientTest, testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(Carriers, AbusiveClientTest, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) { return info.param ? "udt" : "tcp"; });
 
 }  // namespace
