@@ -253,9 +253,7 @@ bool LunConnection::collect(Request& request) {
   m_unacknowledged = 0;
   m_unseen = false;
   for (const auto& record : records)
-    if (record.status != STATUS_SUCCESS)
-      m_failed_writes.push_back(std::to_string(record.offset) + "+" + std::to_string(record.length) + " (" +
-                                Protocol::to_string(record.status) + ")");
+    if (record.status != STATUS_SUCCESS) m_failed_writes.push_back(tools::describe_write_outcome(record));
   return true;
 }
 

@@ -4,10 +4,10 @@
 #ifdef TARVELOFTP_NBDKIT_PLUGIN
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -147,24 +147,21 @@ TEST(NbdkitPlugin, FailuresReachTheNbdClient) {
                                 "compression must be lz4 or none, not zstd"));
 
   // Writes past a file-size limit fail on the server, as on a full disk:
-  // the flush that ends the copy must say so.
+  // the flush that ends the copy must say so. Without a flush the client
+  // cannot be told; nbdkit's log still is, once the connection has closed.
   test::write_file(dir.file("local.img"), test::random_bytes(1 << 20, 3));
-  struct rlimit before {};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-  struct rlimit limited = before;
-  limited.rlim_cur = 512 << 10;
-  auto previous = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  RunResult copy = serve({url(fixture)}, "nbdcopy --flush " + dir.file("local.img") + " $uri");
-  // Without a flush the client cannot be told; nbdkit's log still is, once
-  // the connection has closed.
+  RunResult copy, unflushed;
   std::string socket = dir.file("nbd.sock");
-  test::ChildProcess serving(nbdkit({url(fixture)}, "", socket));
-  for (int i = 0; i < 500 && access(socket.c_str(), F_OK) != 0; ++i) usleep(10000);
-  RunResult unflushed =
-      test::run_program({"/usr/bin/nbdcopy", dir.file("local.img"), "nbd+unix:///?socket=" + socket});
-  setrlimit(RLIMIT_FSIZE, &before);
-  signal(SIGXFSZ, previous);
+  std::unique_ptr<test::ChildProcess> served;
+  {
+    test::FileSizeLimit limit(512 << 10);
+    ASSERT_TRUE(limit.active());
+    copy = serve({url(fixture)}, "nbdcopy --flush " + dir.file("local.img") + " $uri");
+    served = std::make_unique<test::ChildProcess>(nbdkit({url(fixture)}, "", socket));
+    for (int i = 0; i < 500 && access(socket.c_str(), F_OK) != 0; ++i) usleep(10000);
+    unflushed = test::run_program({"/usr/bin/nbdcopy", dir.file("local.img"), "nbd+unix:///?socket=" + socket});
+  }
+  test::ChildProcess& serving = *served;
   EXPECT_NE(copy.status, 0);
   EXPECT_NE(copy.err.find("write(s) failed on the server: 524288+"), std::string::npos) << copy.err;
   EXPECT_EQ(unflushed.status, 0) << unflushed.err;

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <sodium.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -502,15 +501,12 @@ TEST(TarveloftpTool, PutListsTheWritesTheServerFailed) {
   ServerFixture fixture(1 << 20);
   test::TempDir dir;
   test::write_file(dir.file("local.img"), test::random_bytes(1 << 20, 31));
-  struct rlimit before {};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-  struct rlimit limited = before;
-  limited.rlim_cur = 512 << 10;
-  auto previous = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  RunResult put = tarveloftp({"put", dir.file("local.img"), url(fixture), "--chunk-size", "128K", "-q"});
-  setrlimit(RLIMIT_FSIZE, &before);
-  signal(SIGXFSZ, previous);
+  RunResult put;
+  {
+    test::FileSizeLimit limit(512 << 10);
+    ASSERT_TRUE(limit.active());
+    put = tarveloftp({"put", dir.file("local.img"), url(fixture), "--chunk-size", "128K", "-q"});
+  }
 
   EXPECT_EQ(put.status, 1) << put.out << put.err;
   EXPECT_NE(put.err.find("4 write(s) failed on the server"), std::string::npos) << put.err;

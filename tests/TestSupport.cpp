@@ -196,6 +196,21 @@ ChildOutput run_as_user(uint32_t uid, const std::function<std::string()>& body) 
   return result;
 }
 
+FileSizeLimit::FileSizeLimit(long bytes) {
+  if (getrlimit(RLIMIT_FSIZE, &m_before) != 0) return;
+  rlimit limited = m_before;
+  limited.rlim_cur = static_cast<rlim_t>(bytes);
+  m_previous = ::signal(SIGXFSZ, SIG_IGN);
+  m_active = setrlimit(RLIMIT_FSIZE, &limited) == 0;
+  if (!m_active) ::signal(SIGXFSZ, m_previous);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  if (!m_active) return;
+  setrlimit(RLIMIT_FSIZE, &m_before);
+  ::signal(SIGXFSZ, m_previous);
+}
+
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const std::vector<std::string>& environment)
     : m_out(m_dir.file("stdout")), m_err(m_dir.file("stderr")) {

@@ -3,6 +3,9 @@
 // Helpers shared by every test: temporary directories, free loopback ports,
 // file contents, capture of the log, and an echoing transport server.
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -107,6 +110,23 @@ class ChildProcess {
   std::string m_err;
   int m_pid = -1;
   int m_status = -1;
+};
+
+// While it lives, files this process (and children started meanwhile)
+// write cannot grow past `bytes`: writes beyond fail with EFBIG, as on a
+// full disk, instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(long bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool active() const { return m_active; }
+
+ private:
+  rlimit m_before{};
+  sighandler_t m_previous = nullptr;
+  bool m_active = false;
 };
 
 // Runs a program to completion; its exit status and both outputs.

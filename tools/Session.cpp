@@ -219,6 +219,11 @@ std::vector<std::unique_ptr<TarveloFTPClient>> open_sessions(
   return clients;
 }
 
+std::string describe_write_outcome(const tarvelo_write_acknowledgement_t& record) {
+  return std::to_string(record.offset) + "+" + std::to_string(record.length) + " (" +
+         Protocol::to_string(record.status) + ")";
+}
+
 void collect_acknowledgements(TarveloFTPClient& client, const Remote& remote,
                               std::vector<std::string>& failed) {
   bool has_failures = false;
@@ -226,9 +231,7 @@ void collect_acknowledgements(TarveloFTPClient& client, const Remote& remote,
   auto records = client.write_acknowledgement(has_failures, &status);
   if (status.code < 0) throw ToolError(request_failure(remote, "collecting write acknowledgements failed", status));
   for (const auto& record : records)
-    if (record.status != STATUS_SUCCESS)
-      failed.push_back(std::to_string(record.offset) + "+" + std::to_string(record.length) + " (" +
-                       Protocol::to_string(record.status) + ")");
+    if (record.status != STATUS_SUCCESS) failed.push_back(describe_write_outcome(record));
 }
 
 }  // namespace tarvelo::tools

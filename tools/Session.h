@@ -139,8 +139,12 @@ long write_file_range(TarveloFTPClient& client, const LocalFile& file, long at, 
 // ToolError for a write of `n` bytes at `at` that failed with `status`.
 ToolError write_failure(const Remote& remote, long n, long at, const Transport::StatusCode& status);
 
+// A write outcome as reports list it: "OFFSET+LENGTH (STATUS)".
+std::string describe_write_outcome(const tarvelo_write_acknowledgement_t& record);
+
 // Collects the queued write outcomes of a session; failed ones are appended
-// to `failed` as "OFFSET+LENGTH (STATUS)". Throws when the exchange fails.
+// to `failed` as describe_write_outcome() gives them. Throws when the
+// exchange fails.
 void collect_acknowledgements(TarveloFTPClient& client, const Remote& remote,
                               std::vector<std::string>& failed);
 

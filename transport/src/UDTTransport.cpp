@@ -22,16 +22,6 @@ using Clock = std::chrono::steady_clock;
 // connection that broke, so the state is looked at between waits.
 constexpr int kReadableSliceMilliseconds = 50;
 
-// A connection that the peer closed or that broke ends a blocking call as
-// it ends an asynchronous one.
-asio::error_code blocking_error(bool reading) {
-  int code = UDT::getlasterror_code();
-  if (code == CUDTException::ECONNLOST || code == CUDTException::ENOCONN ||
-      code == CUDTException::EINVSOCK)
-    return reading ? asio::error_code(asio::error::eof) : asio::error_code(asio::error::broken_pipe);
-  return make_udt_error(code);
-}
-
 // The bridge of the io_context; the service lives as long as the io_context.
 UdtBridge& bridge_of(asio::io_context& io) {
   udt_startup();
@@ -87,7 +77,7 @@ class UdtStream : public Stream {
         int chunk = static_cast<int>(std::min<std::size_t>(buffer.size() - done, INT_MAX));
         int count = UDT::send(socket, data + done, chunk, 0);
         if (count == UDT::ERROR) {
-          error = blocking_error(false);
+          error = udt_io_error(UDT::getlasterror_code(), false);
           return;
         }
         done += static_cast<std::size_t>(count);
@@ -179,7 +169,7 @@ class UdtStream : public Stream {
     set_blocking(true, m_send_blocking);
     int count = UDT::recv(socket, data, static_cast<int>(std::min<std::size_t>(size, INT_MAX)), 0);
     if (count == UDT::ERROR) {
-      error = blocking_error(true);
+      error = udt_io_error(UDT::getlasterror_code(), true);
       return 0;
     }
     return static_cast<std::size_t>(count);

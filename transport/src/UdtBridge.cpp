@@ -30,15 +30,6 @@ bool is_would_block(int code) {
   return code == CUDTException::EASYNCRCV || code == CUDTException::EASYNCSND;
 }
 
-// A connection that the peer closed, that broke or that UDT already
-// reclaimed reads as the end of the stream, as over TCP.
-asio::error_code io_error(int code, bool reading) {
-  if (code == CUDTException::ECONNLOST || code == CUDTException::ENOCONN ||
-      code == CUDTException::EINVSOCK)
-    return reading ? asio::error_code(asio::error::eof) : asio::error_code(asio::error::broken_pipe);
-  return make_udt_error(code);
-}
-
 struct Startup {
   Startup() : pid(::getpid()) { UDT::startup(); }
   // UDT's threads must stop before its own statics die; a forked child
@@ -57,6 +48,13 @@ asio::error_code make_udt_error(int code) {
 }
 
 asio::error_code udt_error() { return make_udt_error(UDT::getlasterror_code()); }
+
+asio::error_code udt_io_error(int code, bool reading) {
+  if (code == CUDTException::ECONNLOST || code == CUDTException::ENOCONN ||
+      code == CUDTException::EINVSOCK)
+    return reading ? asio::error_code(asio::error::eof) : asio::error_code(asio::error::broken_pipe);
+  return make_udt_error(code);
+}
 
 void udt_startup() { static const Startup startup; }
 
@@ -235,7 +233,7 @@ void UdtBridge::try_read_locked(ReadOp& op, UDTSOCKET socket, Completions& done,
     if (count == UDT::ERROR) {
       int code = UDT::getlasterror_code();
       if (is_would_block(code)) return;
-      error = io_error(code, true);
+      error = udt_io_error(code, true);
       break;
     }
     op.done += static_cast<std::size_t>(count);
@@ -260,7 +258,7 @@ void UdtBridge::try_write_locked(WriteOp& op, UDTSOCKET socket, Completions& don
     if (count == UDT::ERROR) {
       int code = UDT::getlasterror_code();
       if (is_would_block(code)) return;
-      error = io_error(code, false);
+      error = udt_io_error(code, false);
       break;
     }
     op.offset += static_cast<std::size_t>(count);

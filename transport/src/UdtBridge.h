@@ -27,6 +27,10 @@ namespace tarvelo::detail {
 // own texts.
 asio::error_code udt_error();  // the calling thread's last UDT error
 asio::error_code make_udt_error(int code);
+// The error of a failed read or write: a connection that the peer closed,
+// that broke or that UDT already reclaimed ends the stream as over TCP
+// (end of file, or a broken pipe), for blocking and asynchronous calls alike.
+asio::error_code udt_io_error(int code, bool reading);
 
 // Starts UDT once per process; it is cleaned up at exit.
 void udt_startup();
