@@ -7,7 +7,7 @@
 // io_context rather than per process: the thread lives and dies with the
 // loop it serves, so destroying a listener's io_context stops it, and
 // sockets of one loop never wait behind another loop's work. Internal to
-// the transport library.
+// the udt module of the transport library.
 
 #include <udt/udt.h>
 
