@@ -308,9 +308,9 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
   crypto::blake2b_hash_t digest;
   auto precomputed = precomputed_hashes.find({offset, length});
   if (precomputed != precomputed_hashes.end()) {
-    std::memcpy(digest, precomputed->second.data(), sizeof digest);
+    std::memcpy(digest, precomputed->second.digest.data(), sizeof digest);
+    if (precomputed->second.read && on_read) on_read(static_cast<unsigned long>(length));
     precomputed_hashes.erase(precomputed);
-    if (on_read) on_read(static_cast<unsigned long>(length));
   } else if (fault == detail::RANGE_VALID && detail::is_hole(state->fd, offset, length, state->file_size)) {
     // A hole reads as zeros: its digest needs no read.
     std::memcpy(digest, detail::zero_digest(length).data(), sizeof digest);

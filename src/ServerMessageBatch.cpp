@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -31,12 +32,16 @@ bool ServerMessageHandler::answers_together(const Message& message) const {
 
 std::vector<ServerMessageHandlerResponse> ServerMessageHandler::handle_messages(std::vector<Message> messages) {
   std::vector<ServerMessageHandlerResponse> responses;
+  // Each run is looked at once: a run of holes leaves nothing precomputed,
+  // and looking again from every one of its requests cost a quadratic
+  // number of hole lookups.
+  std::size_t looked_at = 0;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     // Anything else may change the image, or the connection, under digests made before it.
     if (!answers_together(messages[i]))
       precomputed_hashes.clear();
-    else if (precomputed_hashes.empty() && !state->block_hashing)
-      hash_requests_together(messages, i);
+    else if (i >= looked_at && !state->block_hashing)
+      looked_at = hash_requests_together(messages, i);
     responses.push_back(handle_message(std::move(messages[i])));
     if (responses.back().close_after_send) break;
   }
@@ -44,21 +49,25 @@ std::vector<ServerMessageHandlerResponse> ServerMessageHandler::handle_messages(
   return responses;
 }
 
-void ServerMessageHandler::hash_requests_together(const std::vector<Message>& messages, std::size_t first) {
+std::size_t ServerMessageHandler::hash_requests_together(const std::vector<Message>& messages, std::size_t first) {
   // Fewer than this gain nothing; more than kTogetherBytes are read in later runs.
   constexpr std::size_t kFewest = 4;
   constexpr long kTogetherBytes = 32L << 20;
   const long length = decode_range(messages[first]).length;
-  if (length <= 0 || length > kTogetherBytes) return;
+  if (length <= 0 || length > kTogetherBytes) return first + 1;
   std::vector<long> offsets;
-  for (std::size_t i = first; i < messages.size() && answers_together(messages[i]); ++i) {
-    auto [offset, size] = decode_range(messages[i]);
+  std::size_t end = first;
+  for (; end < messages.size() && answers_together(messages[end]); ++end) {
+    auto [offset, size] = decode_range(messages[end]);
     if (size != length || offset < 0 || static_cast<long>(offsets.size() + 1) * length > kTogetherBytes) break;
-    // Holes are answered by the request itself, without a read.
-    if (detail::is_hole(state->fd, offset, length, state->file_size)) continue;
+    // A hole needs no read: the digest of zeros.
+    if (detail::is_hole(state->fd, offset, length, state->file_size)) {
+      precomputed_hashes[{offset, length}] = {detail::zero_digest(length), false};
+      continue;
+    }
     offsets.push_back(offset);
   }
-  if (offsets.size() < kFewest) return;
+  if (offsets.size() < kFewest) return std::max(end, first + 1);
   const auto bytes = static_cast<std::size_t>(length);
   std::unique_ptr<char[]> buffer(new char[offsets.size() * bytes]);
   std::vector<bool> whole(offsets.size(), false);
@@ -66,13 +75,15 @@ void ServerMessageHandler::hash_requests_together(const std::vector<Message>& me
     whole[k] = seek(state->fd, offsets[k], SEEK_SET) == offsets[k] &&
                readFully(state->fd, buffer.get() + k * bytes, length) == length;
   std::vector<unsigned char> digests(offsets.size() * crypto::kBlake2bHashSize);
-  if (!crypto::Blake2b::hash_each(digests.data(), buffer.get(), bytes, offsets.size())) return;
+  if (!crypto::Blake2b::hash_each(digests.data(), buffer.get(), bytes, offsets.size())) return end;
   // A range that could not be read whole is left to the request itself, which reports it.
   for (std::size_t k = 0; k < offsets.size(); ++k) {
     if (!whole[k]) continue;
-    auto& digest = precomputed_hashes[{offsets[k], length}];
-    std::memcpy(digest.data(), digests.data() + k * crypto::kBlake2bHashSize, crypto::kBlake2bHashSize);
+    PrecomputedHash& precomputed = precomputed_hashes[{offsets[k], length}];
+    std::memcpy(precomputed.digest.data(), digests.data() + k * crypto::kBlake2bHashSize, crypto::kBlake2bHashSize);
+    precomputed.read = true;
   }
+  return end;
 }
 
 }  // namespace tarvelo

@@ -198,8 +198,9 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
                                 std::unique_lock<std::mutex>& held);
   // Hashes the image ranges of the run of hash requests of one length that
   // starts at messages[first], side by side, for default_command_hash to
-  // answer from.
-  void hash_requests_together(const std::vector<Message>& messages, std::size_t first);
+  // answer from; ranges that are holes get the digest of zeros. Returns
+  // where the run ends.
+  std::size_t hash_requests_together(const std::vector<Message>& messages, std::size_t first);
   // Answers a WRITE or HOLE_PUNCH on a read-only connection with the
   // failure a change that cannot be made gets.
   ServerMessageHandlerResponse refuse_change(const Message& request, ServerMessageHandlerResponse& response);
@@ -214,7 +215,11 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   int64_t deferred_commit_bytes = 26214400;
   // Digests made by hash_requests_together, by (offset, length); each is
   // used once, and none outlives handle_messages.
-  std::map<std::pair<long, long>, std::array<unsigned char, 32>> precomputed_hashes;
+  struct PrecomputedHash {
+    std::array<unsigned char, 32> digest;
+    bool read;  // from the image, not a hole's
+  };
+  std::map<std::pair<long, long>, PrecomputedHash> precomputed_hashes;
   std::string hash_directory;
 };
 
