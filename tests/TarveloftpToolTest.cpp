@@ -240,7 +240,7 @@ TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
 // Thin images: put punches every gap (far more than go out in one batch)
 // over the server's old bytes, and get leaves out whole windows of holes,
 // fetches a run of data inside a window of holes, dense data whole, and
-// scattered blocks after dense data without fetching every window whole.
+// scattered blocks after dense data without fetching a window whole.
 TEST(TarveloftpTool, SparseTransfersOfThinImages) {
   test::CaptureLog log;
   constexpr long kMiB = 1 << 20;
@@ -290,10 +290,10 @@ TEST(TarveloftpTool, SparseTransfersOfThinImages) {
   ASSERT_EQ(get.status, 0) << get.err;
   EXPECT_TRUE(test::read_file(dir.file("back.img")) == local);
   EXPECT_LE(allocated(dir.file("back.img")), data + kMiB);
-  // At most one window more than the data: the one after dense data,
-  // fetched whole before its zeros showed.
+  // The window after dense data is not taken for dense: its samples show
+  // zeros although every piece of it holds data.
   EXPECT_GE(figure(get.out, "received"), data) << get.out;
-  EXPECT_LE(figure(get.out, "received"), data + 65 * kMiB) << get.out;
+  EXPECT_LE(figure(get.out, "received"), data + data / 10) << get.out;
 }
 
 // Standard input and output carry the image through pipes: in order, zeros

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "Progress.h"
@@ -238,7 +239,38 @@ std::vector<HashRange> ZeroRangePlanner::differing(const std::vector<HashRange>&
   return result;
 }
 
+std::vector<HashRange> ZeroRangePlanner::samples(long start, long end) const {
+  // One block at a scattered place in each of as many equal shares of the
+  // window, every block of a small one: places that repeat from piece to
+  // piece could all fall on a regular pattern of data among zeros.
+  const long blocks = (end - start + m_block - 1) / m_block;
+  const long count = std::min<long>(blocks, kSparseGetSamples);
+  std::vector<HashRange> result;
+  for (long i = 0; i < count; ++i) {
+    const long first = blocks * i / count;
+    const long share = blocks * (i + 1) / count - first;
+    const uint64_t mixed = (static_cast<uint64_t>(start / m_block + first) + 1) * 0x9E3779B97F4A7C15ull;
+    const long offset = start + (first + static_cast<long>((mixed >> 33) % static_cast<uint64_t>(share))) * m_block;
+    result.push_back({offset, std::min(m_block, end - offset)});
+  }
+  return result;
+}
+
 std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
+  auto whole = [&] {
+    m_whole = true;
+    std::vector<HashRange> ranges;
+    split_ranges(start, end, m_chunk, ranges);
+    return ranges;
+  };
+  m_whole = false;
+  // Dense data costs the server a small read and hash per sample, where
+  // finding its few zeros (which stay holes here anyway) would cost a
+  // second pass over all of it.
+  if (m_sampling) {
+    std::vector<HashRange> sampled = samples(start, end);
+    if (differing(sampled).size() == sampled.size()) return whole();
+  }
   // A server that reads the range takes at most one request's worth.
   const long largest = m_stored ? kSparseGetPieceRanges * m_size
                                 : std::min(kSparseGetPieceRanges * m_size, TarveloFTPClient::kMaxRequestLength);
@@ -246,34 +278,21 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
   const bool probe = m_layout != Layout::scattered && piece > m_size;
   // Pieces pay while this share of them turns out zeros.
   auto common = [](std::size_t zeros, std::size_t all) { return zeros * kNarrowWhenOneIn >= all; };
-  auto whole = [&] {
-    std::vector<HashRange> ranges;
-    split_ranges(start, end, m_chunk, ranges);
-    return ranges;
-  };
   std::vector<HashRange> pieces;
   std::vector<HashRange> candidates;
   if (probe) {
     split_ranges(start, end, piece, pieces);
     candidates = differing(pieces);
-    // Dense data so far: a window without a zero piece is very likely
-    // dense too, and finer hashes would only cost a second pass.
-    if (m_layout == Layout::dense && candidates.size() == pieces.size()) return whole();
-    // Not known yet: the ranges of a share of the pieces tell dense data
-    // from scattered blocks for a fraction of a second pass.
-    if (m_layout == Layout::unknown && candidates.size() == pieces.size()) {
-      std::vector<HashRange> sample;
+    // Every piece holds data although a sample was zeros: the ranges of a
+    // share of the pieces tell a few zero blocks in dense data from
+    // scattered blocks, for a fraction of a second pass.
+    if (candidates.size() == pieces.size()) {
+      std::vector<HashRange> share;
       for (std::size_t i = 0; i < std::max<std::size_t>(1, pieces.size() / kNarrowWhenOneIn); ++i)
-        split_ranges(pieces[i].offset, pieces[i].offset + pieces[i].length, m_size, sample);
-      if (!common(sample.size() - differing(sample).size(), sample.size())) {
-        m_layout = Layout::dense;
-        return whole();
-      }
+        split_ranges(pieces[i].offset, pieces[i].offset + pieces[i].length, m_size, share);
+      if (!common(share.size() - differing(share).size(), share.size())) return whole();
     }
-    if (candidates.empty()) {
-      m_layout = Layout::unknown;
-      return {};
-    }
+    if (candidates.empty()) return {};
   } else {
     candidates.push_back({start, end - start});
   }
@@ -301,10 +320,8 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
   std::sort(wanted.begin(), wanted.end(), [](const HashRange& a, const HashRange& b) { return a.offset < b.offset; });
 
   const bool sparse_at_size = first_ranges > 0 && common(first_zeros, first_ranges);
-  if (probe && common(pieces.size() - candidates.size(), pieces.size())) {
+  if (!sparse_at_size || (probe && common(pieces.size() - candidates.size(), pieces.size()))) {
     m_layout = Layout::unknown;
-  } else if (!sparse_at_size) {
-    m_layout = Layout::dense;
   } else if (probe) {
     m_layout = Layout::scattered;
   } else {
@@ -323,8 +340,9 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
 }
 
 void ZeroRangePlanner::fetched(long fetched, long zero) {
-  // Dense no longer: look closer again.
-  if (m_layout == Layout::dense && zero * static_cast<long>(kNarrowWhenOneIn) >= fetched) m_layout = Layout::unknown;
+  // Samples that saw only data, in a window fetched whole that held many
+  // zeros after all, fell on a pattern: look closer from now on.
+  if (m_whole && zero * static_cast<long>(kNarrowWhenOneIn) >= fetched) m_sampling = false;
 }
 
 void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const LocalFile& out, long start, long count,

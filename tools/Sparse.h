@@ -69,16 +69,19 @@ inline constexpr long kSparseGetWindow = 64L << 20;
 // while a piece with data costs it only a small read and hash.
 inline constexpr long kSparseGetPieceRanges = 16;
 
+// A window is sampled first in this many blocks: when none of them is
+// zeros, the window is taken for dense data and fetched whole.
+inline constexpr long kSparseGetSamples = 64;
+
 // Plans, window after window, the ranges of the remote image a sparse get
-// must fetch. A window's pieces are compared with the hash of zeros first;
-// those that differ are compared again in steps of `size` bytes (a multiple
-// of the server's block size) and narrowed by quarters while narrowing
-// still finds zeros (a session's first window skips the pieces). What a
-// window shows decides how the next is probed:
-// after dense data a window whose pieces hold no zeros is fetched whole
-// without finer hashes, and after scattered data (zeros at `size` but few
-// zero pieces) the pieces are skipped until zero pieces are common again.
-// One session, used from one thread.
+// must fetch. A window whose samples are all data is fetched whole (its
+// zero blocks still stay holes here, only their bytes travel). Otherwise
+// its pieces are compared with the hash of zeros; those that differ are
+// compared again in steps of `size` bytes (a multiple of the server's block
+// size) and narrowed by quarters while narrowing still finds zeros. After
+// scattered data (zeros at `size` but few zero pieces) the pieces are
+// skipped until zero pieces are common again; a session's first window
+// skips them too. One session, used from one thread.
 class ZeroRangePlanner {
  public:
   ZeroRangePlanner(TarveloFTPClient& client, const Remote& remote, long size, long chunk);
@@ -86,11 +89,12 @@ class ZeroRangePlanner {
   // `chunk` bytes.
   std::vector<HashRange> plan(long start, long end);
   // What the fetch of a planned window found: `zero` of its `fetched`
-  // bytes were zero blocks after all (data that were dense may not be).
+  // bytes were zero blocks after all.
   void fetched(long fetched, long zero);
 
  private:
-  enum class Layout { unknown, dense, scattered };
+  enum class Layout { unknown, scattered };
+  std::vector<HashRange> samples(long start, long end) const;
   std::vector<HashRange> differing(const std::vector<HashRange>& ranges);
   const std::vector<unsigned char>& zero_hash(const HashRange& range);
 
@@ -103,6 +107,8 @@ class ZeroRangePlanner {
   // The first window is compared range by range: whatever the layout, that
   // costs no more than one pass, and it tells the layout.
   Layout m_layout = Layout::scattered;
+  bool m_sampling = true;
+  bool m_whole = false;  // the last window planned was fetched whole
   // Against stored block hashes a range's hash depends on where it starts
   // within a block, too: keyed by that and the length.
   std::map<std::pair<long, long>, std::vector<unsigned char>> m_zero_hashes;
