@@ -84,16 +84,36 @@ measure() {
 }
 parse_tarveloftp() { sed -n 's/.*sent \([0-9]*\) bytes.*/\1/p; s/.*received \([0-9]*\) bytes.*/\1/p' | head -1; }
 parse_rsync() { sed -n 's/^Total bytes sent: \([0-9,]*\).*/\1/p' | tr -d ','; }
+parse_rsync_received() { sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' | tr -d ','; }
 parse_none() { echo "-"; }
+
+# Starts an rsync daemon serving $work as module "bench", on port
+# $rsync_port; stopped at exit.
+start_rsync_daemon() {
+  rsync_port=$(free_port)
+  cat >"$work/rsyncd.conf" <<EOF
+use chroot = false
+[bench]
+  path = $work
+  read only = false
+  uid = $(id -u)
+  gid = $(id -g)
+EOF
+  rsync --daemon --no-detach --address 127.0.0.1 --port "$rsync_port" --config "$work/rsyncd.conf" &
+  pids+=($!)
+  wait_for_port "$rsync_port"
+}
 
 # ---- thin images (THIN=1 adds this, THIN=only runs nothing else) ----
 # A THIN_GB image (16) with 1% of its 4 KiB blocks holding data, clustered
 # (runs of 1 MiB) and scattered (single blocks), uploaded into an empty
-# sparse image and downloaded again, beside nbdcopy and `nbdkit file`.
+# sparse image and downloaded again, beside nbdcopy and `nbdkit file`, and
+# beside rsync --sparse into a new file and back.
 thin_images() {
   local gb=${THIN_GB:-16} layout
   local thin_results="$work/thin.txt"
   : >"$thin_results"
+  start_rsync_daemon
   for layout in clustered scattered; do
     echo "== thin ${gb} GiB image, $layout" >&2
     rm -f "$work/thin.img" "$work/remote.img" "$work/nbd-remote.img" "$work/download.img"
@@ -136,12 +156,20 @@ EOF
     measure "thin-$layout-nbdcopy-get" parse_none -- nbdcopy "$nbd_url" "$work/download.img"
     cmp "$work/download.img" "$work/thin.img"
     echo "thin-$layout-nbdcopy-get allocated $(du -k "$work/download.img" | cut -f1) KiB" >>"$thin_results"
+    rm -f "$work/download.img"
+    measure "thin-$layout-rsync-put" parse_rsync -- rsync --sparse --stats "$work/thin.img" \
+      "rsync://127.0.0.1:$rsync_port/bench/rsync-remote.img"
+    measure "thin-$layout-rsync-get" parse_rsync_received -- rsync --sparse --stats \
+      "rsync://127.0.0.1:$rsync_port/bench/rsync-remote.img" "$work/download.img"
+    cmp "$work/download.img" "$work/thin.img"
+    echo "thin-$layout-rsync-get allocated $(du -k "$work/download.img" | cut -f1) KiB" >>"$thin_results"
     kill "$server_pid" "$nbdkit_pid"
     wait "$server_pid" "$nbdkit_pid" || true
     unset 'pids[-1]'
     unset 'pids[-1]'
     cmp "$work/remote.img" "$work/thin.img"
     cmp "$work/nbd-remote.img" "$work/thin.img"
+    rm -f "$work/rsync-remote.img"
   done
   echo "thin image ${gb} GiB, 1% of 4 KiB blocks with data; tarveloftp: $connections connections, chunk $chunk"
   printf '%-34s %8s %14s %15s\n' run seconds "reported bytes" "loopback bytes"
@@ -273,18 +301,8 @@ cat "$work/file_hash.txt" >&2
 
 # ---- rsync daemon, delta transfer of the changed image ----
 cp "$work/original.img" "$work/remote.img"
-port=$(free_port)
-cat >"$work/rsyncd.conf" <<EOF
-use chroot = false
-[bench]
-  path = $work
-  read only = false
-  uid = $(id -u)
-  gid = $(id -g)
-EOF
-rsync --daemon --no-detach --address 127.0.0.1 --port "$port" --config "$work/rsyncd.conf" &
-pids+=($!)
-wait_for_port "$port"
+[[ -n "${rsync_port:-}" ]] || start_rsync_daemon
+port=$rsync_port
 echo "== rsync, $repeat times" >&2
 for _ in $(seq "$repeat"); do
   cp "$work/original.img" "$work/remote.img"
