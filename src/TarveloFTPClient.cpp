@@ -107,12 +107,16 @@ TarveloFTPClient& TarveloFTPClient::operator=(TarveloFTPClient&& other) noexcept
 
 Message TarveloFTPClient::new_request(tarvelo_protocol_command_t command, std::size_t size) const {
   Message request(static_cast<long>(size));
+  stamp(request, command);
+  return request;
+}
+
+void TarveloFTPClient::stamp(Message& request, tarvelo_protocol_command_t command) const {
   char* bytes = request.buffer();
   bytes[wire::kCommand] = static_cast<char>(command);
   bytes[wire::kTargetId] = static_cast<char>(m_uid.target_id);
   bytes[wire::kLunId] = static_cast<char>(m_uid.lun_id);
   EncodeFixed32BE(bytes + wire::kSessionId, m_session_id);
-  return request;
 }
 
 Message TarveloFTPClient::exchange(Message& request, tarvelo_protocol_command_t command,

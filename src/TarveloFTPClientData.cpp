@@ -120,7 +120,12 @@ long TarveloFTPClient::clamp_write(long count, Transport::StatusCode* status) {
 }
 
 long TarveloFTPClient::send_write(long n, const WriteSource& fill, bool* sent, Transport::StatusCode* status) {
-  Message request = new_request(COMMAND_WRITE, wire::kHeaderSize + static_cast<std::size_t>(n));
+  // `fill` writes every byte of the data: zeroing them first would cost a
+  // pass over all that is written.
+  Message request = Message::uninitialized(static_cast<long>(wire::kHeaderSize) + n);
+  std::memset(request.buffer(), 0, wire::kWriteData);
+  std::memset(request.buffer() + wire::kWriteData + n, 0, wire::kHeaderSize - wire::kWriteData);
+  stamp(request, COMMAND_WRITE);
   EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(tell()));
   EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(n));
   if (!fill(request.buffer() + wire::kWriteData, n)) {

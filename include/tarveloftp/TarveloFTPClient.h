@@ -183,6 +183,8 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
                    std::size_t minimum_reply_size, Transport::StatusCode* status,
                    const char* missing_text = nullptr) const;
   Message new_request(tarvelo_protocol_command_t command, std::size_t size) const;
+  // Writes the command and the session's identifiers into a request.
+  void stamp(Message& request, tarvelo_protocol_command_t command) const;
   Transport::StatusCode open_session();
   long read_once(char* buffer, long count, Transport::StatusCode* status);
   // The count a write may send (-1 or 0 with `status` set when none).
