@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <set>
 
 #include "Progress.h"
 
@@ -239,12 +240,12 @@ std::vector<HashRange> ZeroRangePlanner::differing(const std::vector<HashRange>&
   return result;
 }
 
-std::vector<HashRange> ZeroRangePlanner::samples(long start, long end) const {
+std::vector<HashRange> ZeroRangePlanner::samples(long start, long end, long most) const {
   // One block at a scattered place in each of as many equal shares of the
   // window, every block of a small one: places that repeat from piece to
   // piece could all fall on a regular pattern of data among zeros.
   const long blocks = (end - start + m_block - 1) / m_block;
-  const long count = std::min<long>(blocks, kSparseGetSamples);
+  const long count = std::min(blocks, most);
   std::vector<HashRange> result;
   for (long i = 0; i < count; ++i) {
     const long first = blocks * i / count;
@@ -258,18 +259,20 @@ std::vector<HashRange> ZeroRangePlanner::samples(long start, long end) const {
 
 std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
   auto whole = [&] {
-    m_whole = true;
+    m_guessed = true;
     std::vector<HashRange> ranges;
     split_ranges(start, end, m_chunk, ranges);
     return ranges;
   };
-  m_whole = false;
+  m_guessed = false;
   // Dense data costs the server a small read and hash per sample, where
   // finding its few zeros (which stay holes here anyway) would cost a
   // second pass over all of it.
+  std::vector<HashRange> sampled_data;
   if (m_sampling) {
-    std::vector<HashRange> sampled = samples(start, end);
-    if (differing(sampled).size() == sampled.size()) return whole();
+    std::vector<HashRange> sampled = samples(start, end, kSparseGetSamples);
+    sampled_data = differing(sampled);
+    if (sampled_data.size() == sampled.size()) return whole();
   }
   // A server that reads the range takes at most one request's worth.
   const long largest = m_stored ? kSparseGetPieceRanges * m_size
@@ -280,9 +283,24 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
   auto common = [](std::size_t zeros, std::size_t all) { return zeros * kNarrowWhenOneIn >= all; };
   std::vector<HashRange> pieces;
   std::vector<HashRange> candidates;
+  std::vector<HashRange> wanted;
+  std::size_t data_pieces = 0;
   if (probe) {
     split_ranges(start, end, piece, pieces);
-    candidates = differing(pieces);
+    // A piece that a sample found data in needs no hash to say so.
+    std::vector<HashRange> known;
+    std::vector<HashRange> unknown;
+    std::size_t next = 0;
+    for (const HashRange& range : pieces) {
+      while (next < sampled_data.size() && sampled_data[next].offset < range.offset) ++next;
+      const bool data = next < sampled_data.size() && sampled_data[next].offset < range.offset + range.length;
+      (data ? known : unknown).push_back(range);
+    }
+    candidates = differing(unknown);
+    candidates.insert(candidates.end(), known.begin(), known.end());
+    std::sort(candidates.begin(), candidates.end(),
+              [](const HashRange& a, const HashRange& b) { return a.offset < b.offset; });
+    data_pieces = candidates.size();
     // Every piece holds data although a sample was zeros: the ranges of a
     // share of the pieces tell a few zero blocks in dense data from
     // scattered blocks, for a fraction of a second pass.
@@ -293,11 +311,29 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
       if (!common(share.size() - differing(share).size(), share.size())) return whole();
     }
     if (candidates.empty()) return {};
+    // Those pieces are sampled closer: one whose samples are all data is
+    // fetched whole, without a hash pass over it.
+    std::vector<HashRange> closer;
+    for (const HashRange& range : known) {
+      std::vector<HashRange> more = samples(range.offset, range.offset + range.length, kSparseGetPieceSamples);
+      closer.insert(closer.end(), more.begin(), more.end());
+    }
+    std::set<long> closer_data;
+    for (const HashRange& range : differing(closer)) closer_data.insert(range.offset);
+    std::set<long> fetched_whole;
+    for (const HashRange& range : known) {
+      std::vector<HashRange> more = samples(range.offset, range.offset + range.length, kSparseGetPieceSamples);
+      if (std::all_of(more.begin(), more.end(), [&](const HashRange& sample) { return closer_data.count(sample.offset); })) {
+        fetched_whole.insert(range.offset);
+        wanted.push_back(range);
+        m_guessed = true;
+      }
+    }
+    std::erase_if(candidates, [&](const HashRange& range) { return fetched_whole.count(range.offset) > 0; });
   } else {
     candidates.push_back({start, end - start});
   }
 
-  std::vector<HashRange> wanted;
   std::vector<HashRange> ranges;
   for (const HashRange& range : candidates) split_ranges(range.offset, range.offset + range.length, m_size, ranges);
   const std::size_t first_ranges = ranges.size();
@@ -320,7 +356,7 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
   std::sort(wanted.begin(), wanted.end(), [](const HashRange& a, const HashRange& b) { return a.offset < b.offset; });
 
   const bool sparse_at_size = first_ranges > 0 && common(first_zeros, first_ranges);
-  if (!sparse_at_size || (probe && common(pieces.size() - candidates.size(), pieces.size()))) {
+  if (!sparse_at_size || (probe && common(pieces.size() - data_pieces, pieces.size()))) {
     m_layout = Layout::unknown;
   } else if (probe) {
     m_layout = Layout::scattered;
@@ -340,9 +376,9 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
 }
 
 void ZeroRangePlanner::fetched(long fetched, long zero) {
-  // Samples that saw only data, in a window fetched whole that held many
-  // zeros after all, fell on a pattern: look closer from now on.
-  if (m_whole && zero * static_cast<long>(kNarrowWhenOneIn) >= fetched) m_sampling = false;
+  // Samples that saw only data where many zeros came after all fell on a
+  // pattern: look closer from now on.
+  if (m_guessed && zero * static_cast<long>(kNarrowWhenOneIn) >= fetched) m_sampling = false;
 }
 
 void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const LocalFile& out, long start, long count,
