@@ -200,16 +200,14 @@ void LunConnection::carry_write(Request& request) {
       request.error = "write outside the image at " + std::to_string(request.offset + done);
       return;
     }
-    long sent = m_clients[0]->write_from(
-        static_cast<long>(length),
-        [data](char* buffer, long n) {
-          if (data)
-            std::memcpy(buffer, data, static_cast<std::size_t>(n));
-          else
-            std::memset(buffer, 0, static_cast<std::size_t>(n));
-          return true;
-        },
-        &status);
+    long sent = data ? m_clients[0]->write_in_place(data, static_cast<long>(length), &status)
+                     : m_clients[0]->write_from(
+                           static_cast<long>(length),
+                           [](char* buffer, long n) {
+                             std::memset(buffer, 0, static_cast<std::size_t>(n));
+                             return true;
+                           },
+                           &status);
     if (sent != static_cast<long>(length)) {
       if (status.code >= 0) status = {"the write was cut short", TarveloFTPClient::kOutOfBounds};
       fail(request, "writing " + std::to_string(length) + " bytes at " + std::to_string(request.offset + done) +

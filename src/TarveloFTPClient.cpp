@@ -107,12 +107,11 @@ TarveloFTPClient& TarveloFTPClient::operator=(TarveloFTPClient&& other) noexcept
 
 Message TarveloFTPClient::new_request(tarvelo_protocol_command_t command, std::size_t size) const {
   Message request(static_cast<long>(size));
-  stamp(request, command);
+  stamp(request.buffer(), command);
   return request;
 }
 
-void TarveloFTPClient::stamp(Message& request, tarvelo_protocol_command_t command) const {
-  char* bytes = request.buffer();
+void TarveloFTPClient::stamp(char* bytes, tarvelo_protocol_command_t command) const {
   bytes[wire::kCommand] = static_cast<char>(command);
   bytes[wire::kTargetId] = static_cast<char>(m_uid.target_id);
   bytes[wire::kLunId] = static_cast<char>(m_uid.lun_id);

@@ -82,19 +82,36 @@ long TarveloFTPClient::write(void* data, long count, bool* sent, Transport::Stat
     m_file.seek(n, TARVELO_SEEK_CUR);
     return n;
   }
-  return send_write(
-      n,
-      [data](char* buffer, long length) {
-        std::memcpy(buffer, data, static_cast<std::size_t>(length));
-        return true;
-      },
-      sent, status);
+  return send_in_place(n, data, sent, status);
 }
 
 long TarveloFTPClient::write_from(long count, const WriteSource& fill, Transport::StatusCode* status) {
   long n = clamp_write(count, status);
   if (n <= 0) return n;
   return send_write(n, fill, nullptr, status);
+}
+
+long TarveloFTPClient::write_in_place(const void* data, long count, Transport::StatusCode* status) {
+  long n = clamp_write(count, status);
+  if (n <= 0) return n;
+  return send_in_place(n, data, nullptr, status);
+}
+
+long TarveloFTPClient::send_in_place(long n, const void* data, bool* sent, Transport::StatusCode* status) {
+  char header[wire::kWriteData] = {};
+  const char trailer[wire::kHeaderSize - wire::kWriteData] = {};
+  stamp(header, COMMAND_WRITE);
+  EncodeFixed64BE(header + wire::kOffset, static_cast<uint64_t>(tell()));
+  EncodeFixed64BE(header + wire::kLength, static_cast<uint64_t>(n));
+  const SocketImpl::Piece pieces[] = {
+      {header, sizeof header}, {data, static_cast<std::size_t>(n)}, {trailer, sizeof trailer}};
+  Transport::StatusCode send_status = m_socket->send_pieces(pieces, 3);
+  const bool ok = send_status.code >= 0;
+  if (status) *status = std::move(send_status);
+  if (!ok) return -1;
+  if (sent) *sent = true;
+  m_file.seek(n, TARVELO_SEEK_CUR);
+  return n;
 }
 
 long TarveloFTPClient::clamp_write(long count, Transport::StatusCode* status) {
@@ -125,7 +142,7 @@ long TarveloFTPClient::send_write(long n, const WriteSource& fill, bool* sent, T
   Message request = Message::uninitialized(static_cast<long>(wire::kHeaderSize) + n);
   std::memset(request.buffer(), 0, wire::kWriteData);
   std::memset(request.buffer() + wire::kWriteData + n, 0, wire::kHeaderSize - wire::kWriteData);
-  stamp(request, COMMAND_WRITE);
+  stamp(request.buffer(), COMMAND_WRITE);
   EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(tell()));
   EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(n));
   if (!fill(request.buffer() + wire::kWriteData, n)) {

@@ -152,6 +152,14 @@ TEST_P(TransportTest, MessagesOfEverySizeMakeTheRoundTrip) {
     ASSERT_TRUE(status.ok()) << status.text;
     ASSERT_EQ(bytes_of(reply), bytes);
   }
+  // A message sent in pieces from where they lie arrives as one.
+  std::vector<char> joined{'h', 'e', 'a', 'd'};
+  joined.insert(joined.end(), half_zero.begin(), half_zero.end());
+  const SocketImpl::Piece pieces[] = {{joined.data(), 4}, {half_zero.data(), half_zero.size()}, {"", 0}};
+  ASSERT_TRUE(client->send_pieces(pieces, 3).ok());
+  Message joined_reply = client->receive(&status);
+  ASSERT_TRUE(status.ok()) << status.text;
+  ASSERT_EQ(bytes_of(joined_reply), joined);
   // Several messages in flight at once come back whole and in order, the
   // small ones read together and answered together.
   auto in_flight = [](int i) { return test::random_bytes(4 + (i % 8) * 700 + (i / 8) * 3000, i); };
@@ -163,12 +171,14 @@ TEST_P(TransportTest, MessagesOfEverySizeMakeTheRoundTrip) {
   // Nor do we send what a peer would refuse.
   Message huge(static_cast<long>(kMaxMessageSize + 1));
   EXPECT_EQ(client->send(huge).code, Transport::kFrameTooLarge);
+  const SocketImpl::Piece huge_pieces[] = {{huge.buffer(), 1}, {huge.buffer(), huge.size() - 1}};
+  EXPECT_EQ(client->send_pieces(huge_pieces, 2).code, Transport::kFrameTooLarge);
   EXPECT_TRUE(client->close().ok());
   EXPECT_TRUE(client->close().ok());  // repeated close is harmless
   Message after = client->receive(&status);
   EXPECT_TRUE(after.null());
   EXPECT_LT(status.code, 0);
-  int sent = static_cast<int>(payloads.size()) + 40;
+  int sent = static_cast<int>(payloads.size()) + 41;
   wait_for([&] { return server.failures > 0; });
   EXPECT_EQ(server.received, sent);
   EXPECT_EQ(server.failures, 1);  // our close, seen by the server

@@ -125,13 +125,7 @@ long SparseSender::write_buffer(long offset, const char* data, long length) {
       m_client.seek(offset + at, TARVELO_SEEK_SET);
       Transport::StatusCode status;
       long count = run - at;
-      long written = m_client.write_from(
-          count,
-          [&](char* buffer, long bytes) {
-            std::memcpy(buffer, data + at, static_cast<std::size_t>(bytes));
-            return true;
-          },
-          &status);
+      long written = m_client.write_in_place(data + at, count, &status);
       if (written != count)
         throw write_failure(m_remote, count, offset + at, status);
       sent += count;

@@ -91,13 +91,7 @@ int run_put_stream(const Remote& remote, std::optional<long> size, const Transfe
       limit.take(n);
       client.seek(position, TARVELO_SEEK_SET);
       Transport::StatusCode status;
-      long written = client.write_from(
-          n,
-          [&](char* request, long count) {
-            std::memcpy(request, bytes, static_cast<std::size_t>(count));
-            return true;
-          },
-          &status);
+      long written = client.write_in_place(bytes, n, &status);
       if (written != n)
         throw write_failure(remote, n, position, status);
       progress.add(n);

@@ -84,6 +84,10 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   // straight into the request (the clamped count is passed to it), which
   // saves copying them once more.
   long write_from(long count, const WriteSource& fill, Transport::StatusCode* status);
+  // As write_from for data already in memory: sent from where they are,
+  // without copying them into a request, when the connection has no
+  // compression or encryption.
+  long write_in_place(const void* data, long count, Transport::StatusCode* status);
   [[nodiscard]] virtual Transport::StatusCode hole_punch(long length);
   // Punches a hole in each range (in image offsets, like HashRange) with up
   // to `depth` requests unanswered, so many holes cost about one round trip
@@ -183,13 +187,14 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
                    std::size_t minimum_reply_size, Transport::StatusCode* status,
                    const char* missing_text = nullptr) const;
   Message new_request(tarvelo_protocol_command_t command, std::size_t size) const;
-  // Writes the command and the session's identifiers into a request.
-  void stamp(Message& request, tarvelo_protocol_command_t command) const;
+  // Writes the command and the session's identifiers into a request's header.
+  void stamp(char* header, tarvelo_protocol_command_t command) const;
   Transport::StatusCode open_session();
   long read_once(char* buffer, long count, Transport::StatusCode* status);
   // The count a write may send (-1 or 0 with `status` set when none).
   long clamp_write(long count, Transport::StatusCode* status);
   long send_write(long n, const WriteSource& fill, bool* sent, Transport::StatusCode* status);
+  long send_in_place(long n, const void* data, bool* sent, Transport::StatusCode* status);
   // True once a hash handshake with a server that keeps block hashes set
   // up a usable block size. Such a server answers a hash of any length from
   // stored hashes; others read the range, which must fit one request.

@@ -160,6 +160,11 @@ StatusCode BasicSocket::send_all(std::vector<Message>& messages) {
   return detail::send_all(m_state, messages);
 }
 
+StatusCode BasicSocket::send_pieces(const Piece* pieces, std::size_t count) {
+  if (m_state->options.layered()) return SocketImpl::send_pieces(pieces, count);
+  return detail::send_pieces(m_state, pieces, count);
+}
+
 void BasicSocket::async_send(Message& message, SendHandler handler) {
   detail::async_send(m_state, message, std::move(handler));
 }

@@ -123,6 +123,22 @@ StatusCode send(const std::shared_ptr<SocketState>& state, Message& message) {
   return write_frame(*stream, frame, length);
 }
 
+StatusCode send_pieces(const std::shared_ptr<SocketState>& state, const SocketImpl::Piece* pieces,
+                       std::size_t count) {
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < count; ++i) length += pieces[i].size;
+  if (length > kMaxMessageSize) return frame_too_large(length, kMaxMessageSize);
+  Stream* stream = open_stream(*state);
+  if (!stream) return {"Send: not connected", Transport::kClosed};
+  char header[kFrameHeaderSize];
+  EncodeFixed64BE(header, length);
+  Buffers buffers{asio::buffer(header)};
+  for (std::size_t i = 0; i < count; ++i) buffers.push_back(asio::buffer(pieces[i].data, pieces[i].size));
+  asio::error_code error;
+  stream->write(buffers, error);
+  return error ? failure(error, "Send") : success("Sent");
+}
+
 StatusCode send_all(const std::shared_ptr<SocketState>& state, std::vector<Message>& messages) {
   // Frames of small messages are copied back to back and written at once:
   // a system call per message costs more than the copy. Large ones go out

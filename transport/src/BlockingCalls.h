@@ -18,5 +18,8 @@ Transport::StatusCode write_frame(Stream& stream, const Message& frame, std::siz
 Message receive(const std::shared_ptr<SocketState>& state, Transport::StatusCode* status);
 Transport::StatusCode send(const std::shared_ptr<SocketState>& state, Message& message);
 Transport::StatusCode send_all(const std::shared_ptr<SocketState>& state, std::vector<Message>& messages);
+// As SocketImpl::send_pieces on a connection without message layers.
+Transport::StatusCode send_pieces(const std::shared_ptr<SocketState>& state, const SocketImpl::Piece* pieces,
+                                  std::size_t count);
 
 }  // namespace tarvelo::detail

@@ -1,5 +1,6 @@
 #include <tarvelo/SocketImpl.h>
 
+#include <cstring>
 #include <memory>
 
 namespace tarvelo {
@@ -42,5 +43,17 @@ void SocketImpl::async_send_all(std::vector<Message>& messages, SendHandler hand
 }
 
 bool SocketImpl::post(std::function<void()> /*work*/) { return false; }
+
+Transport::StatusCode SocketImpl::send_pieces(const Piece* pieces, std::size_t count) {
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < count; ++i) total += pieces[i].size;
+  Message message = Message::uninitialized(static_cast<long>(total));
+  char* at = message.buffer();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (pieces[i].size > 0) std::memcpy(at, pieces[i].data, pieces[i].size);
+    at += pieces[i].size;
+  }
+  return send(message);
+}
 
 }  // namespace tarvelo

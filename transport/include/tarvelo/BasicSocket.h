@@ -64,6 +64,9 @@ class TARVELO_TRANSPORT_EXPORT BasicSocket : public SocketImpl {
   void set_receive_timeout(std::chrono::milliseconds timeout);
   // Small messages go out in one write.
   Transport::StatusCode send_all(std::vector<Message>& messages) override;
+  // Without compression or encryption the pieces go out as they are, in
+  // one write; with them, joined first.
+  Transport::StatusCode send_pieces(const Piece* pieces, std::size_t count) override;
   void async_send(Message& message, SendHandler handler) override;
   void async_reply(Message& message, SendHandler handler) override;
   // Small messages go out in one write, up to 64 of them.

@@ -79,6 +79,17 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   // destroyed unrun with the loop. False, with nothing queued, for sockets
   // that have no such loop.
   [[nodiscard]] virtual bool post(std::function<void()> work);
+  // One piece of a message that send_pieces puts together.
+  struct Piece {
+    const void* data;
+    std::size_t size;
+  };
+  // As send for the message made of `count` pieces one after the other,
+  // which the socket may write from where they are instead of copying them
+  // into one message first: for a large payload that is already in memory.
+  // The pieces are no longer used once the call returns. By default they
+  // are joined and go through send.
+  virtual Transport::StatusCode send_pieces(const Piece* pieces, std::size_t count);
 };
 
 }  // namespace tarvelo
