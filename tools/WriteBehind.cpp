@@ -14,8 +14,11 @@ WriteBehind::WriteBehind(const LocalFile& file)
 void WriteBehind::written(long offset, long length) {
   if (!m_enabled || length <= 0) return;
   if (m_unstarted.offset + m_unstarted.length != offset) {
-    // A jump, to this writer's next region: what it wrote so far goes out.
-    if (m_unstarted.length > 0) start(m_unstarted);
+    // A jump, to this writer's next region. What is left of the run before
+    // it is shorter than a step: it stays for the kernel, or for finish(),
+    // to write back with its neighbours. Starting, and later waiting for,
+    // each of the many short runs of scattered writes (a merge's changed
+    // blocks, a thin image's data) made them one random write at a time.
     m_unstarted = {offset, 0};
   }
   m_unstarted.length += length;
@@ -71,7 +74,7 @@ void WriteBehind::finish(const LocalFile& file, long length) {
   // Writes back what the writers left and reports any failure their waits
   // have not; the file's size and layout reach the disk with the data.
   if (fdatasync(file.fd()) != 0) throw ToolError(system_error("cannot sync", file.path()));
-  (void)posix_fadvise(file.fd(), 0, length, POSIX_FADV_DONTNEED);
+  if (length > 0) (void)posix_fadvise(file.fd(), 0, length, POSIX_FADV_DONTNEED);
 }
 
 }  // namespace tarvelo::tools
