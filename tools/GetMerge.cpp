@@ -9,13 +9,6 @@
 
 namespace tarvelo::tools {
 
-namespace {
-
-// READ requests kept queued on the server, as plain get does.
-constexpr std::size_t kReadsInFlight = 2;
-
-}  // namespace
-
 int run_get_merge(const Remote& remote, const std::string& path, long merge_range, const TransferOptions& options) {
   if (options.chunk_size <= 0 || options.chunk_size > TarveloFTPClient::kMaxRequestLength)
     throw ToolError("chunk size must be between 1 and " + std::to_string(TarveloFTPClient::kMaxRequestLength) +
@@ -45,7 +38,7 @@ int run_get_merge(const Remote& remote, const std::string& path, long merge_rang
   long received = 0;
   WriteBehind behind(file);
   Transport::StatusCode status =
-      client->read_ranges(reads, kReadsInFlight, [&](long offset, const char* data, long count) {
+      client->read_ranges(reads, reads_in_flight(reads), [&](long offset, const char* data, long count) {
         file.write_at(offset, data, count);
         behind.written(offset, count);
         progress.add(count);
@@ -53,7 +46,11 @@ int run_get_merge(const Remote& remote, const std::string& path, long merge_rang
         return true;
       });
   if (status.code < 0) throw ToolError(request_failure(remote, "read failed", status));
-  WriteBehind::finish(file, length);
+  // Nothing is dropped from the cache: the comparison read the whole file
+  // and a merge writes little of it, so dropping would cost more (a pass
+  // over the file's pages) than it spares; put --merge leaves its file
+  // cached too.
+  WriteBehind::finish(file, 0);
   progress.finish();
   (void)client->close();
   TransferReport report = merge_report(plan, length, seconds_since(started), seconds_since(reading));

@@ -303,6 +303,17 @@ long first_merge_range(const TarveloFTPClient& client, long requested) {
   return std::max(block, requested / block * block);
 }
 
+std::size_t reads_in_flight(const std::vector<HashRange>& ranges) {
+  // As many bytes as two chunks of the default size; at most this many reads.
+  constexpr long kBytesInFlight = 16L << 20;
+  constexpr std::size_t kMostReads = 256;
+  if (ranges.empty()) return 2;
+  long bytes = 0;
+  for (const HashRange& range : ranges) bytes += range.length;
+  const long average = std::max(1L, bytes / static_cast<long>(ranges.size()));
+  return std::clamp<std::size_t>(static_cast<std::size_t>(kBytesInFlight / average), 2, kMostReads);
+}
+
 MergePlan plan_merge(TarveloFTPClient& client, const Remote& remote, const LocalFile& file, long length,
                      long size, Progress& progress, LocalHashCache* cache) {
   MergePlan plan;

@@ -106,6 +106,11 @@ class StoredBlockHashes : public HashSides {
 // so that changed blocks side by side move in one request.
 std::vector<HashRange> join_neighbours(const std::vector<HashRange>& ranges, long limit);
 
+// READ requests to keep queued on the server while `ranges` are fetched:
+// two of full chunks keep a session busy, while short ranges (a merge's
+// blocks, a thin image's data) need more to cover the round trips.
+std::size_t reads_in_flight(const std::vector<HashRange>& ranges);
+
 // The size of the ranges a merge compares first: `requested` (0: the
 // default for the server's kind of hashing) in whole blocks of the server's.
 long first_merge_range(const TarveloFTPClient& client, long requested);

@@ -28,8 +28,6 @@ namespace {
 
 // Granularity at which get leaves all-zero data as holes.
 constexpr long kHoleBlock = 4096;
-// READ requests each get session keeps queued on the server.
-constexpr std::size_t kReadsInFlight = 2;
 
 // Writes the non-zero blocks of a chunk; zero blocks stay holes in the
 // freshly truncated file. Returns the bytes of the zero blocks.
@@ -88,7 +86,7 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
     auto read = [&](const std::vector<HashRange>& ranges) {
       long zeros = 0;
       Transport::StatusCode status = client.read_ranges(
-          ranges, kReadsInFlight, [&](long offset, const char* data, long length) {
+          ranges, reads_in_flight(ranges), [&](long offset, const char* data, long length) {
             if (stop) return false;
             limit.take(length);
             received += length;

@@ -36,8 +36,8 @@ class WriteBehind {
   void written(long offset, long length);
 
   // Once every writer is done: waits until the file's data are on disk,
-  // drops its first `length` bytes from the cache, and throws ToolError when
-  // the system reports a failure.
+  // drops its first `length` bytes (none for 0) from the cache, and throws
+  // ToolError when the system reports a failure.
   static void finish(const LocalFile& file, long length);
 
  private:
