@@ -308,20 +308,24 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
     // Those pieces are sampled closer: one whose samples are all data is
     // fetched whole, without a hash pass over it.
     std::vector<HashRange> closer;
+    std::vector<std::size_t> firsts;  // of each known piece's samples in `closer`
     for (const HashRange& range : known) {
+      firsts.push_back(closer.size());
       std::vector<HashRange> more = samples(range.offset, range.offset + range.length, kSparseGetPieceSamples);
       closer.insert(closer.end(), more.begin(), more.end());
     }
+    firsts.push_back(closer.size());
     std::set<long> closer_data;
     for (const HashRange& range : differing(closer)) closer_data.insert(range.offset);
     std::set<long> fetched_whole;
-    for (const HashRange& range : known) {
-      std::vector<HashRange> more = samples(range.offset, range.offset + range.length, kSparseGetPieceSamples);
-      if (std::all_of(more.begin(), more.end(), [&](const HashRange& sample) { return closer_data.count(sample.offset); })) {
-        fetched_whole.insert(range.offset);
-        wanted.push_back(range);
-        m_guessed = true;
-      }
+    for (std::size_t k = 0; k < known.size(); ++k) {
+      const bool all_data = std::all_of(closer.begin() + static_cast<long>(firsts[k]),
+                                        closer.begin() + static_cast<long>(firsts[k + 1]),
+                                        [&](const HashRange& sample) { return closer_data.count(sample.offset) > 0; });
+      if (!all_data) continue;
+      fetched_whole.insert(known[k].offset);
+      wanted.push_back(known[k]);
+      m_guessed = true;
     }
     std::erase_if(candidates, [&](const HashRange& range) { return fetched_whole.count(range.offset) > 0; });
   } else {
