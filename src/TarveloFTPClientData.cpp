@@ -98,14 +98,23 @@ long TarveloFTPClient::write_in_place(const void* data, long count, Transport::S
 }
 
 long TarveloFTPClient::send_in_place(long n, const void* data, bool* sent, Transport::StatusCode* status) {
-  char header[wire::kWriteData] = {};
+  char front[wire::kWriteData];
   const char trailer[wire::kHeaderSize - wire::kWriteData] = {};
-  stamp(header, COMMAND_WRITE);
-  EncodeFixed64BE(header + wire::kOffset, static_cast<uint64_t>(tell()));
-  EncodeFixed64BE(header + wire::kLength, static_cast<uint64_t>(n));
+  write_front(front, n);
   const SocketImpl::Piece pieces[] = {
-      {header, sizeof header}, {data, static_cast<std::size_t>(n)}, {trailer, sizeof trailer}};
-  Transport::StatusCode send_status = m_socket->send_pieces(pieces, 3);
+      {front, sizeof front}, {data, static_cast<std::size_t>(n)}, {trailer, sizeof trailer}};
+  return sent_write(m_socket->send_pieces(pieces, 3), n, sent, status);
+}
+
+void TarveloFTPClient::write_front(char* front, long n) const {
+  std::memset(front, 0, wire::kWriteData);
+  stamp(front, COMMAND_WRITE);
+  EncodeFixed64BE(front + wire::kOffset, static_cast<uint64_t>(tell()));
+  EncodeFixed64BE(front + wire::kLength, static_cast<uint64_t>(n));
+}
+
+long TarveloFTPClient::sent_write(Transport::StatusCode send_status, long n, bool* sent,
+                                  Transport::StatusCode* status) {
   const bool ok = send_status.code >= 0;
   if (status) *status = std::move(send_status);
   if (!ok) return -1;
@@ -140,24 +149,13 @@ long TarveloFTPClient::send_write(long n, const WriteSource& fill, bool* sent, T
   // `fill` writes every byte of the data: zeroing them first would cost a
   // pass over all that is written.
   Message request = Message::uninitialized(static_cast<long>(wire::kHeaderSize) + n);
-  std::memset(request.buffer(), 0, wire::kWriteData);
+  write_front(request.buffer(), n);
   std::memset(request.buffer() + wire::kWriteData + n, 0, wire::kHeaderSize - wire::kWriteData);
-  stamp(request.buffer(), COMMAND_WRITE);
-  EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(tell()));
-  EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(n));
   if (!fill(request.buffer() + wire::kWriteData, n)) {
     report(status, "Write cancelled by its source", kProtocolError);
     return -1;
   }
-  Transport::StatusCode send_status = m_socket->send(request);
-  if (send_status.code < 0) {
-    if (status) *status = std::move(send_status);
-    return -1;
-  }
-  if (status) *status = std::move(send_status);
-  if (sent) *sent = true;
-  m_file.seek(n, TARVELO_SEEK_CUR);
-  return n;
+  return sent_write(m_socket->send(request), n, sent, status);
 }
 
 bool TarveloFTPClient::old_server_lacks(uint32_t feature) const {

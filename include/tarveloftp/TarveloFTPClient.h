@@ -195,6 +195,11 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   long clamp_write(long count, Transport::StatusCode* status);
   long send_write(long n, const WriteSource& fill, bool* sent, Transport::StatusCode* status);
   long send_in_place(long n, const void* data, bool* sent, Transport::StatusCode* status);
+  // The first kWriteData bytes of a WRITE of `n` bytes at the position.
+  void write_front(char* front, long n) const;
+  // A WRITE's outcome once sent: `status` set, and on success *sent and the
+  // position moved past it; the count, or -1.
+  long sent_write(Transport::StatusCode send_status, long n, bool* sent, Transport::StatusCode* status);
   // True once a hash handshake with a server that keeps block hashes set
   // up a usable block size. Such a server answers a hash of any length from
   // stored hashes; others read the range, which must fit one request.

@@ -67,10 +67,16 @@ Message read_frame(SocketState& state, Stream& stream, StatusCode& status) {
 }
 
 StatusCode write_frame(Stream& stream, const Message& frame, std::size_t length) {
+  Buffers buffers{asio::const_buffer(), asio::buffer(frame.buffer(), length)};
+  return write_frame(stream, buffers, length);
+}
+
+StatusCode write_frame(Stream& stream, Buffers& buffers, std::size_t length) {
   char header[kFrameHeaderSize];
   EncodeFixed64BE(header, length);
+  buffers.front() = asio::buffer(header);
   asio::error_code error;
-  stream.write({asio::buffer(header), asio::buffer(frame.buffer(), length)}, error);
+  stream.write(buffers, error);
   return error ? failure(error, "Send") : success("Sent");
 }
 
@@ -130,13 +136,10 @@ StatusCode send_pieces(const std::shared_ptr<SocketState>& state, const SocketIm
   if (length > kMaxMessageSize) return frame_too_large(length, kMaxMessageSize);
   Stream* stream = open_stream(*state);
   if (!stream) return {"Send: not connected", Transport::kClosed};
-  char header[kFrameHeaderSize];
-  EncodeFixed64BE(header, length);
-  Buffers buffers{asio::buffer(header)};
+  Buffers buffers(1);
+  buffers.reserve(count + 1);
   for (std::size_t i = 0; i < count; ++i) buffers.push_back(asio::buffer(pieces[i].data, pieces[i].size));
-  asio::error_code error;
-  stream->write(buffers, error);
-  return error ? failure(error, "Send") : success("Sent");
+  return write_frame(*stream, buffers, length);
 }
 
 StatusCode send_all(const std::shared_ptr<SocketState>& state, std::vector<Message>& messages) {

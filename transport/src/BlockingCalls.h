@@ -13,6 +13,9 @@ namespace tarvelo::detail {
 // The next frame, each wait for data bounded by the receive time-out.
 Message read_frame(SocketState& state, Stream& stream, Transport::StatusCode& status);
 Transport::StatusCode write_frame(Stream& stream, const Message& frame, std::size_t length);
+// The frame of `length` payload bytes in buffers[1...]; buffers[0] is left
+// for the frame's header.
+Transport::StatusCode write_frame(Stream& stream, Buffers& buffers, std::size_t length);
 
 // As SocketImpl::receive, send and send_all.
 Message receive(const std::shared_ptr<SocketState>& state, Transport::StatusCode* status);
