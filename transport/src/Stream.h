@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,14 @@ bool poll_readable(int fd, int milliseconds);
 // The user owning the socket at the other end of the TCP connection `fd`,
 // when that socket is on this host and still held by a process.
 Transport::StatusCode local_peer_uid(int fd, uint32_t& uid);
+
+// Like asio::transfer_all, without its limit of 64 KiB per system call: a
+// message of 8 MiB goes in one or a few calls, not in 128.
+struct TransferAll {
+  std::size_t operator()(const asio::error_code& error, std::size_t) const {
+    return error ? 0 : std::numeric_limits<std::size_t>::max();
+  }
+};
 
 class Stream {
  public:

@@ -92,15 +92,15 @@ class TcpStream : public Stream {
   explicit TcpStream(asio::ip::tcp::socket socket) : m_socket(std::move(socket)) {}
 
   void async_read(asio::mutable_buffer buffer, IoHandler handler) override {
-    asio::async_read(m_socket, buffer, std::move(handler));
+    asio::async_read(m_socket, buffer, TransferAll{}, std::move(handler));
   }
 
   void async_write(const Buffers& buffers, IoHandler handler) override {
-    asio::async_write(m_socket, buffers, std::move(handler));
+    asio::async_write(m_socket, buffers, TransferAll{}, std::move(handler));
   }
 
   void read(asio::mutable_buffer buffer, asio::error_code& error) override {
-    asio::read(m_socket, buffer, error);
+    asio::read(m_socket, buffer, TransferAll{}, error);
   }
 
   void async_read_some(asio::mutable_buffer buffer, IoHandler handler) override {
@@ -116,7 +116,7 @@ class TcpStream : public Stream {
   }
 
   void write(const Buffers& buffers, asio::error_code& error) override {
-    asio::write(m_socket, buffers, error);
+    asio::write(m_socket, buffers, TransferAll{}, error);
   }
 
   void connect(const std::string& address, uint16_t port, asio::error_code& error) override {
