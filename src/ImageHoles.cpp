@@ -12,6 +12,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include <tarveloftp/FileSystem.h>
+
 namespace tarvelo::detail {
 
 namespace {
@@ -46,8 +48,24 @@ HoleExtent next_hole(int fd, long offset, long end, long file_size) {
 }
 
 bool is_hole(int fd, long offset, long length, long file_size) {
-  HoleExtent hole = next_hole(fd, offset, offset + length, file_size);
-  return length > 0 && hole.start == offset && hole.end == offset + length;
+  return whole_hole(next_hole(fd, offset, offset + length, file_size), offset, length);
+}
+
+long read_over_holes(int fd, long offset, long length, long file_size, HoleExtent hole, char* buffer) {
+  const long end = offset + length;
+  long read = 0;
+  for (long at = offset; at < end;) {
+    const long data = hole.start - at;
+    if (data > 0) {
+      if (FileSystem::readFullyAt(fd, buffer + (at - offset), data, at) != data) return -1;
+      read += data;
+    }
+    if (hole.start == hole.end) break;
+    std::memset(buffer + (hole.start - offset), 0, static_cast<std::size_t>(hole.end - hole.start));
+    at = hole.end;
+    if (at < end) hole = next_hole(fd, at, end, file_size);
+  }
+  return read;
 }
 
 std::array<unsigned char, crypto::kBlake2bHashSize> zero_digest(long length) {

@@ -20,8 +20,21 @@ struct HoleExtent {
 // all data). `file_size` bounds a hole that runs to the end of the file.
 HoleExtent next_hole(int fd, long offset, long end, long file_size);
 
+// Whether `hole`, as next_hole found it for [offset, offset + length),
+// is all of that range.
+inline bool whole_hole(const HoleExtent& hole, long offset, long length) {
+  return length > 0 && hole.start == offset && hole.end == offset + length;
+}
+
 // Whether [offset, offset + length) of `fd` is all hole.
 bool is_hole(int fd, long offset, long length, long file_size);
+
+// Fills `buffer` with [offset, offset + length) of `fd`, given `hole`,
+// next_hole's answer for that range: the data are read, the holes zeroed
+// without a read (reading them fills the page cache with pages of zeros).
+// Returns the bytes read from data, or -1 when a read failed or the file
+// ended before the range did.
+long read_over_holes(int fd, long offset, long length, long file_size, HoleExtent hole, char* buffer);
 
 // BLAKE2b of `length` zero bytes. Made once per length and kept (up to a
 // bound, so that clients asking for ever new lengths cannot grow it); safe

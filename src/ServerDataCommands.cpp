@@ -309,32 +309,32 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
   auto precomputed = precomputed_hashes.find({offset, length});
   if (precomputed != precomputed_hashes.end()) {
     std::memcpy(digest, precomputed->second.digest.data(), sizeof digest);
-    if (precomputed->second.read && on_read) on_read(static_cast<unsigned long>(length));
+    if (precomputed->second.read > 0 && on_read) on_read(static_cast<unsigned long>(precomputed->second.read));
     precomputed_hashes.erase(precomputed);
-  } else if (fault == detail::RANGE_VALID && detail::is_hole(state->fd, offset, length, state->file_size)) {
-    // A hole reads as zeros: its digest needs no read.
-    std::memcpy(digest, detail::zero_digest(length).data(), sizeof digest);
   } else {
-    std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(length) + 1]);
-    long position = seek(state->fd, offset, SEEK_SET);
-    if (position < 0 || position != offset) {
-      TLOG(ERROR) << "Error seeking for hash to offset " << offset << " on " << state->image_path()
-                  << " Actual offset " << position << " Error: " << strerror(errno);
-      return response;
-    }
-    long count = readFully(state->fd, buffer.get(), length);
-    if (count < 0 || count != length) {
-      TLOG(ERROR) << "Error reading for hash length " << length << " at offset " << offset
-                  << " from " << state->image_path() << " Actually read " << count << " bytes"
-                  << " Error: " << strerror(errno);
-      return response;
-    }
-    if (on_read) on_read(static_cast<unsigned long>(count));
-    if (!crypto::Blake2b::hash(digest, buffer.get(), length)) {
-      response.error = "Cannot hash buffer";
-      TLOG(ERROR) << "Cannot hash buffer" << " at offset " << offset << " length " << length
-                  << " from " << state->image_path();
-      return response;
+    // Past the end there is nothing to look for: the read fails.
+    const detail::HoleExtent hole = fault == detail::RANGE_VALID
+                                        ? detail::next_hole(state->fd, offset, offset + length, state->file_size)
+                                        : detail::HoleExtent{offset + length, offset + length};
+    if (detail::whole_hole(hole, offset, length)) {
+      // A hole reads as zeros: its digest needs no read.
+      std::memcpy(digest, detail::zero_digest(length).data(), sizeof digest);
+    } else {
+      std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(length) + 1]);
+      errno = 0;
+      long read = detail::read_over_holes(state->fd, offset, length, state->file_size, hole, buffer.get());
+      if (read < 0) {
+        TLOG(ERROR) << "Error reading for hash length " << length << " at offset " << offset << " from "
+                    << state->image_path() << " Error: " << (errno != 0 ? strerror(errno) : "the image ended first");
+        return response;
+      }
+      if (on_read) on_read(static_cast<unsigned long>(read));
+      if (!crypto::Blake2b::hash(digest, buffer.get(), length)) {
+        response.error = "Cannot hash buffer";
+        TLOG(ERROR) << "Cannot hash buffer" << " at offset " << offset << " length " << length << " from "
+                    << state->image_path();
+        return response;
+      }
     }
   }
   response.message = new_response(COMMAND_HASH, wire::kDirectHashResponseSize);

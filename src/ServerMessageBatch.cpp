@@ -21,7 +21,6 @@ namespace tarvelo {
 namespace {
 
 using detail::decode_range;
-using FileSystem::readFully;
 
 }  // namespace
 
@@ -56,32 +55,35 @@ std::size_t ServerMessageHandler::hash_requests_together(const std::vector<Messa
   const long length = decode_range(messages[first]).length;
   if (length <= 0 || length > kTogetherBytes) return first + 1;
   std::vector<long> offsets;
+  std::vector<detail::HoleExtent> holes;  // the first of each range
   std::size_t end = first;
   for (; end < messages.size() && answers_together(messages[end]); ++end) {
     auto [offset, size] = decode_range(messages[end]);
     if (size != length || offset < 0 || static_cast<long>(offsets.size() + 1) * length > kTogetherBytes) break;
+    const detail::HoleExtent hole = detail::next_hole(state->fd, offset, offset + length, state->file_size);
     // A hole needs no read: the digest of zeros.
-    if (detail::is_hole(state->fd, offset, length, state->file_size)) {
-      precomputed_hashes[{offset, length}] = {detail::zero_digest(length), false};
+    if (detail::whole_hole(hole, offset, length)) {
+      precomputed_hashes[{offset, length}] = {detail::zero_digest(length), 0};
       continue;
     }
     offsets.push_back(offset);
+    holes.push_back(hole);
   }
   if (offsets.size() < kFewest) return std::max(end, first + 1);
   const auto bytes = static_cast<std::size_t>(length);
   std::unique_ptr<char[]> buffer(new char[offsets.size() * bytes]);
-  std::vector<bool> whole(offsets.size(), false);
+  std::vector<long> read(offsets.size());
   for (std::size_t k = 0; k < offsets.size(); ++k)
-    whole[k] = seek(state->fd, offsets[k], SEEK_SET) == offsets[k] &&
-               readFully(state->fd, buffer.get() + k * bytes, length) == length;
+    read[k] = detail::read_over_holes(state->fd, offsets[k], length, state->file_size, holes[k],
+                                      buffer.get() + k * bytes);
   std::vector<unsigned char> digests(offsets.size() * crypto::kBlake2bHashSize);
   if (!crypto::Blake2b::hash_each(digests.data(), buffer.get(), bytes, offsets.size())) return end;
   // A range that could not be read whole is left to the request itself, which reports it.
   for (std::size_t k = 0; k < offsets.size(); ++k) {
-    if (!whole[k]) continue;
+    if (read[k] < 0) continue;
     PrecomputedHash& precomputed = precomputed_hashes[{offsets[k], length}];
     std::memcpy(precomputed.digest.data(), digests.data() + k * crypto::kBlake2bHashSize, crypto::kBlake2bHashSize);
-    precomputed.read = true;
+    precomputed.read = read[k];
   }
   return end;
 }

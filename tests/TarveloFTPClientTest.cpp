@@ -634,7 +634,11 @@ TEST(TarveloFTPClientServer, LocalHashesMatchTheServersInBothModes) {
     // Misaligned and aligned ranges, one block and many.
     std::vector<TarveloFTPClient::HashRange> ranges = {
         {4000, 200}, {0, 4096}, {4096, 65536}, {1, 1}, {100000, 300000}, {(1 << 20) - 7, 7},
-        {512 << 10, 65536}, {(512 << 10) + 100, 8000}, {(512 << 10) - 4096, 16384}, {600 << 10, 4096}};
+        {512 << 10, 65536}, {(512 << 10) + 100, 8000}, {(512 << 10) - 4096, 16384}, {600 << 10, 4096},
+        // Data and hole mixed: each way round, across the whole hole, and
+        // as a run of equal lengths, which the server reads together.
+        {(768 << 10) - 4096, 16384}, {(512 << 10) - 100, (256 << 10) + 200}, {(512 << 10) - 4096, 8192},
+        {(768 << 10) - 4096, 8192}, {520 << 10, 8192}, {(768 << 10) - 100, 8192}};
     std::vector<unsigned char> remote = client->get_block_hashes_remote(ranges, &status);
     ASSERT_EQ(remote.size(), ranges.size() * 32) << status.text;
     for (std::size_t i = 0; i < ranges.size(); ++i) {

@@ -217,7 +217,7 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
   // used once, and none outlives handle_messages.
   struct PrecomputedHash {
     std::array<unsigned char, 32> digest;
-    bool read;  // from the image, not a hole's
+    long read;  // bytes read from the image; none for a hole
   };
   std::map<std::pair<long, long>, PrecomputedHash> precomputed_hashes;
   std::string hash_directory;
