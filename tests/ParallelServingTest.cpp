@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -270,10 +271,12 @@ TEST(ParallelServingTest, ASlowHashDoesNotHoldUpAnotherConnectionsReads) {
   }
   waiting.join();
   auto ms = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
-  ASSERT_GT(ms(hash_time), 500) << "the hash was too quick to show anything";
+  // A fast machine hashes the gigabyte in under half a second.
+  ASSERT_GT(ms(hash_time), 300) << "the hash was too quick to show anything";
   // Generous, for loaded and instrumented builds on two cores; served on
   // one thread, a read would wait the whole hash out.
-  EXPECT_LT(ms(slowest), 250) << reads << " reads during a hash of " << ms(hash_time) << " ms";
+  EXPECT_LT(ms(slowest), std::min<long>(250, ms(hash_time) / 2))
+      << reads << " reads during a hash of " << ms(hash_time) << " ms";
 }
 
 }  // namespace
