@@ -322,13 +322,13 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
     } else {
       std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(length) + 1]);
       errno = 0;
-      long read = detail::read_over_holes(state->fd, offset, length, state->file_size, hole, buffer.get());
-      if (read < 0) {
+      long data_read = detail::read_over_holes(state->fd, offset, length, state->file_size, hole, buffer.get());
+      if (data_read < 0) {
         TLOG(ERROR) << "Error reading for hash length " << length << " at offset " << offset << " from "
                     << state->image_path() << " Error: " << (errno != 0 ? strerror(errno) : "the image ended first");
         return response;
       }
-      if (on_read) on_read(static_cast<unsigned long>(read));
+      if (on_read) on_read(static_cast<unsigned long>(data_read));
       if (!crypto::Blake2b::hash(digest, buffer.get(), length)) {
         response.error = "Cannot hash buffer";
         TLOG(ERROR) << "Cannot hash buffer" << " at offset " << offset << " length " << length << " from "

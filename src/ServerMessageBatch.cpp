@@ -72,18 +72,18 @@ std::size_t ServerMessageHandler::hash_requests_together(const std::vector<Messa
   if (offsets.size() < kFewest) return std::max(end, first + 1);
   const auto bytes = static_cast<std::size_t>(length);
   std::unique_ptr<char[]> buffer(new char[offsets.size() * bytes]);
-  std::vector<long> read(offsets.size());
+  std::vector<long> data_read(offsets.size());
   for (std::size_t k = 0; k < offsets.size(); ++k)
-    read[k] = detail::read_over_holes(state->fd, offsets[k], length, state->file_size, holes[k],
-                                      buffer.get() + k * bytes);
+    data_read[k] = detail::read_over_holes(state->fd, offsets[k], length, state->file_size, holes[k],
+                                           buffer.get() + k * bytes);
   std::vector<unsigned char> digests(offsets.size() * crypto::kBlake2bHashSize);
   if (!crypto::Blake2b::hash_each(digests.data(), buffer.get(), bytes, offsets.size())) return end;
   // A range that could not be read whole is left to the request itself, which reports it.
   for (std::size_t k = 0; k < offsets.size(); ++k) {
-    if (read[k] < 0) continue;
+    if (data_read[k] < 0) continue;
     PrecomputedHash& precomputed = precomputed_hashes[{offsets[k], length}];
     std::memcpy(precomputed.digest.data(), digests.data() + k * crypto::kBlake2bHashSize, crypto::kBlake2bHashSize);
-    precomputed.read = read[k];
+    precomputed.read = data_read[k];
   }
   return end;
 }

@@ -391,11 +391,13 @@ void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const Lo
   const long end = start + count;
   auto skipped = [&](long from, long to) {
     if (from >= to) return;
-    // Large pieces: a thin image's holes are most of it, and in 64 KiB
-    // writes a 16 GiB one cost a quarter of a million system calls.
-    static const std::vector<char> zeros(kZeroPiece);
-    if (!out.is_regular())
-      for (long at = from; at < to; at += kZeroPiece) out.write_at(at - start, zeros.data(), std::min(kZeroPiece, to - at));
+    if (!out.is_regular()) {
+      // Large pieces: a thin image's holes are most of it, and in 64 KiB
+      // writes a 16 GiB one cost a quarter of a million system calls.
+      static const std::vector<char> zeros(kZeroPiece);
+      for (long at = from; at < to; at += kZeroPiece)
+        out.write_at(at - start, zeros.data(), std::min(kZeroPiece, to - at));
+    }
     progress.add(to - from);
   };
   for (long window = start + index * kSparseGetWindow; window < end && !stop;
