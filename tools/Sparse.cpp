@@ -219,9 +219,10 @@ const std::vector<unsigned char>& ZeroRangePlanner::zero_hash(const HashRange& r
   return hash;
 }
 
-std::vector<HashRange> ZeroRangePlanner::differing(const std::vector<HashRange>& ranges) {
+std::vector<bool> ZeroRangePlanner::not_zeros(const std::vector<HashRange>& ranges) {
   const std::size_t hash_bytes = m_client.hash_size();
-  std::vector<HashRange> result;
+  std::vector<bool> result;
+  result.reserve(ranges.size());
   for (std::size_t first = 0; first < ranges.size(); first += kHashesPerBatch) {
     std::vector<HashRange> batch(ranges.begin() + static_cast<long>(first),
                                  ranges.begin() + static_cast<long>(std::min(ranges.size(), first + kHashesPerBatch)));
@@ -230,9 +231,16 @@ std::vector<HashRange> ZeroRangePlanner::differing(const std::vector<HashRange>&
     if (hashes.size() != batch.size() * hash_bytes)
       throw ToolError(request_failure(m_remote, "remote hash failed", status));
     for (std::size_t i = 0; i < batch.size(); ++i)
-      if (std::memcmp(hashes.data() + i * hash_bytes, zero_hash(batch[i]).data(), hash_bytes) != 0)
-        result.push_back(batch[i]);
+      result.push_back(std::memcmp(hashes.data() + i * hash_bytes, zero_hash(batch[i]).data(), hash_bytes) != 0);
   }
+  return result;
+}
+
+std::vector<HashRange> ZeroRangePlanner::differing(const std::vector<HashRange>& ranges) {
+  std::vector<bool> data = not_zeros(ranges);
+  std::vector<HashRange> result;
+  for (std::size_t i = 0; i < ranges.size(); ++i)
+    if (data[i]) result.push_back(ranges[i]);
   return result;
 }
 
@@ -292,7 +300,20 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
       const bool data = next < sampled_data.size() && sampled_data[next].offset < range.offset + range.length;
       (data ? known : unknown).push_back(range);
     }
-    candidates = differing(unknown);
+    // The pieces a sample found data in are sampled closer: one whose
+    // samples are all data is fetched whole, without a hash pass over it.
+    // Those samples go in the same round trip as the other pieces' hashes.
+    std::vector<HashRange> asked = unknown;
+    std::vector<std::size_t> firsts;  // of each known piece's samples in `asked`
+    for (const HashRange& range : known) {
+      firsts.push_back(asked.size());
+      std::vector<HashRange> more = samples(range.offset, range.offset + range.length, kSparseGetPieceSamples);
+      asked.insert(asked.end(), more.begin(), more.end());
+    }
+    firsts.push_back(asked.size());
+    const std::vector<bool> answers = not_zeros(asked);
+    for (std::size_t i = 0; i < unknown.size(); ++i)
+      if (answers[i]) candidates.push_back(unknown[i]);
     candidates.insert(candidates.end(), known.begin(), known.end());
     std::sort(candidates.begin(), candidates.end(),
               [](const HashRange& a, const HashRange& b) { return a.offset < b.offset; });
@@ -307,24 +328,11 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
       if (!common(share.size() - differing(share).size(), share.size())) return whole();
     }
     if (candidates.empty()) return {};
-    // Those pieces are sampled closer: one whose samples are all data is
-    // fetched whole, without a hash pass over it.
-    std::vector<HashRange> closer;
-    std::vector<std::size_t> firsts;  // of each known piece's samples in `closer`
-    for (const HashRange& range : known) {
-      firsts.push_back(closer.size());
-      std::vector<HashRange> more = samples(range.offset, range.offset + range.length, kSparseGetPieceSamples);
-      closer.insert(closer.end(), more.begin(), more.end());
-    }
-    firsts.push_back(closer.size());
-    std::set<long> closer_data;
-    for (const HashRange& range : differing(closer)) closer_data.insert(range.offset);
     std::set<long> fetched_whole;
     for (std::size_t k = 0; k < known.size(); ++k) {
-      const bool all_data = std::all_of(closer.begin() + static_cast<long>(firsts[k]),
-                                        closer.begin() + static_cast<long>(firsts[k + 1]),
-                                        [&](const HashRange& sample) { return closer_data.count(sample.offset) > 0; });
-      if (!all_data) continue;
+      if (!std::all_of(answers.begin() + static_cast<long>(firsts[k]),
+                       answers.begin() + static_cast<long>(firsts[k + 1]), [](bool sample) { return sample; }))
+        continue;
       fetched_whole.insert(known[k].offset);
       wanted.push_back(known[k]);
       m_guessed = true;

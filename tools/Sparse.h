@@ -101,6 +101,9 @@ class ZeroRangePlanner {
   enum class Layout { unknown, scattered };
   // Up to `most` blocks of [start, end), spread over it.
   std::vector<HashRange> samples(long start, long end, long most) const;
+  // Whether each range's remote hash is not that of zeros; in round trips
+  // of up to a few thousand hashes.
+  std::vector<bool> not_zeros(const std::vector<HashRange>& ranges);
   std::vector<HashRange> differing(const std::vector<HashRange>& ranges);
   const std::vector<unsigned char>& zero_hash(const HashRange& range);
 
