@@ -47,14 +47,17 @@ std::string punch_failure(const ServerMessageHandler::ConnectionState& state, lo
          std::to_string(state.fd) + " Error: " + why;
 }
 
-// Write-back of a run of consecutive writes starts once it is this long.
-constexpr int64_t kWriteBackStep = 4 << 20;
+// Write-back of a run of consecutive writes starts once it is this long:
+// a thin image's data come in runs of a megabyte or so, which at 4 MiB were
+// all left for the sync at the connection's end.
+constexpr int64_t kWriteBackStep = 1 << 20;
 
 // A client uploading an image writes long runs: starting their write-back as
 // they arrive keeps dirty pages from piling up until the kernel throttles
 // this thread, and leaves the sync at the connection's end little to do.
 // Only the start: the pages stay cached for other readers, and a failure is
-// still reported to that sync. Scattered writes are left to the kernel.
+// still reported to that sync. Scattered small writes (a merge's changed
+// blocks) are left to the kernel, to write back together.
 void start_write_back(ServerMessageHandler::ConnectionState& state, int64_t offset, int64_t length) {
   if (state.unstarted_offset + state.unstarted_length != offset) {
     state.unstarted_offset = offset;
