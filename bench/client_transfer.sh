@@ -107,8 +107,8 @@ EOF
 # ---- thin images (THIN=1 adds this, THIN=only runs nothing else) ----
 # A THIN_GB image (16) with 1% of its 4 KiB blocks holding data, clustered
 # (runs of 1 MiB) and scattered (single blocks), uploaded into an empty
-# sparse image and downloaded again, beside nbdcopy and `nbdkit file`, and
-# beside rsync --sparse into a new file and back.
+# sparse image and downloaded again, REPEAT times each, beside nbdcopy and
+# `nbdkit file`, and once beside rsync --sparse into a new file and back.
 thin_images() {
   local gb=${THIN_GB:-16} layout
   local thin_results="$work/thin.txt"
@@ -145,20 +145,32 @@ EOF
     wait_for_port "$nbd_port"
     local url="tarvelo://127.0.0.1:$port/disk/0" nbd_url="nbd://127.0.0.1:$nbd_port"
     local options=(-q --connections "$connections" --chunk-size "$chunk")
-    measure "thin-$layout-tarveloftp-put" parse_tarveloftp -- "$client" put "$work/thin.img" "$url" "${options[@]}"
-    measure "thin-$layout-nbdcopy-put" parse_none -- nbdcopy "$work/thin.img" "$nbd_url"
-    # Our server syncs the image when the connection ends: the same durability.
-    measure "thin-$layout-nbdcopy-put-flush" parse_none -- nbdcopy --flush "$work/thin.img" "$nbd_url"
-    : >"$work/download.img"
-    measure "thin-$layout-tarveloftp-get" parse_tarveloftp -- "$client" get "$url" "$work/download.img" "${options[@]}"
-    cmp "$work/download.img" "$work/thin.img"
-    echo "thin-$layout-tarveloftp-get allocated $(du -k "$work/download.img" | cut -f1) KiB" >>"$thin_results"
-    rm -f "$work/download.img"
-    truncate -s "${gb}G" "$work/download.img"
-    measure "thin-$layout-nbdcopy-get" parse_none -- nbdcopy "$nbd_url" "$work/download.img"
-    cmp "$work/download.img" "$work/thin.img"
-    echo "thin-$layout-nbdcopy-get allocated $(du -k "$work/download.img" | cut -f1) KiB" >>"$thin_results"
-    rm -f "$work/download.img"
+    # Emptied in place: both servers keep the same file.
+    empty() { truncate -s 0 "$1"; truncate -s "${gb}G" "$1"; }
+    local run
+    for run in $(seq "$repeat"); do
+      # Every put into an empty sparse image, every get into an empty file.
+      empty "$work/remote.img"
+      measure "thin-$layout-tarveloftp-put" parse_tarveloftp -- "$client" put "$work/thin.img" "$url" "${options[@]}"
+      empty "$work/nbd-remote.img"
+      measure "thin-$layout-nbdcopy-put" parse_none -- nbdcopy "$work/thin.img" "$nbd_url"
+      # Our server syncs the image when the connection ends: the same durability.
+      empty "$work/nbd-remote.img"
+      measure "thin-$layout-nbdcopy-put-flush" parse_none -- nbdcopy --flush "$work/thin.img" "$nbd_url"
+      rm -f "$work/download.img"
+      : >"$work/download.img"
+      measure "thin-$layout-tarveloftp-get" parse_tarveloftp -- "$client" get "$url" "$work/download.img" "${options[@]}"
+      cmp "$work/download.img" "$work/thin.img"
+      [[ "$run" != 1 ]] ||
+        echo "thin-$layout-tarveloftp-get allocated $(du -k "$work/download.img" | cut -f1) KiB" >>"$thin_results"
+      rm -f "$work/download.img"
+      truncate -s "${gb}G" "$work/download.img"
+      measure "thin-$layout-nbdcopy-get" parse_none -- nbdcopy "$nbd_url" "$work/download.img"
+      cmp "$work/download.img" "$work/thin.img"
+      [[ "$run" != 1 ]] ||
+        echo "thin-$layout-nbdcopy-get allocated $(du -k "$work/download.img" | cut -f1) KiB" >>"$thin_results"
+      rm -f "$work/download.img"
+    done
     measure "thin-$layout-rsync-put" parse_rsync -- rsync --sparse --stats "$work/thin.img" \
       "rsync://127.0.0.1:$rsync_port/bench/rsync-remote.img"
     measure "thin-$layout-rsync-get" parse_rsync_received -- rsync --sparse --stats \
@@ -174,10 +186,20 @@ EOF
     rm -f "$work/rsync-remote.img"
   done
   echo "thin image ${gb} GiB, 1% of 4 KiB blocks with data; tarveloftp: $connections connections, chunk $chunk"
-  printf '%-34s %8s %14s %15s\n' run seconds "reported bytes" "loopback bytes"
-  grep '^thin-' "$results" | while read -r name seconds reported loopback; do
-    printf '%-34s %8.2f %14s %15s\n' "$name" "$seconds" "$reported" "$loopback"
-  done
+  echo "put and get: median (range) of $repeat runs; rsync: one run"
+  grep '^thin-' "$results" | python3 -c '
+import sys
+runs = {}
+for line in sys.stdin:
+    name, seconds, reported, loopback = line.split()
+    runs.setdefault(name, []).append((float(seconds), reported, loopback))
+print("%-34s %8s %13s %14s %15s" % ("run", "seconds", "(range)", "reported bytes", "loopback bytes"))
+for name, taken in runs.items():
+    taken.sort()
+    seconds, reported, loopback = taken[len(taken) // 2]
+    spread = f"{taken[0][0]:.2f}-{taken[-1][0]:.2f}" if len(taken) > 1 else ""
+    print(f"{name:34} {seconds:8.2f} {spread:>13} {reported:>14} {loopback:>15}")
+'
   cat "$thin_results"
   rm -f "$work/thin.img" "$work/remote.img" "$work/nbd-remote.img" "$work/download.img"
 }
