@@ -14,6 +14,8 @@
 
 #include <tarveloftp/FileSystem.h>
 
+#include "ImageRequests.h"
+
 namespace tarvelo::detail {
 
 namespace {
@@ -47,11 +49,8 @@ HoleExtent next_hole(int fd, long offset, long end, long file_size) {
   return {start, std::min(data, end)};
 }
 
-bool is_hole(int fd, long offset, long length, long file_size) {
-  return whole_hole(next_hole(fd, offset, offset + length, file_size), offset, length);
-}
-
 long read_over_holes(int fd, long offset, long length, long file_size, HoleExtent hole, char* buffer) {
+  if (!inside_image({offset, length}, file_size)) return -1;
   const long end = offset + length;
   long read = 0;
   for (long at = offset; at < end;) {

@@ -26,14 +26,11 @@ inline bool whole_hole(const HoleExtent& hole, long offset, long length) {
   return length > 0 && hole.start == offset && hole.end == offset + length;
 }
 
-// Whether [offset, offset + length) of `fd` is all hole.
-bool is_hole(int fd, long offset, long length, long file_size);
-
-// Fills `buffer` with [offset, offset + length) of `fd`, given `hole`,
-// next_hole's answer for that range: the data are read, the holes zeroed
-// without a read (reading them fills the page cache with pages of zeros).
-// Returns the bytes read from data, or -1 when a read failed or the file
-// ended before the range did.
+// Fills `buffer` with [offset, offset + length) of `fd`, a range inside its
+// `file_size` bytes, given `hole`, next_hole's answer for that range: the
+// data are read, the holes zeroed without a read (reading them fills the
+// page cache with pages of zeros). Returns the bytes read from data, or -1
+// when the range is not inside, a read failed or the file ended early.
 long read_over_holes(int fd, long offset, long length, long file_size, HoleExtent hole, char* buffer);
 
 // BLAKE2b of `length` zero bytes. Made once per length and kept (up to a

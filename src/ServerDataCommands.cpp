@@ -315,17 +315,20 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
     if (precomputed->second.read > 0 && on_read) on_read(static_cast<unsigned long>(precomputed->second.read));
     precomputed_hashes.erase(precomputed);
   } else {
-    // Past the end there is nothing to look for: the read fails.
-    const detail::HoleExtent hole = fault == detail::RANGE_VALID
-                                        ? detail::next_hole(state->fd, offset, offset + length, state->file_size)
-                                        : detail::HoleExtent{offset + length, offset + length};
-    if (detail::whole_hole(hole, offset, length)) {
+    // Past the end there are no holes to look for: the plain read fails.
+    const bool inside = fault == detail::RANGE_VALID;
+    const detail::HoleExtent hole =
+        inside ? detail::next_hole(state->fd, offset, offset + length, state->file_size) : detail::HoleExtent{};
+    if (inside && detail::whole_hole(hole, offset, length)) {
       // A hole reads as zeros: its digest needs no read.
       std::memcpy(digest, detail::zero_digest(length).data(), sizeof digest);
     } else {
       std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(length) + 1]);
       errno = 0;
-      long data_read = detail::read_over_holes(state->fd, offset, length, state->file_size, hole, buffer.get());
+      long data_read =
+          inside ? detail::read_over_holes(state->fd, offset, length, state->file_size, hole, buffer.get())
+          : FileSystem::readFullyAt(state->fd, buffer.get(), length, offset) == length ? length
+                                                                                        : -1;
       if (data_read < 0) {
         TLOG(ERROR) << "Error reading for hash length " << length << " at offset " << offset << " from "
                     << state->image_path() << " Error: " << (errno != 0 ? strerror(errno) : "the image ended first");

@@ -59,7 +59,10 @@ std::size_t ServerMessageHandler::hash_requests_together(const std::vector<Messa
   std::size_t end = first;
   for (; end < messages.size() && answers_together(messages[end]); ++end) {
     auto [offset, size] = decode_range(messages[end]);
-    if (size != length || offset < 0 || static_cast<long>(offsets.size() + 1) * length > kTogetherBytes) break;
+    // A range not inside the image is left to its own request, which fails it.
+    if (size != length || !detail::inside_image({offset, size}, state->file_size) ||
+        static_cast<long>(offsets.size() + 1) * length > kTogetherBytes)
+      break;
     const detail::HoleExtent hole = detail::next_hole(state->fd, offset, offset + length, state->file_size);
     // A hole needs no read: the digest of zeros.
     if (detail::whole_hole(hole, offset, length)) {
