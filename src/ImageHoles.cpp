@@ -23,46 +23,67 @@ namespace {
 // Distinct lengths kept; clients use a handful (their range sizes).
 constexpr std::size_t kKeptLengths = 64;
 
-// Where the data at or after `offset` begins: `file_size` when none
-// follows, -1 when the file system cannot say.
-long next_data(int fd, long offset, long file_size) {
-  long data = ::lseek(fd, offset, SEEK_DATA);
-  if (data >= 0) return data;
-  return errno == ENXIO ? file_size : -1;
-}
-
 }  // namespace
 
-HoleExtent next_hole(int fd, long offset, long end, long file_size) {
+long HoleFinder::data_from(long at) {
+  if (at >= m_hole_start && at < m_hole_end) return m_hole_end;
+  if (at >= m_data_start && at < m_data_end) return at;
+  long data = ::lseek(m_fd, at, SEEK_DATA);
+  if (data < 0) {
+    if (errno != ENXIO) return -1;
+    data = m_file_size;
+  }
+  if (data > at) {
+    m_hole_start = at;
+    m_hole_end = data;
+  }
+  return data;
+}
+
+long HoleFinder::hole_from(long at) {
+  if (at >= m_data_start && at < m_data_end) return m_data_end;
+  long hole = ::lseek(m_fd, at, SEEK_HOLE);
+  if (hole > at) {
+    m_data_start = at;
+    m_data_end = hole;
+  }
+  return hole;
+}
+
+HoleExtent HoleFinder::next_hole(long offset, long end) {
   const HoleExtent none{end, end};
-  end = std::min(end, file_size);
+  end = std::min(end, m_file_size);
   if (offset < 0 || offset >= end) return none;
-  long data = next_data(fd, offset, file_size);
+  long data = data_from(offset);
   if (data < 0) return none;
   long start = offset;
   if (data == offset) {
-    start = ::lseek(fd, offset, SEEK_HOLE);
+    start = hole_from(offset);
     if (start < 0 || start >= end) return none;
-    data = next_data(fd, start, file_size);
+    data = data_from(start);
     if (data < 0) return none;
   }
   return {start, std::min(data, end)};
 }
 
-long read_over_holes(int fd, long offset, long length, long file_size, HoleExtent hole, char* buffer) {
-  if (!inside_image({offset, length}, file_size)) return -1;
+HoleExtent next_hole(int fd, long offset, long end, long file_size) {
+  return HoleFinder(fd, file_size).next_hole(offset, end);
+}
+
+long read_over_holes(HoleFinder& holes, long offset, long length, HoleExtent hole, char* buffer) {
+  if (!inside_image({offset, length}, holes.file_size())) return -1;
   const long end = offset + length;
   long read = 0;
   for (long at = offset; at < end;) {
     const long data = hole.start - at;
     if (data > 0) {
-      if (FileSystem::readFullyAt(fd, buffer + (at - offset), data, at) != data) return -1;
+      if (FileSystem::readFullyAt(holes.fd(), buffer + (at - offset), data, at) != data) return -1;
       read += data;
     }
     if (hole.start == hole.end) break;
     std::memset(buffer + (hole.start - offset), 0, static_cast<std::size_t>(hole.end - hole.start));
     at = hole.end;
-    if (at < end) hole = next_hole(fd, at, end, file_size);
+    if (at < end) hole = holes.next_hole(at, end);
   }
   return read;
 }

@@ -20,18 +20,44 @@ struct HoleExtent {
 // all data). `file_size` bounds a hole that runs to the end of the file.
 HoleExtent next_hole(int fd, long offset, long end, long file_size);
 
+// next_hole() for many ranges of one file, remembering the last hole and
+// the last run of data the system told of: the ranges of a batch of
+// requests mostly fall inside what the one before learned (a window of a
+// thin image asks for dozens of ranges in one hole), and then need no
+// system call. What it remembers is as old as the batch, like the data a
+// batch reads ahead; it is for ranges asked together, not for keeping.
+class HoleFinder {
+ public:
+  HoleFinder(int fd, long file_size) : m_fd(fd), m_file_size(file_size) {}
+  HoleExtent next_hole(long offset, long end);
+  int fd() const { return m_fd; }
+  long file_size() const { return m_file_size; }
+
+ private:
+  // Where data begin at or after `at`: m_file_size when none follow, -1
+  // when the file system cannot say.
+  long data_from(long at);
+  // Where the data that begin at `at` end: the next hole, or m_file_size.
+  long hole_from(long at);
+
+  int m_fd;
+  long m_file_size;
+  long m_hole_start = 0, m_hole_end = 0;  // [start, end) is a hole; data (or the end) follow
+  long m_data_start = 0, m_data_end = 0;  // [start, end) is data; a hole (or the end) follows
+};
+
 // Whether `hole`, as next_hole found it for [offset, offset + length),
 // is all of that range.
 inline bool whole_hole(const HoleExtent& hole, long offset, long length) {
   return length > 0 && hole.start == offset && hole.end == offset + length;
 }
 
-// Fills `buffer` with [offset, offset + length) of `fd`, a range inside its
-// `file_size` bytes, given `hole`, next_hole's answer for that range: the
-// data are read, the holes zeroed without a read (reading them fills the
-// page cache with pages of zeros). Returns the bytes read from data, or -1
-// when the range is not inside, a read failed or the file ended early.
-long read_over_holes(int fd, long offset, long length, long file_size, HoleExtent hole, char* buffer);
+// Fills `buffer` with [offset, offset + length) of the finder's file, a
+// range inside its size, given `hole`, next_hole's answer for that range:
+// the data are read, the holes zeroed without a read (reading them fills
+// the page cache with pages of zeros). Returns the bytes read from data, or
+// -1 when the range is not inside, a read failed or the file ended early.
+long read_over_holes(HoleFinder& holes, long offset, long length, HoleExtent hole, char* buffer);
 
 // BLAKE2b of `length` zero bytes. Made once per length and kept (up to a
 // bound, so that clients asking for ever new lengths cannot grow it); safe

@@ -317,8 +317,8 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
   } else {
     // Past the end there are no holes to look for: the plain read fails.
     const bool inside = fault == detail::RANGE_VALID;
-    const detail::HoleExtent hole =
-        inside ? detail::next_hole(state->fd, offset, offset + length, state->file_size) : detail::HoleExtent{};
+    detail::HoleFinder holes(state->fd, state->file_size);
+    const detail::HoleExtent hole = inside ? holes.next_hole(offset, offset + length) : detail::HoleExtent{};
     if (inside && detail::whole_hole(hole, offset, length)) {
       // A hole reads as zeros: its digest needs no read.
       std::memcpy(digest, detail::zero_digest(length).data(), sizeof digest);
@@ -326,7 +326,7 @@ ServerMessageHandlerResponse ServerMessageHandler::default_command_hash(
       std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(length) + 1]);
       errno = 0;
       long data_read =
-          inside ? detail::read_over_holes(state->fd, offset, length, state->file_size, hole, buffer.get())
+          inside ? detail::read_over_holes(holes, offset, length, hole, buffer.get())
           : FileSystem::readFullyAt(state->fd, buffer.get(), length, offset) == length ? length
                                                                                         : -1;
       if (data_read < 0) {

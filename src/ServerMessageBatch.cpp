@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include <tarvelo/Crypto.h>
 #include <tarveloftp/FileSystem.h>
@@ -35,12 +36,17 @@ std::vector<ServerMessageHandlerResponse> ServerMessageHandler::handle_messages(
   // and looking again from every one of its requests cost a quadratic
   // number of hole lookups.
   std::size_t looked_at = 0;
+  std::optional<detail::HoleFinder> holes;
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    // Anything else may change the image, or the connection, under digests made before it.
-    if (!answers_together(messages[i]))
+    // Anything else may change the image, or the connection, under digests
+    // made before it, and under holes found before it.
+    if (!answers_together(messages[i])) {
       precomputed_hashes.clear();
-    else if (i >= looked_at && !state->block_hashing)
-      looked_at = hash_requests_together(messages, i);
+      holes.reset();
+    } else if (i >= looked_at && !state->block_hashing) {
+      if (!holes) holes.emplace(state->fd, state->file_size);
+      looked_at = hash_requests_together(messages, i, *holes);
+    }
     responses.push_back(handle_message(std::move(messages[i])));
     if (responses.back().close_after_send) break;
   }
@@ -48,14 +54,15 @@ std::vector<ServerMessageHandlerResponse> ServerMessageHandler::handle_messages(
   return responses;
 }
 
-std::size_t ServerMessageHandler::hash_requests_together(const std::vector<Message>& messages, std::size_t first) {
+std::size_t ServerMessageHandler::hash_requests_together(const std::vector<Message>& messages, std::size_t first,
+                                                         detail::HoleFinder& holes) {
   // Fewer than this gain nothing; more than kTogetherBytes are read in later runs.
   constexpr std::size_t kFewest = 4;
   constexpr long kTogetherBytes = 32L << 20;
   const long length = decode_range(messages[first]).length;
   if (length <= 0 || length > kTogetherBytes) return first + 1;
   std::vector<long> offsets;
-  std::vector<detail::HoleExtent> holes;  // the first of each range
+  std::vector<detail::HoleExtent> first_holes;  // of each range
   std::size_t end = first;
   for (; end < messages.size() && answers_together(messages[end]); ++end) {
     auto [offset, size] = decode_range(messages[end]);
@@ -63,22 +70,21 @@ std::size_t ServerMessageHandler::hash_requests_together(const std::vector<Messa
     if (size != length || !detail::inside_image({offset, size}, state->file_size) ||
         static_cast<long>(offsets.size() + 1) * length > kTogetherBytes)
       break;
-    const detail::HoleExtent hole = detail::next_hole(state->fd, offset, offset + length, state->file_size);
+    const detail::HoleExtent hole = holes.next_hole(offset, offset + length);
     // A hole needs no read: the digest of zeros.
     if (detail::whole_hole(hole, offset, length)) {
       precomputed_hashes[{offset, length}] = {detail::zero_digest(length), 0};
       continue;
     }
     offsets.push_back(offset);
-    holes.push_back(hole);
+    first_holes.push_back(hole);
   }
   if (offsets.size() < kFewest) return std::max(end, first + 1);
   const auto bytes = static_cast<std::size_t>(length);
   std::unique_ptr<char[]> buffer(new char[offsets.size() * bytes]);
   std::vector<long> data_read(offsets.size());
   for (std::size_t k = 0; k < offsets.size(); ++k)
-    data_read[k] = detail::read_over_holes(state->fd, offsets[k], length, state->file_size, holes[k],
-                                           buffer.get() + k * bytes);
+    data_read[k] = detail::read_over_holes(holes, offsets[k], length, first_holes[k], buffer.get() + k * bytes);
   std::vector<unsigned char> digests(offsets.size() * crypto::kBlake2bHashSize);
   if (!crypto::Blake2b::hash_each(digests.data(), buffer.get(), bytes, offsets.size())) return end;
   // A range that could not be read whole is left to the request itself, which reports it.

@@ -22,6 +22,9 @@ namespace config {
 class Endpoints;
 class Lun;
 }  // namespace config
+namespace detail {
+class HoleFinder;
+}  // namespace detail
 
 class ImageHashState;
 
@@ -198,9 +201,11 @@ class TARVELOFTP_EXPORT ServerMessageHandler {
                                 std::unique_lock<std::mutex>& held);
   // Hashes the image ranges of the run of hash requests of one length that
   // starts at messages[first], side by side, for default_command_hash to
-  // answer from; ranges that are holes get the digest of zeros. Returns
-  // where the run ends.
-  std::size_t hash_requests_together(const std::vector<Message>& messages, std::size_t first);
+  // answer from; ranges that are holes (found through `holes`, which the
+  // runs of one batch share) get the digest of zeros. Returns where the run
+  // ends.
+  std::size_t hash_requests_together(const std::vector<Message>& messages, std::size_t first,
+                                     detail::HoleFinder& holes);
   // Answers a WRITE or HOLE_PUNCH on a read-only connection with the
   // failure a change that cannot be made gets.
   ServerMessageHandlerResponse refuse_change(const Message& request, ServerMessageHandlerResponse& response);
