@@ -43,7 +43,24 @@ void finish_send(const std::shared_ptr<SocketState>& state, std::size_t count,
 void start_next_send(const std::shared_ptr<SocketState>& state) {
   constexpr std::size_t kMostGathered = 64;
   constexpr std::size_t kGatherBytes = 256 * 1024;
-  Buffers buffers;
+  // Frames up to this size are copied into one buffer with their headers.
+  constexpr std::size_t kCopiedFrame = 4096;
+  // Where each buffer lies: in `gathered` (copied: an offset, as the vector
+  // grows) or in place.
+  struct Piece {
+    const void* at;
+    std::size_t offset;
+    std::size_t size;
+  };
+  std::vector<Piece> pieces;
+  std::vector<char>& gathered = state->gathered;
+  gathered.clear();
+  auto copy = [&](const void* bytes, std::size_t size) {
+    if (pieces.empty() || pieces.back().at != nullptr) pieces.push_back({nullptr, gathered.size(), 0});
+    const char* from = static_cast<const char*>(bytes);
+    gathered.insert(gathered.end(), from, from + size);
+    pieces.back().size += size;
+  };
   std::size_t count = 0;
   std::size_t bytes = 0;
   for (PendingSend& next : state->send_queue) {
@@ -57,11 +74,19 @@ void start_next_send(const std::shared_ptr<SocketState>& state) {
       }
       EncodeFixed64BE(reinterpret_cast<char*>(next.header), next.length);
     }
-    buffers.push_back(asio::buffer(next.header));
-    buffers.push_back(asio::buffer(next.frame.buffer(), next.length));
+    if (next.length <= kCopiedFrame) {
+      copy(next.header, sizeof next.header);
+      copy(next.frame.buffer(), next.length);
+    } else {
+      pieces.push_back({next.header, 0, sizeof next.header});
+      pieces.push_back({next.frame.buffer(), 0, next.length});
+    }
     ++count;
     bytes += next.length;
   }
+  Buffers buffers;
+  for (const Piece& piece : pieces)
+    buffers.push_back(piece.at ? asio::buffer(piece.at, piece.size) : asio::buffer(gathered.data() + piece.offset, piece.size));
   state->sending = true;
   state->stream->async_write(buffers, [state, count](const asio::error_code& error, std::size_t) {
     finish_send(state, count, error);

@@ -44,6 +44,10 @@ struct SocketState {
   // while a user handler runs. (Blocking calls are the client's own.)
   std::mutex mutex;
   std::deque<PendingSend> send_queue;
+  // Small messages of the write under way, copied together: the socket
+  // library hands the kernel at most 16 buffers per call, so 64 small
+  // replies as separate buffers cost 8 calls.
+  std::vector<char> gathered;
   ReadAhead read_ahead;
   // Longest wait for data in a blocking receive; 0: no limit.
   int receive_timeout_ms = 0;
