@@ -238,13 +238,14 @@ TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
 }
 
 // Thin images: put punches every gap (far more than go out in one batch)
-// over the server's old bytes, and get leaves out whole windows of holes,
-// fetches a run of data inside a window of holes, dense data whole, and
-// scattered blocks after dense data without fetching a window whole.
+// over the server's old bytes, and get leaves out a whole window of holes,
+// then, in the wide window that follows, fetches a run of data among holes,
+// dense data whole, and scattered blocks after dense data without fetching
+// them whole.
 TEST(TarveloftpTool, SparseTransfersOfThinImages) {
   test::CaptureLog log;
   constexpr long kMiB = 1 << 20;
-  constexpr long kImage = 320 * kMiB;  // five get windows
+  constexpr long kImage = 320 * kMiB;
   // Random bytes at the start of the image, the rest holes.
   ServerFixture fixture(kMiB, false, [](config::Endpoints&, test::TempDir& dir) {
     ASSERT_EQ(::truncate(dir.file("image.img").c_str(), kImage), 0);

@@ -274,7 +274,7 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
   // second pass over all of it.
   std::vector<HashRange> sampled_data;
   if (m_sampling) {
-    std::vector<HashRange> sampled = samples(start, end, kSparseGetSamples);
+    std::vector<HashRange> sampled = samples(start, end, std::max(1L, (end - start) / kSparseGetSampleSpacing));
     sampled_data = differing(sampled);
     if (sampled_data.size() == sampled.size()) return whole();
   }
@@ -390,7 +390,7 @@ void ZeroRangePlanner::fetched(long fetched, long zero) {
 }
 
 void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const LocalFile& out, long start, long count,
-                        int index, int sessions, long chunk, Progress& progress, const std::atomic<bool>& stop,
+                        std::atomic<long>& next, long chunk, Progress& progress, const std::atomic<bool>& stop,
                         const std::function<long(const std::vector<HashRange>&)>& read) {
   const bool stored = (client.server_features() & FEATURE_BLOCK_HASH_STORAGE) != 0;
   const long block = client.block_size();
@@ -408,9 +408,11 @@ void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const Lo
     }
     progress.add(to - from);
   };
-  for (long window = start + index * kSparseGetWindow; window < end && !stop;
-       window += sessions * kSparseGetWindow) {
-    long window_end = std::min(end, window + kSparseGetWindow);
+  long width = kSparseGetWindow;
+  while (!stop) {
+    const long window = next.fetch_add(width);
+    if (window >= end) break;
+    const long window_end = window + std::min(width, end - window);
     std::vector<HashRange> ranges = planner.plan(window, window_end);
     long at = window;
     long fetched = 0;
@@ -421,6 +423,7 @@ void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const Lo
     }
     skipped(at, window_end);
     planner.fetched(fetched, read(ranges));
+    width = fetched * 8 < window_end - window ? kSparseGetWideWindow : kSparseGetWindow;
   }
 }
 

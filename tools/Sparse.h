@@ -62,19 +62,24 @@ class SparseSender {
 
 // Image bytes planned and then read at a time by one session of a sparse
 // get: the server reads again soon what it just hashed, while it is cached.
+// After a window that was mostly holes the next is wider, for fewer round
+// trips over a thin image; dense data keep the narrow one, whose reads
+// stay close to the other sessions'.
 inline constexpr long kSparseGetWindow = 64L << 20;
+inline constexpr long kSparseGetWideWindow = 1024L << 20;
 // A window is probed first in pieces of this many ranges: the server
 // answers the hash of a piece that lies in a hole of its image without
 // reading, so a window that is mostly holes is settled in one round trip,
 // while a piece with data costs it only a small read and hash.
 inline constexpr long kSparseGetPieceRanges = 16;
 
-// A window is sampled first in this many blocks: when none of them is
-// zeros, the window is taken for dense data and fetched whole. A piece
-// with a sample of data is sampled again in this many more, and fetched
-// whole, unhashed, when they are all data too: a wrong guess costs at most
-// a few per cent more bytes than the data, where hashing costs a pass.
-inline constexpr long kSparseGetSamples = 64;
+// A window is sampled first in a block per this many bytes: when none of
+// them is zeros, the window is taken for dense data and fetched whole. A
+// piece with a sample of data is sampled again in this many more, and
+// fetched whole, unhashed, when they are all data too: a wrong guess costs
+// at most a few per cent more bytes than the data, where hashing costs a
+// pass.
+inline constexpr long kSparseGetSampleSpacing = 1L << 20;
 inline constexpr long kSparseGetPieceSamples = 8;
 
 // Plans, window after window, the ranges of the remote image a sparse get
@@ -124,13 +129,14 @@ class ZeroRangePlanner {
   std::vector<char> m_zeros;
 };
 
-// The sparse part of get for session `index` of `sessions`: every
-// sessions-th window of the image range [start, start + count), planned by
-// a ZeroRangePlanner and handed to `read`, which returns how many of the
-// bytes it fetched were zero blocks. The zero ranges stay holes in a
-// regular file (already sized) and are written as zeros anywhere else.
+// The sparse part of get for one session: windows of the image range
+// [start, start + count), each taken from `next` (shared by the sessions,
+// which take them in turn), planned by a ZeroRangePlanner and handed to
+// `read`, which returns how many of the bytes it fetched were zero blocks.
+// The zero ranges stay holes in a regular file (already sized) and are
+// written as zeros anywhere else.
 void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const LocalFile& out, long start, long count,
-                        int index, int sessions, long chunk, Progress& progress, const std::atomic<bool>& stop,
+                        std::atomic<long>& next, long chunk, Progress& progress, const std::atomic<bool>& stop,
                         const std::function<long(const std::vector<HashRange>&)>& read);
 
 }  // namespace tarvelo::tools

@@ -80,6 +80,7 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
   std::atomic<bool> stop{false};
   auto started = Clock::now();
   std::atomic<long> received{0};
+  std::atomic<long> next_window{start};
   run_workers(connections, stop, [&](int index) {
     TarveloFTPClient& client = *clients[static_cast<std::size_t>(index)];
     WriteBehind behind(out);
@@ -114,7 +115,7 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
     };
     // A stream carries the zeros too, in order.
     if (options.sparse && !destination.is_stream()) {
-      sparse_get_windows(client, remote, out, start, count, index, connections, options.chunk_size, progress, stop,
+      sparse_get_windows(client, remote, out, start, count, next_window, options.chunk_size, progress, stop,
                          read);
       return;
     }
