@@ -86,7 +86,8 @@ void start_next_send(const std::shared_ptr<SocketState>& state) {
   }
   Buffers buffers;
   for (const Piece& piece : pieces)
-    buffers.push_back(piece.at ? asio::buffer(piece.at, piece.size) : asio::buffer(gathered.data() + piece.offset, piece.size));
+    buffers.push_back(piece.at ? asio::buffer(piece.at, piece.size)
+                               : asio::buffer(gathered.data() + piece.offset, piece.size));
   state->sending = true;
   state->stream->async_write(buffers, [state, count](const asio::error_code& error, std::size_t) {
     finish_send(state, count, error);
