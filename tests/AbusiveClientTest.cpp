@@ -192,18 +192,14 @@ class GoodClient {
     Message write = m_client.request(COMMAND_WRITE, block * kBlock, kBlock, data);
     ASSERT_TRUE(m_client.send(write).ok());
     std::copy(data.begin(), data.end(), m_daemon.content().begin() + block * kBlock);
-    Message acknowledge = m_client.request(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
-    ASSERT_TRUE(m_client.send(acknowledge).ok());
-    Message acknowledged = m_client.receive();
+    Message acknowledged = m_client.exchange(COMMAND_WRITE_ACKNOWLEDGE, 0, 0);
     // One record for this write, more for writes sent without asking.
     ASSERT_GE(acknowledged.size(), wire::kHeaderSize + wire::kAcknowledgeRecordSize);
     EXPECT_EQ(DecodeFixed64BE(acknowledged.buffer() + wire::kAcknowledgeFailures), 0u);
 
     long elsewhere = kImageSize / 2 + static_cast<long>(m_random() % (kImageSize / 2 - 65536));
     for (long offset : {block * kBlock, elsewhere}) {
-      Message read = m_client.request(COMMAND_READ, offset, 65536);
-      ASSERT_TRUE(m_client.send(read).ok());
-      Message answer = m_client.receive();
+      Message answer = m_client.exchange(COMMAND_READ, offset, 65536);
       ASSERT_EQ(answer.size(), wire::kHeaderSize + 65536);
       EXPECT_EQ(std::memcmp(answer.buffer() + wire::kReadData, m_daemon.content().data() + offset, 65536), 0);
     }

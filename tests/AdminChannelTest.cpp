@@ -103,10 +103,17 @@ TEST(AdminChannelTest, EveryCommandAndItsRefusals) {
   ASSERT_EQ(data.size(), wire::kHeaderSize + 16);
   EXPECT_EQ(data.buffer()[wire::kReadData], 'Z');
 
+  EXPECT_TRUE(test::contains(send_command(port, listing(true)).text, "\"ref_count\": 1"));
+
+  // Removals in use are forced: the client is turned away, and others are
+  // still served.
   EXPECT_EQ(send_command(port, remove_lun("second", 4)).text, "Endpoint does not exist");
-  EXPECT_EQ(send_command(port, remove_lun("second", 3)).status, kSuccess);
   EXPECT_EQ(send_command(port, remove_target("nosuch")).status, kFailure);
   EXPECT_EQ(send_command(port, remove_target("second")).status, kSuccess);
+  read = client.request(COMMAND_READ, 0, 16);
+  ASSERT_TRUE(client.send(read).ok());
+  EXPECT_TRUE(client.closed_by_server());
+  EXPECT_EQ(send_command(port, remove_lun("disk", 0)).status, kSuccess);
   EXPECT_EQ(send_command(port, remove_target("disk")).status, kSuccess);
   EXPECT_EQ(send_command(port, listing(false)).text, "{}");
 }
@@ -204,11 +211,14 @@ TEST(AdminChannelTest, MalformedUnknownAndUnrenderable) {
   EXPECT_EQ(listed.status, kSuccess);
   EXPECT_TRUE(test::contains(listed.text, fixture.image_path())) << listed.text;
 
+  // A path that is not UTF-8 cannot be listed as JSON, in either form; the
+  // administration thread is still there and the table was released.
   EXPECT_EQ(send_command(port, add_lun("disk", 9, "/bad\xff\xfe")).status, kSuccess);
-  Answer refused = send_command(port, listing(false));
-  EXPECT_EQ(refused.status, kFailure);
-  EXPECT_FALSE(refused.text.empty());
-  // The administration thread is still there.
+  for (bool verbose : {false, true}) {
+    Answer refused = send_command(port, listing(verbose));
+    EXPECT_EQ(refused.status, kFailure);
+    EXPECT_TRUE(test::contains(refused.text, "invalid UTF-8 byte at index 4")) << refused.text;
+  }
   EXPECT_EQ(send_command(port, remove_lun("disk", 9)).status, kSuccess);
   EXPECT_EQ(send_command(port, listing(false)).status, kSuccess);
 }
@@ -236,45 +246,11 @@ TEST(AdminChannelTest, OnlyTheServersUserAndRootMayAdminister) {
   EXPECT_EQ(send_command(port, add_target("mine")).status, kSuccess);
 }
 
-TEST(AdminChannelTest, RemovingATargetInUseEndsItsConnections) {
-  test::ServerFixture fixture(8192);
-  test::WireClient client(fixture.port());
-  client.handshake("disk", 0, 0);
-  Answer verbose = send_command(fixture.server().admin_port(), listing(true));
-  EXPECT_NE(verbose.text.find("\"ref_count\": 1"), std::string::npos) << verbose.text;
-  EXPECT_EQ(send_command(fixture.server().admin_port(), remove_target("disk")).status, kSuccess);
-  Message read = client.request(COMMAND_READ, 0, 16);
-  ASSERT_TRUE(client.send(read).ok());
-  EXPECT_TRUE(client.closed_by_server());
-  // Others are still served.
-  EXPECT_EQ(send_command(fixture.server().admin_port(), listing(false)).text, "{}");
-}
-
-TEST(AdminChannelTest, AdminProgram) {
-  test::ServerFixture fixture(8192);
-  std::string port = std::to_string(fixture.port());
-  auto admin = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), {"--port", port});
-    return test::run_tool("tarveloftp-admin", args);
-  };
-  // The first line only, as tarveloftp reads it.
-  std::ofstream(fixture.dir().file("secret")) << "hunter2\r\nsecond line\n";
-  test::RunResult added = admin({"add-target", "extra", "--passphrase-file", fixture.dir().file("secret")});
-  EXPECT_EQ(added.status, 0) << added.err;
-  EXPECT_EQ(fixture.server().endpoints().target("extra").password(), "hunter2");
-  EXPECT_EQ(admin({"add-lun", "extra", "2", fixture.image_path()}).status, 0);
-  EXPECT_NE(admin({"list"}).out.find("\"extra\""), std::string::npos);
-  EXPECT_TRUE(test::failed_with(admin({"add-target", "extra"}), -1, "Endpoint already exists"));
-  EXPECT_EQ(admin({"remove-lun", "extra", "2"}).status, 0);
-  EXPECT_EQ(admin({"remove-target", "extra"}).status, 0);
-  EXPECT_TRUE(test::failed_with(
-      test::run_tool("tarveloftp-admin", {"--port", std::to_string(test::free_port()), "list"}), -1,
-      "cannot reach"));
-}
-
-// What the server serves now, read back through the configuration reader:
-// the [config] section stays as it was written, old target sections go.
-TEST(AdminChannelTest, SaveWritesTheServedTargets) {
+// The administration program: each command, the passphrase file's first
+// line only (as tarveloftp reads it), and what the server serves now saved
+// and read back through the configuration reader, where the [config]
+// section stays as it was written and old target sections go.
+TEST(AdminChannelTest, AdminProgramEditsAndSavesTheServedTargets) {
   test::ServerFixture fixture(8192);
   fixture.server().endpoints().target("disk").read_only(true);
   std::string port = std::to_string(fixture.port());
@@ -282,11 +258,16 @@ TEST(AdminChannelTest, SaveWritesTheServedTargets) {
     args.insert(args.begin(), {"--port", port});
     return test::run_tool("tarveloftp-admin", args);
   };
-  std::ofstream(fixture.dir().file("secret")) << "hunter2\n";
-  ASSERT_EQ(admin({"add-target", "extra", "--passphrase-file", fixture.dir().file("secret")}).status, 0);
+  std::ofstream(fixture.dir().file("secret")) << "hunter2\r\nsecond line\n";
+  test::RunResult added = admin({"add-target", "extra", "--passphrase-file", fixture.dir().file("secret")});
+  ASSERT_EQ(added.status, 0) << added.err;
   ASSERT_EQ(admin({"add-lun", "extra", "2", fixture.image_path()}).status, 0);
+  EXPECT_NE(admin({"list"}).out.find("\"extra\""), std::string::npos);
+  EXPECT_TRUE(test::failed_with(admin({"add-target", "extra"}), -1, "Endpoint already exists"));
   // Changing a passphrase through the channel leaves the target read-only.
   admin({"add-target", "disk", "--passphrase-file", fixture.dir().file("secret")});
+  EXPECT_EQ(admin({"add-lun", "extra", "3", fixture.image_path()}).status, 0);
+  EXPECT_EQ(admin({"remove-lun", "extra", "3"}).status, 0);
 
   std::string path = fixture.dir().file("tarveloftp.ini");
   std::ofstream(path) << "[config]\nport = 4100\nkeep_alive_timeout = 30\n\n[gone]\nlun0 = /img/gone\n";
@@ -303,11 +284,17 @@ TEST(AdminChannelTest, SaveWritesTheServedTargets) {
   EXPECT_FALSE(endpoints.target_exists("gone"));
   EXPECT_EQ(endpoints.target("extra").password(), "hunter2");
   EXPECT_EQ(endpoints.target("extra").lun(2).file(), fixture.image_path());
+  EXPECT_FALSE(endpoints.target("extra").lun_exists(3));
   EXPECT_FALSE(endpoints.target("extra").read_only());
   EXPECT_TRUE(endpoints.target("disk").read_only());
   EXPECT_EQ(endpoints.target("disk").lun(0).file(), fixture.image_path());
   EXPECT_TRUE(test::failed_with(admin({"save", "--config", fixture.dir().file("no/such/x.ini")}), -1,
                                 "cannot save"));
+  EXPECT_EQ(admin({"remove-target", "extra"}).status, 0);
+  EXPECT_FALSE(fixture.server().endpoints().target_exists("extra"));
+  EXPECT_TRUE(test::failed_with(
+      test::run_tool("tarveloftp-admin", {"--port", std::to_string(test::free_port()), "list"}), -1,
+      "cannot reach"));
 }
 
 }  // namespace

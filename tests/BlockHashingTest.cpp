@@ -210,13 +210,6 @@ TEST(BlockHashingTest, CloseCommitsAndOutOfRangeWorkIsRefused) {
   EXPECT_EQ(test::read_file(harness.m_image).size(), 1u << 16);
 }
 
-int verify(const std::string& image) {
-  std::ostringstream out, err;
-  int status = tools::verify_hashes(image, out, err);
-  EXPECT_EQ(status, 0) << out.str() << err.str();
-  return status;
-}
-
 uint32_t journal_entries(const std::string& image) {
   std::vector<char> journal = test::read_file(image + ".hash.journal");
   return DecodeFixed32LE(journal.data() + TarveloJournal::kEntryCountField);
@@ -232,10 +225,10 @@ TEST(BlockHashingTest, HashesOfUncommittedWritesAreNotStoredAsValid) {
   harness.handle(COMMAND_WRITE, 0, 2 * kBlock, data);
   EXPECT_EQ(harness.hash(0, 4 * kBlock).size(), 32u);
   // A crash now would leave the image as it was: the hash file must agree.
-  EXPECT_EQ(verify(harness.m_image), 0);
+  test::verify_hash_file(harness.m_image);
   harness.acknowledge();
   EXPECT_EQ(harness.hash(0, 4 * kBlock).size(), 32u);
-  EXPECT_EQ(verify(harness.m_image), 0);
+  test::verify_hash_file(harness.m_image);
 }
 
 // As after a crash between an image write and its hash update: the journal
@@ -258,7 +251,7 @@ TEST(BlockHashingTest, RepairRehashesJournalledRangesEvenWhereEntriesLookValid) 
   harness.connect();
   EXPECT_EQ(journal_entries(harness.m_image), 0u);
   EXPECT_EQ(harness.hash(0, 2 * kBlock), aggregate(std::vector<char>(image.begin(), image.begin() + 2 * kBlock)));
-  EXPECT_EQ(verify(harness.m_image), 0);
+  test::verify_hash_file(harness.m_image);
 }
 
 // Connections on one image share its hash store and journal, and run on
@@ -320,7 +313,7 @@ TEST(BlockHashingTest, ConcurrencyOfConnectionsOnOneImage) {
             first.m_handler.connection_state()->image_hashes);
   for (Harness* connection : all) connection->m_handler.cleanup();
   EXPECT_EQ(test::read_file(first.m_image), expected);
-  EXPECT_EQ(verify(first.m_image), 0);
+  test::verify_hash_file(first.m_image);
 }
 
 // Points the hash store's descriptor at a read-only description of the same
@@ -359,7 +352,7 @@ TEST(BlockHashingTest, AFailedHashUpdateStaysJournalledUntilTheNextHashHandshake
   std::vector<char> image = test::read_file(harness.m_image);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + kBlock));
   EXPECT_EQ(harness.hash(kBlock, kBlock), aggregate(data));
-  EXPECT_EQ(verify(harness.m_image), 0);
+  test::verify_hash_file(harness.m_image);
 }
 
 // A client without the hash handshake changes blocks whose hashes a
@@ -380,7 +373,7 @@ TEST(BlockHashingTest, DirectChangesMarkStoredHashesNotValid) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].status, STATUS_SUCCESS);
   }
-  EXPECT_EQ(verify(hashing.m_image), 0);
+  test::verify_hash_file(hashing.m_image);
   // The next block-hashing client is answered from the new bytes.
   Harness again(hashing, true);
   EXPECT_EQ(again.hash(kBlock, kBlock), aggregate(rewritten));

@@ -20,8 +20,8 @@
 #include <tarveloftp/Coding.h>
 
 #include "ServerFixture.h"
+#include "StorageTestSupport.h"
 #include "TestSupport.h"
-#include "VerifyHashes.h"
 
 namespace tarvelo {
 namespace {
@@ -61,10 +61,7 @@ class CrashHarness {
     auto client = std::make_unique<test::WireClient>(m_port);
     Message response = client->handshake("disk", 0, CLIENT_WRITE_ACKNOWLEDGEMENT | CLIENT_HANDSHAKE_SESSION_ID);
     EXPECT_EQ(response.buffer()[wire::kHandshakeStatus], STATUS_SUCCESS);
-    Message hashing = client->request(COMMAND_HASH_HANDSHAKE, 0, 0);
-    EXPECT_TRUE(client->send(hashing).ok());
-    Message answer = client->receive();
-    EXPECT_EQ(answer.size(), wire::kHeaderSize) << "hash handshake refused";
+    EXPECT_EQ(client->exchange(COMMAND_HASH_HANDSHAKE, 0, 0).size(), wire::kHeaderSize) << "hash handshake refused";
     return client;
   }
 
@@ -125,13 +122,6 @@ class CrashHarness {
     for (auto& pending : m_pending) pending.clear();
   }
 
-  int verify() {
-    std::ostringstream out, err;
-    int status = tools::verify_hashes(m_image, out, err);
-    EXPECT_EQ(status, 0) << out.str() << err.str();
-    return status;
-  }
-
   test::TempDir m_dir;
   std::string m_image;
   uint16_t m_port = 0;
@@ -180,12 +170,10 @@ TEST(CrashConsistencyTest, KilledServersLoseNoAcknowledgedWriteAndKeepHashesTrue
     // clean close the hash file must match the image.
     auto restarted = harness.start_server();
     auto checker = harness.connect();
-    Message close = checker->request(COMMAND_CLOSE, 0, 0);
-    checker->send(close);
-    checker->receive();
+    checker->exchange(COMMAND_CLOSE, 0, 0);
     restarted->signal(SIGTERM);
     ASSERT_EQ(restarted->wait(), 0) << restarted->err();
-    ASSERT_EQ(harness.verify(), 0) << "after round " << round;
+    ASSERT_EQ(test::verify_hash_file(harness.m_image), 0) << "after round " << round;
   }
   EXPECT_GT(harness.m_acknowledged, 0);
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -197,25 +196,6 @@ TEST(EndpointListingsTest, OrderingPasswordsAndCounters) {
   ASSERT_EQ(moved.remove_target("B", true), Endpoints::ENDPOINT_OK);
   ASSERT_EQ(moved.add_target("B"), Endpoints::ENDPOINT_OK);
   EXPECT_FALSE(moved.target("B").read_only());
-}
-
-TEST(EndpointListingsTest, InvalidUtf8ThrowsAndReleasesTheTable) {
-  test::CaptureLog log;
-  Endpoints endpoints;
-  ASSERT_EQ(endpoints.add_target("disk"), Endpoints::ENDPOINT_OK);
-  ASSERT_EQ(endpoints.add_lun("disk", 1, std::string("/img/\xff.img")), Endpoints::ENDPOINT_OK);
-  for (bool verbose : {false, true}) {
-    try {
-      endpoints.print_json(verbose);
-      ADD_FAILURE() << "no exception for invalid UTF-8";
-    } catch (const std::exception& error) {
-      EXPECT_NE(std::string(error.what()).find("invalid UTF-8 byte at index 5"), std::string::npos)
-          << error.what();
-    }
-  }
-  // The text listing takes the bytes as they are, and the mutex was released.
-  EXPECT_EQ(endpoints.print(), "Target configuration:\n\tdisk\n\t\t1: /img/\xff.img\n");
-  EXPECT_EQ(endpoints.add_target("next"), Endpoints::ENDPOINT_OK);
 }
 
 // The server's two threads: the administration thread edits and lists the

@@ -11,14 +11,13 @@
 #include <chrono>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include <tarveloftp/Coding.h>
 
 #include "ServerFixture.h"
+#include "StorageTestSupport.h"
 #include "TestSupport.h"
-#include "VerifyHashes.h"
 
 namespace tarvelo {
 namespace {
@@ -32,10 +31,7 @@ std::unique_ptr<test::WireClient> open(uint16_t port, const std::string& target,
   Message handshake = client->handshake(target, 0, kFlags);
   if (handshake.size() < wire::kHeaderSize || handshake.buffer()[wire::kHandshakeStatus] != STATUS_SUCCESS)
     return nullptr;
-  if (block_hashing) {
-    Message request = client->request(COMMAND_HASH_HANDSHAKE, 0, 0);
-    if (!client->send(request).ok() || client->receive().size() != wire::kHeaderSize) return nullptr;
-  }
+  if (block_hashing && client->exchange(COMMAND_HASH_HANDSHAKE, 0, 0).size() != wire::kHeaderSize) return nullptr;
   return client;
 }
 
@@ -182,9 +178,7 @@ class SharedImageLoad {
       }
       EXPECT_EQ(hash.buffer()[wire::kCommand], COMMAND_HASH);
     }
-    Message close = client->request(COMMAND_CLOSE, 0, 0);
-    client->send(close);
-    client->receive();
+    client->exchange(COMMAND_CLOSE, 0, 0);
     return true;
   }
 
@@ -200,13 +194,6 @@ class SharedImageLoad {
   std::vector<char> m_expected;
 };
 
-int verify(const std::string& image) {
-  std::ostringstream out, err;
-  int status = tools::verify_hashes(image, out, err);
-  EXPECT_EQ(status, 0) << out.str() << err.str();
-  return status;
-}
-
 TEST(ServerConcurrencyTest, ConnectionsShareOneImageInBlockHashMode) {
   {
     test::ServerFixture fixture(SharedImageLoad::kBlocks * kBlock, true, nullptr, 4);
@@ -214,7 +201,7 @@ TEST(ServerConcurrencyTest, ConnectionsShareOneImageInBlockHashMode) {
     EXPECT_EQ(load.run(), SharedImageLoad::kConnections);
     fixture.stop();
     EXPECT_TRUE(fixture.image() == load.expected()) << "an acknowledged write is missing from the image";
-    verify(fixture.image_path());
+    test::verify_hash_file(fixture.image_path());
   }
   // The administrator removes the target while the writers are busy: they
   // are turned away, and what they left is committed and hashed truly.
@@ -225,7 +212,7 @@ TEST(ServerConcurrencyTest, ConnectionsShareOneImageInBlockHashMode) {
   });
   EXPECT_LT(completed, SharedImageLoad::kConnections);
   fixture.stop();
-  verify(fixture.image_path());
+  test::verify_hash_file(fixture.image_path());
 }
 
 // A hash over a gigabyte of cold entries keeps one worker busy for a while;

@@ -125,6 +125,13 @@ Message WireClient::authenticate(const std::string& passphrase) {
   return receive();
 }
 
+Message WireClient::exchange(tarvelo_protocol_command_t command, int64_t offset, int64_t length,
+                             const std::vector<char>& payload) {
+  Message message = request(command, offset, length, payload);
+  if (!send(message).ok()) return Message();
+  return receive();
+}
+
 Message WireClient::receive(Transport::StatusCode* status) {
   Transport::StatusCode local;
   return m_socket->receive(status ? status : &local);

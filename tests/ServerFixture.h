@@ -86,6 +86,9 @@ class WireClient {
   Message request(tarvelo_protocol_command_t command, int64_t offset, int64_t length,
                   const std::vector<char>& payload = {});
   Message authenticate(const std::string& passphrase);
+  // Sends request(...) and returns the reply (null when either way fails).
+  Message exchange(tarvelo_protocol_command_t command, int64_t offset, int64_t length,
+                   const std::vector<char>& payload = {});
   Transport::StatusCode send(Message& message) { return m_socket->send(message); }
   Transport::StatusCode send_all(std::vector<Message>& messages) { return m_socket->send_all(messages); }
   Message receive(Transport::StatusCode* status = nullptr);

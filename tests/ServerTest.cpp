@@ -107,16 +107,11 @@ TEST(ServerTest, ReadsAndHashes) {
   std::vector<char> image = fixture.image();
   WireClient client(fixture.port());
   client.handshake("disk", 0, kAllFlags);
-  auto exchange = [&](tarvelo_protocol_command_t command, int64_t offset, int64_t length) {
-    Message request = client.request(command, offset, length);
-    EXPECT_TRUE(client.send(request).ok());
-    return client.receive();
-  };
-  Message data = exchange(COMMAND_READ, 1000, 5000);
+  Message data = client.exchange(COMMAND_READ, 1000, 5000);
   ASSERT_EQ(data.size(), wire::kHeaderSize + 5000);
   EXPECT_EQ(std::memcmp(data.buffer() + wire::kReadData, image.data() + 1000, 5000), 0);
   // Past the end: EIO with the short count, and the connection stays open.
-  Message short_read = exchange(COMMAND_READ, 99000, 2000);
+  Message short_read = client.exchange(COMMAND_READ, 99000, 2000);
   EXPECT_EQ(status_at(short_read, wire::kReadStatus), STATUS_EIO);
   EXPECT_EQ(field(short_read, wire::kReadCount), 1000);
   // What the file did not fill goes out as zeros, never as stale memory.
@@ -124,21 +119,21 @@ TEST(ServerTest, ReadsAndHashes) {
   EXPECT_EQ(std::string(short_read.buffer() + wire::kReadData + 1000, 1000), std::string(1000, '\0'));
   // Lengths beyond one message are refused up front; a negative offset
   // fails as its seek would, with no room allocated for data.
-  Message refused = exchange(COMMAND_READ, 0, int64_t{1} << 40);
+  Message refused = client.exchange(COMMAND_READ, 0, int64_t{1} << 40);
   ASSERT_EQ(refused.size(), wire::kHeaderSize);
   EXPECT_EQ(status_at(refused, wire::kReadStatus), STATUS_EINVAL);
   test::CaptureLog log;
-  Message negative = exchange(COMMAND_READ, -4096, int64_t{1} << 20);
+  Message negative = client.exchange(COMMAND_READ, -4096, int64_t{1} << 20);
   ASSERT_EQ(negative.size(), wire::kHeaderSize);
   EXPECT_EQ(status_at(negative, wire::kReadStatus), STATUS_EIO);
   EXPECT_EQ(field(negative, wire::kReadPosition), -1);
   EXPECT_TRUE(test::contains(log.err(), "Error seeking for read to offset -4096 on ")) << log.err();
 
   // (Digests themselves: TarveloFTPClientServer.LocalHashesMatchTheServersInBothModes.)
-  EXPECT_EQ(exchange(COMMAND_HASH, 4096, 65536).size(), wire::kDirectHashResponseSize);
+  EXPECT_EQ(client.exchange(COMMAND_HASH, 4096, 65536).size(), wire::kDirectHashResponseSize);
   // A hash past the end carries no digest but the connection goes on.
-  EXPECT_EQ(exchange(COMMAND_HASH, 99999, 10).size(), 0u);
-  EXPECT_EQ(status_at(exchange(COMMAND_READ, 0, 10), wire::kReadStatus), STATUS_SUCCESS);
+  EXPECT_EQ(client.exchange(COMMAND_HASH, 99999, 10).size(), 0u);
+  EXPECT_EQ(status_at(client.exchange(COMMAND_READ, 0, 10), wire::kReadStatus), STATUS_SUCCESS);
   EXPECT_EQ(fixture.lun().read_op_count(), 3u);
 }
 
@@ -217,9 +212,7 @@ TEST(ServerTest, WritesAcknowledgementsAndHolePunch) {
     EXPECT_EQ(field(records, wire::kAcknowledgeFailures), 2);
     EXPECT_TRUE(test::contains(log.err(), "Error: the image ends at 1048576")) << log.err();
     auto punch_status = [&](int64_t offset, int64_t length) {
-      Message punch = client.request(COMMAND_HOLE_PUNCH, offset, length);
-      EXPECT_TRUE(client.send(punch).ok());
-      return status_at(client.receive(), wire::kHolePunchStatus);
+      return status_at(client.exchange(COMMAND_HOLE_PUNCH, offset, length), wire::kHolePunchStatus);
     };
     EXPECT_EQ(punch_status(-4096, 4096), STATUS_EIO);
     EXPECT_EQ(punch_status(4096, 0), STATUS_EIO);
@@ -227,9 +220,7 @@ TEST(ServerTest, WritesAcknowledgementsAndHolePunch) {
     EXPECT_TRUE(test::contains(log.err(), "Error deallocating space for hole punch of length0 at offset 4096"))
         << log.err();
     EXPECT_EQ(punch_status(4096, 8192), STATUS_SUCCESS);
-    Message close = client.request(COMMAND_CLOSE, 0, 0);
-    ASSERT_TRUE(client.send(close).ok());
-    EXPECT_EQ(status_at(client.receive(), wire::kCloseStatus), STATUS_SUCCESS);
+    EXPECT_EQ(status_at(client.exchange(COMMAND_CLOSE, 0, 0), wire::kCloseStatus), STATUS_SUCCESS);
     EXPECT_TRUE(client.closed_by_server());
 
     std::vector<char> image = fixture.image();

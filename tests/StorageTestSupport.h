@@ -1,16 +1,21 @@
 #pragma once
 
 // Helpers of the block storage tests: error texts, an independent
-// computation of aggregate hashes, and an image served to the hash store.
+// computation of aggregate hashes, an image served to the hash store, and
+// the offline check of a hash file.
 
+#include <gtest/gtest.h>
 #include <sodium.h>
 
 #include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "VerifyHashes.h"
 
 namespace tarvelo::test {
 
@@ -73,5 +78,14 @@ struct ServedImage {
     return buffers;
   }
 };
+
+// Runs the offline checker on the hash file of `image`; its exit status,
+// which must be 0: every entry marked valid matches the image.
+inline int verify_hash_file(const std::string& image) {
+  std::ostringstream out, err;
+  int status = tools::verify_hashes(image, out, err);
+  EXPECT_EQ(status, 0) << out.str() << err.str();
+  return status;
+}
 
 }  // namespace tarvelo::test

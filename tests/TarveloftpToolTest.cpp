@@ -145,6 +145,13 @@ int hidden_files(const test::TempDir& dir, bool with_data = false) {
   return count;
 }
 
+// The bytes a file holds on disk; holes take none.
+long allocated(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+  return static_cast<long>(info.st_blocks) * 512;
+}
+
 TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
   test::CaptureLog log;
   ServerFixture fixture(4 << 20);
@@ -154,11 +161,6 @@ TEST(TarveloftpTool, PutThenGetRoundTripsAnImage) {
   std::memset(local.data() + (1 << 20), 0, 1 << 20);
   test::write_file(dir.file("local.img"), local);
 
-  auto allocated = [](const std::string& path) {
-    struct stat info {};
-    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
-    return static_cast<long>(info.st_blocks) * 512;
-  };
   // Dense first: every byte goes as data. Then sparse: the zero megabyte
   // over the server's random bytes is punched, not sent.
   RunResult put = tarveloftp({"put", dir.file("local.img"), url(fixture), "--chunk-size", "256K",
@@ -273,11 +275,6 @@ TEST(TarveloftpTool, SparseTransfersOfThinImages) {
     put_data(at, test::random_bytes(4096, static_cast<uint32_t>(at >> 12)));
   ASSERT_EQ(::close(fd), 0);
   const std::vector<char> local = test::read_file(path);
-  auto allocated = [](const std::string& file) {
-    struct stat info {};
-    EXPECT_EQ(stat(file.c_str(), &info), 0) << file;
-    return static_cast<long>(info.st_blocks) * 512;
-  };
 
   RunResult put = tarveloftp({"put", path, url(fixture), "--chunk-size", "1M", "--connections", "2", "--quiet"});
   ASSERT_EQ(put.status, 0) << put.err;
