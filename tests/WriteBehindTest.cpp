@@ -23,7 +23,7 @@ TEST(WriteBehind, KeepsBytesSizeAndHolesOfConcurrentWriters) {
   test::TempDir dir;
   // Regions that are not whole pages, so neighbouring writers share pages;
   // enough of them that each writer waits and drops several steps.
-  constexpr long kSize = 13 * (1L << 20) + 12345;
+  constexpr long kSize = 2 * WriteBehind::kWaitBehind + 13 * (1L << 20) + 12345;
   constexpr long kRegion = 3 * (1L << 20) + 1000;
   constexpr long kPiece = 100000;
   constexpr long kHole = 4L << 20;  // a zero megabyte from here, never written

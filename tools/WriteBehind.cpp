@@ -26,9 +26,9 @@ void WriteBehind::written(long offset, long length) {
     start(m_unstarted);
     m_unstarted = {offset + length, 0};
   }
-  // Waiting only for write-back started a step earlier, the disk has most
-  // of it done already and keeps a step's worth queued meanwhile.
-  while (m_enabled && m_started_bytes >= 2 * kDropStep) {
+  // Waiting only for write-back started well before, the disk has it done
+  // already, or nearly, and keeps the rest queued meanwhile.
+  while (m_enabled && m_started_bytes >= kWaitBehind + kDropStep) {
     for (long step = kDropStep; step > 0 && m_enabled;) {
       Range& oldest = m_started.front();
       long length_now = std::min(oldest.length, step);
