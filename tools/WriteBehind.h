@@ -22,11 +22,11 @@ class WriteBehind {
  public:
   // Write-back starts for every this many bytes written in a row.
   static constexpr long kStartStep = 256L << 10;
-  // Finished write-back is waited for and dropped in steps of this size,
-  // once this much write-back has been started and not waited for: far
-  // enough behind the newest that the disk is done with it, or nearly (with
-  // 2 MiB a download waited for the disk at every step and ran 15 % slower),
-  // and far below the point where the kernel throttles writers.
+  // Finished write-back is waited for and dropped in steps of kDropStep,
+  // once more than kWaitBehind of it has been started and not waited for:
+  // far enough behind the newest that the disk is done with it, or nearly
+  // (1 MiB behind, a download waited for the disk at every step and ran
+  // 15 % slower), and far below the point where the kernel throttles writers.
   static constexpr long kDropStep = 1L << 20;
   static constexpr long kWaitBehind = 16L << 20;
 
