@@ -312,10 +312,13 @@ ServerMessageHandlerResponse ServerMessageHandler::block_hashing_command_hash(
     }
     // Holes of the image hold zeros unless this connection's deferred work
     // lands in them, which is exactly when nothing is stored.
+    // The image cannot change while the lock is held, so one finder serves
+    // every lookup of this hash.
+    detail::HoleFinder finder(state->fd, state->file_size);
     BlockHashStore::HoleCallback holes;
     if (store)
-      holes = [this](long offset, long end) {
-        detail::HoleExtent hole = detail::next_hole(state->fd, offset, end, state->file_size);
+      holes = [&finder](long offset, long end) {
+        detail::HoleExtent hole = finder.next_hole(offset, end);
         return std::pair(hole.start, hole.end);
       };
     hash = hashes.store->get_hash(

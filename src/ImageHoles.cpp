@@ -66,10 +66,6 @@ HoleExtent HoleFinder::next_hole(long offset, long end) {
   return {start, std::min(data, end)};
 }
 
-HoleExtent next_hole(int fd, long offset, long end, long file_size) {
-  return HoleFinder(fd, file_size).next_hole(offset, end);
-}
-
 long read_over_holes(HoleFinder& holes, long offset, long length, HoleExtent hole, char* buffer) {
   if (!inside_image({offset, length}, holes.file_size())) return -1;
   const long end = offset + length;

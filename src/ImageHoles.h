@@ -15,13 +15,8 @@ struct HoleExtent {
   long end;  // start == end: no hole
 };
 
-// The first hole of `fd` in [offset, end), clipped to it; an empty extent
-// when there is none or the file system cannot say (block devices report
-// all data). `file_size` bounds a hole that runs to the end of the file.
-HoleExtent next_hole(int fd, long offset, long end, long file_size);
-
-// next_hole() for many ranges of one file, remembering the last hole and
-// the last run of data the system told of: the ranges of a batch of
+// Finds the holes of one file for many ranges, remembering the last hole
+// and the last run of data the system told of: the ranges of a batch of
 // requests mostly fall inside what the one before learned (a window of a
 // thin image asks for dozens of ranges in one hole), and then need no
 // system call. What it remembers is as old as the batch, like the data a
@@ -29,6 +24,9 @@ HoleExtent next_hole(int fd, long offset, long end, long file_size);
 class HoleFinder {
  public:
   HoleFinder(int fd, long file_size) : m_fd(fd), m_file_size(file_size) {}
+  // The first hole in [offset, end), clipped to it; an empty extent when
+  // there is none or the file system cannot say (block devices report all
+  // data). The file size bounds a hole that runs to the end of the file.
   HoleExtent next_hole(long offset, long end);
   int fd() const { return m_fd; }
   long file_size() const { return m_file_size; }
@@ -46,7 +44,7 @@ class HoleFinder {
   long m_data_start = 0, m_data_end = 0;  // [start, end) is data; a hole (or the end) follows
 };
 
-// Whether `hole`, as next_hole found it for [offset, offset + length),
+// Whether `hole`, as HoleFinder::next_hole found it for [offset, offset + length),
 // is all of that range.
 inline bool whole_hole(const HoleExtent& hole, long offset, long length) {
   return length > 0 && hole.start == offset && hole.end == offset + length;

@@ -143,10 +143,7 @@ StatusCode send_pieces(const std::shared_ptr<SocketState>& state, const SocketIm
 }
 
 StatusCode send_all(const std::shared_ptr<SocketState>& state, std::vector<Message>& messages) {
-  // Frames of small messages are copied back to back and written at once:
-  // a system call per message costs more than the copy. Large ones go out
-  // on their own, uncopied.
-  constexpr std::size_t kCopyLimit = 4096;
+  // Small frames go out together, large ones on their own (kCopiedFrameSize).
   Stream* stream = open_stream(*state);
   if (!stream) return {"Send: not connected", Transport::kClosed};
   std::vector<char> batch;
@@ -163,16 +160,13 @@ StatusCode send_all(const std::shared_ptr<SocketState>& state, std::vector<Messa
     std::size_t length = 0;
     StatusCode encoded = encode(state, message, frame, length);
     if (!encoded.ok()) return encoded;
-    if (length > kCopyLimit) {
+    if (length > kCopiedFrameSize) {
       StatusCode status = flush();
       if (status.ok()) status = write_frame(*stream, frame, length);
       if (!status.ok()) return status;
       continue;
     }
-    char header[kFrameHeaderSize];
-    EncodeFixed64BE(header, length);
-    batch.insert(batch.end(), header, header + kFrameHeaderSize);
-    batch.insert(batch.end(), frame.buffer(), frame.buffer() + length);
+    append_frame(batch, frame.buffer(), length);
   }
   return flush();
 }

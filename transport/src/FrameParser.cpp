@@ -7,6 +7,13 @@
 
 namespace tarvelo::detail {
 
+void append_frame(std::vector<char>& into, const char* body, std::size_t length) {
+  char header[kFrameHeaderSize];
+  EncodeFixed64BE(header, length);
+  into.insert(into.end(), header, header + kFrameHeaderSize);
+  into.insert(into.end(), body, body + length);
+}
+
 void FrameParser::reset(std::size_t maximum) {
   m_maximum = maximum;
   m_header_size = 0;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include <tarvelo/Message.h>
 #include <tarvelo/Transport.h>
@@ -13,6 +14,15 @@
 namespace tarvelo::detail {
 
 inline constexpr std::size_t kFrameHeaderSize = 8;  // big-endian length of the body that follows
+
+// Frames up to this size are copied, header and body, back to back into one
+// buffer before they are written: a system call per small message, or two
+// of the 16 buffers the socket library passes per call, cost more than the
+// copy. Larger frames are written from where they are.
+inline constexpr std::size_t kCopiedFrameSize = 4096;
+
+// Appends the header of a frame of `length` bytes, then the bytes, to `into`.
+void append_frame(std::vector<char>& into, const char* body, std::size_t length);
 
 // Takes a connection's bytes in pieces of any size and hands out whole
 // frames. Never looks past the frame under way, so a socket can feed it

@@ -43,10 +43,8 @@ void finish_send(const std::shared_ptr<SocketState>& state, std::size_t count,
 void start_next_send(const std::shared_ptr<SocketState>& state) {
   constexpr std::size_t kMostGathered = 64;
   constexpr std::size_t kGatherBytes = 256 * 1024;
-  // Frames up to this size are copied into one buffer with their headers.
-  constexpr std::size_t kCopiedFrame = 4096;
-  // Where each buffer lies: in `gathered` (copied: an offset, as the vector
-  // grows) or in place.
+  // Where each buffer lies: in `gathered` (small frames, copied: an offset,
+  // as the vector grows) or in place.
   struct Piece {
     const void* at;
     std::size_t offset;
@@ -55,12 +53,6 @@ void start_next_send(const std::shared_ptr<SocketState>& state) {
   std::vector<Piece> pieces;
   std::vector<char>& gathered = state->gathered;
   gathered.clear();
-  auto copy = [&](const void* bytes, std::size_t size) {
-    if (pieces.empty() || pieces.back().at != nullptr) pieces.push_back({nullptr, gathered.size(), 0});
-    const char* from = static_cast<const char*>(bytes);
-    gathered.insert(gathered.end(), from, from + size);
-    pieces.back().size += size;
-  };
   std::size_t count = 0;
   std::size_t bytes = 0;
   for (PendingSend& next : state->send_queue) {
@@ -74,9 +66,11 @@ void start_next_send(const std::shared_ptr<SocketState>& state) {
       }
       EncodeFixed64BE(reinterpret_cast<char*>(next.header), next.length);
     }
-    if (next.length <= kCopiedFrame) {
-      copy(next.header, sizeof next.header);
-      copy(next.frame.buffer(), next.length);
+    if (next.length <= kCopiedFrameSize) {
+      if (pieces.empty() || pieces.back().at != nullptr) pieces.push_back({nullptr, gathered.size(), 0});
+      const std::size_t before = gathered.size();
+      append_frame(gathered, next.frame.buffer(), next.length);
+      pieces.back().size += gathered.size() - before;
     } else {
       pieces.push_back({next.header, 0, sizeof next.header});
       pieces.push_back({next.frame.buffer(), 0, next.length});

@@ -44,9 +44,8 @@ struct SocketState {
   // while a user handler runs. (Blocking calls are the client's own.)
   std::mutex mutex;
   std::deque<PendingSend> send_queue;
-  // Small messages of the write under way, copied together: the socket
-  // library hands the kernel at most 16 buffers per call, so 64 small
-  // replies as separate buffers cost 8 calls.
+  // The small frames of the write under way, copied together
+  // (kCopiedFrameSize).
   std::vector<char> gathered;
   ReadAhead read_ahead;
   // Longest wait for data in a blocking receive; 0: no limit.
