@@ -411,7 +411,9 @@ void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const Lo
   long width = kSparseGetWindow;
   while (!stop) {
     const long window = next.fetch_add(width);
-    if (window >= end) break;
+    // Past the end, or wrapped around: the size comes from the server, and
+    // one within a window of the largest offset would take the cursor there.
+    if (window >= end || window < start) break;
     const long window_end = window + std::min(width, end - window);
     std::vector<HashRange> ranges = planner.plan(window, window_end);
     long at = window;
