@@ -63,6 +63,7 @@ TEST(ProtocolTest, BinaryLayoutThatProgramsRelyOn) {
   EXPECT_GT(slot_of(&SocketImpl::peer_uid), socket.back());
   EXPECT_GT(slot_of(&SocketImpl::async_send_all), slot_of(&SocketImpl::peer_uid));
   EXPECT_GT(slot_of(&SocketImpl::post), slot_of(&SocketImpl::async_send_all));
+  EXPECT_GT(slot_of(&SocketImpl::receive_placed), slot_of(&SocketImpl::send_pieces));
   EXPECT_EQ(slot_of(&IHashFunction::get_hash), 2);
   EXPECT_EQ(slot_of(&IHashFunction::hash_size_in_bytes), 3);
   EXPECT_EQ(slot_of(&IHashFunction::hash_id), 4);

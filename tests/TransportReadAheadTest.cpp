@@ -115,6 +115,45 @@ TEST(TransportFrameParserTest, FramesComeWholeFromBytesSplitAnywhere) {
   ASSERT_EQ(direct.filled(large.size() - 1100).status, Status::kFrame);
   Message frame = direct.take_frame();
   EXPECT_EQ(std::vector<char>(frame.buffer(), frame.buffer() + frame.size()), test::random_bytes(5000, 9));
+
+  // A placed frame, split anywhere (the head's end included): its head in
+  // the frame, the rest in the tail. Placing a frame whose header is in, or
+  // of another length, changes nothing.
+  const std::vector<char> body = test::random_bytes(5000, 10);
+  const std::vector<char> two = framed({body, body});
+  for (std::size_t split = 0; split <= two.size(); split += split < 40 ? 1 : 97) {
+    SCOPED_TRACE(split);
+    FrameParser placing;
+    std::vector<char> tail(4976, 'x'), small(10, 'x');
+    placing.place(24, tail.data(), tail.size());
+    std::vector<std::vector<char>> frames;
+    bool placed = false;
+    std::size_t at = 0;
+    for (std::size_t end : {split, two.size()})
+      while (at < end) {
+        FrameParser::Result result = placing.parse(two.data() + at, end - at);
+        at += result.consumed;
+        if (result.status != Status::kFrame) continue;
+        Message whole = placing.take_frame(frames.empty() ? &placed : nullptr);
+        frames.emplace_back(whole.buffer(), whole.buffer() + whole.size());
+        placing.place(24, small.data(), small.size());
+      }
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_TRUE(placed);
+    EXPECT_EQ(frames[0], std::vector<char>(body.begin(), body.begin() + 24));
+    EXPECT_EQ(tail, std::vector<char>(body.begin() + 24, body.end()));
+    EXPECT_EQ(frames[1], body);
+    EXPECT_EQ(small, std::vector<char>(10, 'x'));
+  }
+  std::vector<char> unused(4976, 'x');
+  FrameParser late;
+  ASSERT_EQ(late.parse(two.data(), 10).status, Status::kMore);
+  late.place(24, unused.data(), unused.size());
+  ASSERT_EQ(late.parse(two.data() + 10, 5000 - 2).status, Status::kFrame);
+  bool placed = true;
+  EXPECT_EQ(late.take_frame(&placed).size(), 5000u);
+  EXPECT_FALSE(placed);
+  EXPECT_EQ(unused, std::vector<char>(4976, 'x'));
 }
 
 TEST(TransportFrameParserTest, LengthAboveTheMaximumIsRefusedBeforeAnyBody) {
@@ -207,6 +246,30 @@ TEST(TransportReadAheadTest, FramesSurviveAnySplitAndJoin) {
     }
   }
   EXPECT_GT(taken, 100);
+
+  // Echoes received into place: a large one read straight into the tail,
+  // a small one from what was read ahead, and one of another length whole.
+  for (std::size_t size : {std::size_t{2} << 20, std::size_t{300}, std::size_t{5000}}) {
+    SCOPED_TRACE(size);
+    std::vector<char> bytes = test::random_bytes(size, 77);
+    Message message(static_cast<long>(size));
+    std::memcpy(message.buffer(), bytes.data(), size);
+    ASSERT_TRUE(client.send(message).ok());
+    const std::size_t tail_size = size == 5000 ? 100 : size - 16;
+    std::vector<char> tail(tail_size);
+    bool placed = false;
+    StatusCode status;
+    Message reply = client.receive_placed({16, tail.data(), tail.size()}, placed, &status);
+    ASSERT_TRUE(status.ok()) << status.text;
+    if (size == 5000) {
+      EXPECT_FALSE(placed);
+      EXPECT_EQ(std::vector<char>(reply.buffer(), reply.buffer() + reply.size()), bytes);
+    } else {
+      EXPECT_TRUE(placed);
+      EXPECT_EQ(std::vector<char>(reply.buffer(), reply.buffer() + 16), std::vector<char>(bytes.begin(), bytes.begin() + 16));
+      EXPECT_TRUE(std::equal(tail.begin(), tail.end(), bytes.begin() + 16));
+    }
+  }
 }
 
 }  // namespace

@@ -142,7 +142,14 @@ void BasicSocket::async_accept(AcceptHandler handler) {
   });
 }
 
-Message BasicSocket::receive(StatusCode* status) { return detail::receive(m_state, status); }
+Message BasicSocket::receive(StatusCode* status) {
+  bool placed = false;
+  return detail::receive(m_state, nullptr, placed, status);
+}
+
+Message BasicSocket::receive_placed(const Placement& placement, bool& placed, StatusCode* status) {
+  return detail::receive(m_state, &placement, placed, status);
+}
 
 void BasicSocket::async_receive(ReceiveHandler handler) {
   detail::async_receive(m_state, std::move(handler));

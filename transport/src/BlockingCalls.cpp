@@ -37,11 +37,11 @@ StatusCode encode(const std::shared_ptr<SocketState>& state, Message& message, M
 
 }  // namespace
 
-Message read_frame(SocketState& state, Stream& stream, StatusCode& status) {
+Message read_frame(SocketState& state, Stream& stream, StatusCode& status, bool* placed) {
   const int timeout = state.receive_timeout_ms;
   for (;;) {
     Message frame;
-    switch (state.read_ahead.next(frame)) {
+    switch (state.read_ahead.next(frame, placed)) {
       case ReadAhead::Next::kFrame:
         status = success("Received");
         return frame;
@@ -80,7 +80,9 @@ StatusCode write_frame(Stream& stream, Buffers& buffers, std::size_t length) {
   return error ? failure(error, "Send") : success("Sent");
 }
 
-Message receive(const std::shared_ptr<SocketState>& state, StatusCode* status) {
+Message receive(const std::shared_ptr<SocketState>& state, const SocketImpl::Placement* placement, bool& placed,
+                StatusCode* status) {
+  placed = false;
   auto report = [status](StatusCode value) {
     if (status) *status = std::move(value);
   };
@@ -106,14 +108,21 @@ Message receive(const std::shared_ptr<SocketState>& state, StatusCode* status) {
     state->layers_ready = true;
     flush_sends_locked(state);
   }
+  // Encoded frames are decoded whole, never placed.
+  if (placement && !state->codec) state->read_ahead.place(placement->head, placement->tail, placement->size);
   StatusCode result;
-  Message frame = read_frame(*state, *stream, result);
+  Message frame = read_frame(*state, *stream, result, &placed);
   if (result.ok() && state->codec) result = decode_frame(*state, frame);
   if (!result.ok()) {
     if (result.code != Transport::kClosed) close_now(state);
+    // A frame cut short may have been going to the caller's memory: no
+    // later byte may follow it there.
+    if (placement) state->read_ahead.reset(state->read_ahead.maximum());
+    placed = false;
     report(result);
     return Message();
   }
+  if (placement) state->read_ahead.forget_placement();
   report(result);
   return frame;
 }

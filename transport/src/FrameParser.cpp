@@ -20,6 +20,32 @@ void FrameParser::reset(std::size_t maximum) {
   m_length = 0;
   m_frame = Message();
   m_body_size = 0;
+  forget_placement();
+}
+
+void FrameParser::place(std::size_t head, char* tail, std::size_t size) {
+  // A frame already under way was allocated whole.
+  if (has_header()) return;
+  m_head = head;
+  m_tail = tail;
+  m_tail_size = size;
+}
+
+void FrameParser::forget_placement() {
+  m_head = 0;
+  m_tail = nullptr;
+  m_tail_size = 0;
+  m_placing = false;
+}
+
+char* FrameParser::body_gap() {
+  if (m_placing && m_body_size >= m_head) return m_tail + (m_body_size - m_head);
+  return m_frame.buffer() + m_body_size;
+}
+
+std::size_t FrameParser::gap_size() const {
+  if (m_placing && m_body_size < m_head) return m_head - m_body_size;
+  return body_missing();
 }
 
 FrameParser::Result FrameParser::body_status(std::size_t consumed) const {
@@ -38,15 +64,21 @@ FrameParser::Result FrameParser::parse(const char* bytes, std::size_t size) {
     m_length = DecodeFixed64BE(m_header);
     // Checked before anything is allocated for it.
     if (m_length > m_maximum) return {Status::kTooLarge, consumed, 0};
-    m_frame = Message::uninitialized(static_cast<long>(m_length));  // handed out only once full
+    m_placing = m_tail != nullptr && m_length == m_head + m_tail_size;
+    // Handed out only once full.
+    m_frame = Message::uninitialized(static_cast<long>(m_placing ? m_head : m_length));
     m_body_size = 0;
   }
   Result status = body_status(consumed);
-  if (status.status != Status::kMore) return status;
-  std::size_t taken = std::min(status.needed, size - consumed);
-  if (taken > 0) std::memcpy(body_gap(), bytes + consumed, taken);
-  m_body_size += taken;
-  return body_status(consumed + taken);
+  // The bytes may straddle the end of a placed frame's head.
+  while (status.status == Status::kMore && consumed < size) {
+    std::size_t taken = std::min(gap_size(), size - consumed);
+    std::memcpy(body_gap(), bytes + consumed, taken);
+    m_body_size += taken;
+    consumed += taken;
+    status = body_status(consumed);
+  }
+  return status;
 }
 
 FrameParser::Result FrameParser::filled(std::size_t count) {
@@ -54,12 +86,14 @@ FrameParser::Result FrameParser::filled(std::size_t count) {
   return body_status(0);
 }
 
-Message FrameParser::take_frame() {
+Message FrameParser::take_frame(bool* placed) {
+  if (placed) *placed = m_placing;
   Message frame = std::move(m_frame);
   m_frame = Message();
   m_header_size = 0;
   m_length = 0;
   m_body_size = 0;
+  forget_placement();
   return frame;
 }
 

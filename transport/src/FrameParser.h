@@ -48,15 +48,25 @@ class FrameParser {
 
   Result parse(const char* bytes, std::size_t size);
   // After kFrame: the frame (null when its length is 0); parsing goes on
-  // with the next one.
-  Message take_frame();
+  // with the next one. `placed`, if given, says whether the frame's bytes
+  // past the placement's head went to its tail.
+  Message take_frame(bool* placed = nullptr);
+
+  // For the next frame whose header is still to come, and only if its
+  // length is exactly head + size: its bytes past the first `head` go to
+  // `tail`, and the frame holds the head alone. Forgotten with that frame.
+  void place(std::size_t head, char* tail, std::size_t size);
+  // Drops a placement that no frame took.
+  void forget_placement();
 
   // Once the header is in: the declared length and where the missing body
   // bytes go, so that a large body can be read straight into place and
   // reported with filled().
   bool has_header() const { return m_header_size == kFrameHeaderSize; }
   uint64_t length() const { return m_length; }
-  char* body_gap() { return m_frame.buffer() + m_body_size; }
+  // The next missing bytes that lie back to back, at most body_missing().
+  char* body_gap();
+  std::size_t gap_size() const;
   std::size_t body_missing() const { return static_cast<std::size_t>(m_length - m_body_size); }
   Result filled(std::size_t count);
 
@@ -70,6 +80,11 @@ class FrameParser {
   // Allocated once the header is in and the length accepted.
   Message m_frame;
   std::size_t m_body_size = 0;
+  // The placement asked for, and whether the frame under way follows it.
+  std::size_t m_head = 0;
+  char* m_tail = nullptr;
+  std::size_t m_tail_size = 0;
+  bool m_placing = false;
 };
 
 }  // namespace tarvelo::detail

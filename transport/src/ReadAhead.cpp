@@ -17,12 +17,12 @@ void ReadAhead::reset(std::size_t maximum) {
   m_reading_exact = false;
 }
 
-ReadAhead::Next ReadAhead::next(Message& frame) {
+ReadAhead::Next ReadAhead::next(Message& frame, bool* placed) {
   FrameParser::Result result = m_parser.parse(m_inbox.get() + m_begin, m_end - m_begin);
   m_begin += result.consumed;
   switch (result.status) {
     case FrameParser::Status::kFrame:
-      frame = m_parser.take_frame();
+      frame = m_parser.take_frame(placed);
       if (m_begin == m_end) {
         m_inbox.reset();
         m_begin = m_end = 0;
@@ -41,7 +41,7 @@ ReadAhead::Next ReadAhead::next(Message& frame) {
 ReadAhead::Space ReadAhead::space() {
   m_reading_exact = m_parser.has_header() && m_parser.length() + kFrameHeaderSize > kInboxSize;
   if (m_reading_exact)
-    return {m_parser.body_gap(), m_parser.body_missing(), true};
+    return {m_parser.body_gap(), m_parser.gap_size(), true};
   if (!m_inbox) m_inbox.reset(new char[kInboxSize]);
   return {m_inbox.get() + m_end, kInboxSize - m_end, false};
 }

@@ -44,6 +44,13 @@ void SocketImpl::async_send_all(std::vector<Message>& messages, SendHandler hand
 
 bool SocketImpl::post(std::function<void()> /*work*/) { return false; }
 
+Message SocketImpl::receive_placed(const Placement& placement, bool& placed, Transport::StatusCode* status) {
+  Message frame = receive(status);
+  placed = !frame.null() && frame.size() == placement.head + placement.size;
+  if (placed && placement.size > 0) std::memcpy(placement.tail, frame.buffer() + placement.head, placement.size);
+  return frame;
+}
+
 Transport::StatusCode SocketImpl::send_pieces(const Piece* pieces, std::size_t count) {
   std::size_t total = 0;
   for (std::size_t i = 0; i < count; ++i) total += pieces[i].size;

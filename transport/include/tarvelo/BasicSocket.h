@@ -55,6 +55,7 @@ class TARVELO_TRANSPORT_EXPORT BasicSocket : public SocketImpl {
   Transport::StatusCode listen(uint16_t port, std::string address) override;
   void async_accept(AcceptHandler handler) override;
   Message receive(Transport::StatusCode* status) override;
+  Message receive_placed(const Placement& placement, bool& placed, Transport::StatusCode* status) override;
   void async_receive(ReceiveHandler handler) override;
   bool take_ready(Message& message) override;
   Transport::StatusCode send(Message& message) override;

@@ -90,6 +90,20 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   // The pieces are no longer used once the call returns. By default they
   // are joined and go through send.
   virtual Transport::StatusCode send_pieces(const Piece* pieces, std::size_t count);
+  // Where the bytes of a frame past its first `head` bytes go, if it has
+  // exactly head + size of them: a reply whose payload has a home already.
+  struct Placement {
+    std::size_t head;
+    char* tail;
+    std::size_t size;
+  };
+  // As receive(), but a frame of exactly placement.head + placement.size
+  // bytes leaves its bytes past the head in placement.tail, and `placed`
+  // says so; the message then holds the head, and perhaps a copy of those
+  // bytes after it. Any other frame comes whole, as from receive(). By
+  // default the frame is received and its bytes copied; a socket that can
+  // reads them straight into place.
+  virtual Message receive_placed(const Placement& placement, bool& placed, Transport::StatusCode* status);
 };
 
 }  // namespace tarvelo
