@@ -33,9 +33,16 @@ LunConnection::LunConnection(tools::Remote remote, int sessions) : m_remote(std:
   m_clients = tools::open_sessions(m_remote, tools::open_remote(m_remote), std::max(1, sessions));
   m_size = m_clients[0]->size();
   m_features = m_clients[0]->server_features();
+  m_carrier = std::thread([this] { carry_all(); });
 }
 
 LunConnection::~LunConnection() {
+  {
+    std::lock_guard lock(m_mutex);
+    m_stopping = true;
+  }
+  m_queued.notify_one();
+  m_carrier.join();
   for (auto& client : m_clients)
     if (client && !client->is_closed()) (void)client->close();
 }
@@ -67,38 +74,20 @@ int LunConnection::submit(Kind kind, char* buffer, uint64_t offset, uint64_t cou
   request.offset = offset;
   request.count = count;
   request.zeros_otherwise = zeros_otherwise;
+  request.unread = count;
   std::unique_lock lock(m_mutex);
   m_waiting.push_back(&request);
-  if (!m_carrying) {
-    m_carrying = true;
-    request.lead = true;
-  }
-  // Each thread is woken only for its own request: when it is done, or when
-  // it is first in line to carry the next batch.
-  while (!request.done) {
-    if (!request.lead) {
-      request.wake.wait(lock);
-      continue;
-    }
-    request.lead = false;
-    std::vector<Request*> batch(m_waiting.begin(), m_waiting.end());
-    m_waiting.clear();
-    lock.unlock();
-    carry(batch);
-    lock.lock();
-    for (Request* carried : batch) {
-      carried->done = true;
-      if (carried != &request) carried->wake.notify_one();
-    }
-    if (m_waiting.empty()) {
-      m_carrying = false;
-    } else {
-      m_waiting.front()->lead = true;
-      m_waiting.front()->wake.notify_one();
-    }
-  }
+  // The carrier waits only when nothing else is queued.
+  if (m_waiting.size() == 1) m_queued.notify_one();
+  request.wake.wait(lock, [&] { return request.done; });
   error = std::move(request.error);
   return request.error_number;
+}
+
+void LunConnection::complete(Request& request) {
+  std::lock_guard lock(m_mutex);
+  request.done = true;
+  request.wake.notify_one();
 }
 
 void LunConnection::fail(Request& request, const std::string& what, const Transport::StatusCode& status) {
@@ -108,38 +97,138 @@ void LunConnection::fail(Request& request, const std::string& what, const Transp
                                                                   : status.text);
 }
 
-void LunConnection::carry(const std::vector<Request*>& batch) {
-  std::vector<Request*> reads;
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    Request& request = *batch[i];
+void LunConnection::carry_all() {
+  std::unique_lock lock(m_mutex);
+  for (;;) {
+    m_queued.wait(lock, [&] { return m_stopping || !m_waiting.empty(); });
+    if (m_waiting.empty()) return;
+    Request& request = *m_waiting.front();
+    m_waiting.pop_front();
+    lock.unlock();
     if (request.kind == Kind::Read) {
-      reads.push_back(&request);
-      bool last_read = i + 1 == batch.size() || batch[i + 1]->kind != Kind::Read;
-      if (last_read) {
-        carry_reads(reads);
-        reads.clear();
+      carry_reads(request);
+    } else {
+      // Nothing may end this thread but the destructor.
+      try {
+        carry_change(request);
+      } catch (const std::exception& thrown) {
+        request.error_number = EIO;
+        request.error = thrown.what();
       }
-      continue;
+      complete(request);
     }
-    if (request.kind == Kind::Flush) {
-      carry_flush(request);
-      continue;
-    }
-    // A write lost earlier spoils what follows until a flush reports it.
-    if (!m_failed_writes.empty()) {
-      request.error_number = EIO;
-      request.error = failed_writes_text(m_failed_writes);
-      continue;
-    }
-    if (request.kind == Kind::Punch)
-      carry_punch(request);
-    else
-      carry_write(request);
-    if (request.error_number == 0 && m_unacknowledged >= kCollectEvery) collect(request);
+    lock.lock();
   }
 }
 
-void LunConnection::carry_reads(const std::vector<Request*>& reads) {
+void LunConnection::carry_change(Request& request) {
+  if (request.kind == Kind::Flush) {
+    carry_flush(request);
+    return;
+  }
+  // A write lost earlier spoils what follows until a flush reports it.
+  if (!m_failed_writes.empty()) {
+    request.error_number = EIO;
+    request.error = failed_writes_text(m_failed_writes);
+    return;
+  }
+  if (request.kind == Kind::Punch)
+    carry_punch(request);
+  else
+    carry_write(request);
+  if (request.error_number == 0 && m_unacknowledged >= kCollectEvery) collect(request);
+}
+
+void LunConnection::carry_reads(Request& first) {
+  bool shared = !m_unseen && m_clients.size() > 1;
+  if (!shared) {
+    stream_reads(first);
+  } else {
+    // The reads queued behind it go with it.
+    std::vector<Request*> reads{&first};
+    {
+      std::lock_guard lock(m_mutex);
+      while (!m_waiting.empty() && m_waiting.front()->kind == Kind::Read) {
+        reads.push_back(m_waiting.front());
+        m_waiting.pop_front();
+      }
+    }
+    try {
+      share_reads(reads);
+    } catch (const std::exception& thrown) {
+      for (Request* read : reads) fail(*read, "reading failed", {thrown.what(), TarveloFTPClient::kProtocolError});
+    }
+    for (Request* read : reads) complete(*read);
+  }
+  // Answered behind the writes, which a server writing directly has done.
+  if ((m_features & FEATURE_BLOCK_HASH_STORAGE) == 0) m_unseen = false;
+}
+
+void LunConnection::stream_reads(Request& first) {
+  struct Piece {
+    Request* request;
+    char* destination;
+  };
+  std::deque<Piece> in_flight;                // in the order of their replies
+  std::deque<Request*> unsent{&first};        // reads with pieces not yet asked for
+  uint64_t asked = 0;                         // bytes asked for of unsent.front()
+  Transport::StatusCode status;
+  try {
+    status = m_clients[0]->read_stream(
+      kReadDepth,
+      [&](TarveloFTPClient::HashRange& range, char*& destination) {
+        for (;;) {
+          if (unsent.empty()) {
+            std::lock_guard lock(m_mutex);
+            if (m_waiting.empty() || m_waiting.front()->kind != Kind::Read) return false;
+            unsent.push_back(m_waiting.front());
+            m_waiting.pop_front();
+          }
+          Request& read = *unsent.front();
+          if (read.count == 0) {  // nothing to ask for
+            unsent.pop_front();
+            complete(read);
+            continue;
+          }
+          uint64_t length = std::min(kReadPiece, read.count - asked);
+          range = {static_cast<long>(read.offset + asked), static_cast<long>(length)};
+          destination = read.buffer + asked;
+          in_flight.push_back({&read, destination});
+          asked += length;
+          if (asked == read.count) {
+            unsent.pop_front();
+            asked = 0;
+          }
+          return true;
+        }
+      },
+      [&](long, const char* data, long length) {
+        Piece piece = in_flight.front();
+        in_flight.pop_front();
+        if (data != piece.destination) std::memcpy(piece.destination, data, static_cast<std::size_t>(length));
+        piece.request->unread -= static_cast<uint64_t>(length);
+        if (piece.request->unread == 0) complete(*piece.request);
+        return true;
+      });
+  } catch (const std::exception& thrown) {
+    // The client closed the session: what is in flight is lost.
+    status = {thrown.what(), TarveloFTPClient::kProtocolError};
+  }
+  if (status.code >= 0) return;
+  // Every read not done: those in flight, then those not yet sent in full
+  // (the first of which may be the last in flight).
+  std::vector<Request*> broken;
+  for (const Piece& piece : in_flight)
+    if (broken.empty() || broken.back() != piece.request) broken.push_back(piece.request);
+  for (Request* read : unsent)
+    if (broken.empty() || broken.back() != read) broken.push_back(read);
+  for (Request* read : broken) {
+    fail(*read, "reading failed", status);
+    complete(*read);
+  }
+}
+
+void LunConnection::share_reads(const std::vector<Request*>& reads) {
   // Every read in pieces, each piece knowing where its bytes go.
   std::vector<TarveloFTPClient::HashRange> ranges;
   std::vector<char*> destinations;
@@ -152,9 +241,8 @@ void LunConnection::carry_reads(const std::vector<Request*>& reads) {
   // Sessions that broke are left out; the first is always asked, so that
   // its failure is reported.
   std::vector<TarveloFTPClient*> sessions{m_clients[0].get()};
-  if (!m_unseen)
-    for (std::size_t i = 1; i < m_clients.size(); ++i)
-      if (!m_clients[i]->is_closed()) sessions.push_back(m_clients[i].get());
+  for (std::size_t i = 1; i < m_clients.size(); ++i)
+    if (!m_clients[i]->is_closed()) sessions.push_back(m_clients[i].get());
   std::size_t share = (ranges.size() + sessions.size() - 1) / sessions.size();
   std::vector<Transport::StatusCode> statuses(sessions.size());
   std::vector<std::thread> helpers;
@@ -175,19 +263,25 @@ void LunConnection::carry_reads(const std::vector<Request*>& reads) {
       for (Request* request : reads) fail(*request, "reading failed", status);
       return;
     }
-  // Answered behind the writes, which a server writing directly has done.
-  if ((m_features & FEATURE_BLOCK_HASH_STORAGE) == 0) m_unseen = false;
 }
 
 Transport::StatusCode LunConnection::read_on(TarveloFTPClient& client,
                                              const std::vector<TarveloFTPClient::HashRange>& ranges,
                                              const std::vector<char*>& destinations) {
-  if (ranges.empty()) return {};
-  std::size_t next = 0;
-  return client.read_ranges(ranges, kReadDepth, [&](long, const char* data, long length) {
-    std::memcpy(destinations[next++], data, static_cast<std::size_t>(length));
-    return true;
-  });
+  std::size_t asked = 0, arrived = 0;
+  return client.read_stream(
+      kReadDepth,
+      [&](TarveloFTPClient::HashRange& range, char*& destination) {
+        if (asked == ranges.size()) return false;
+        range = ranges[asked];
+        destination = destinations[asked++];
+        return true;
+      },
+      [&](long, const char* data, long length) {
+        char* destination = destinations[arrived++];
+        if (data != destination) std::memcpy(destination, data, static_cast<std::size_t>(length));
+        return true;
+      });
 }
 
 void LunConnection::carry_write(Request& request) {
@@ -256,6 +350,8 @@ bool LunConnection::collect(Request& request) {
 }
 
 std::string LunConnection::finish() {
+  // The carrier is idle; the lock orders what it did before this.
+  std::lock_guard idle(m_mutex);
   Request request;
   if (m_unacknowledged > 0 && !m_clients[0]->is_closed() && !collect(request)) return request.error;
   return m_failed_writes.empty() ? std::string() : failed_writes_text(m_failed_writes);

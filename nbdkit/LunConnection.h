@@ -3,13 +3,13 @@
 // What one NBD connection of the plugin holds: its own tarveloftp session
 // with the LUN, and the requests nbdkit's threads hand it side by side.
 //
-// nbdkit calls in from several threads at once for one connection. The
-// first caller to find the session idle becomes the one that carries
-// requests: it takes every request waiting, its own among them, and sends
-// them in the order they came, consecutive reads as one pipeline. The
-// others wait for their request to be done, and one of them takes over
-// when requests are left. So requests a client sends together cost about
-// one round trip, not one each, and never overtake one another.
+// nbdkit calls in from several threads at once for one connection. One
+// thread of the connection's own carries the requests over the session, in
+// the order they came; each caller waits until its request is done. Reads
+// stream: while the next request waiting is a read, it joins the pipeline
+// of reads in flight, and each read is done as soon as its bytes are in, so
+// the session never drains between requests that arrive while others are
+// on the way.
 //
 // With several sessions, writes, trims, zeros and flushes all go through the
 // first, so they stay in order. Reads are shared out among all of them, but
@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <tarveloftp/TarveloFTPClient.h>
@@ -42,7 +43,8 @@ class LunConnection {
   // Opens `sessions` sessions (at least one); throws tools::ToolError with
   // the reason.
   LunConnection(tools::Remote remote, int sessions);
-  // Closes the sessions, which commits and syncs on the server.
+  // Stops carrying and closes the sessions, which commits and syncs on the
+  // server. No request may be running.
   ~LunConnection();
   LunConnection(const LunConnection&) = delete;
   LunConnection& operator=(const LunConnection&) = delete;
@@ -71,21 +73,30 @@ class LunConnection {
     uint64_t offset = 0;
     uint64_t count = 0;
     bool zeros_otherwise = false;
+    uint64_t unread = 0;  // bytes of a read not yet arrived
     bool done = false;
-    bool lead = false;  // to carry the requests waiting, this one among them
     std::condition_variable wake;
     int error_number = 0;
     std::string error;
   };
 
-  // Queues the request and returns once it is carried, by this thread or another.
+  // Queues the request and returns once it is carried.
   int submit(Kind kind, char* buffer, uint64_t offset, uint64_t count, bool zeros_otherwise, std::string& error);
-  // Carries `batch` over the session, in order; runs on one thread at a time.
-  void carry(const std::vector<Request*>& batch);
-  void carry_reads(const std::vector<Request*>& reads);
+  // The carrying thread: every request in turn, until the destructor.
+  void carry_all();
+  // Hands `request` back to the thread waiting for it, which may then free it.
+  void complete(Request& request);
+  // Carries the read taken first and the reads queued behind it.
+  void carry_reads(Request& first);
+  // On the first session, taking in reads as they come.
+  void stream_reads(Request& first);
+  // `reads` shared out among every session that sees the writes.
+  void share_reads(const std::vector<Request*>& reads);
   // Reads `ranges` on `client`, each into its destination.
   Transport::StatusCode read_on(TarveloFTPClient& client, const std::vector<TarveloFTPClient::HashRange>& ranges,
                                 const std::vector<char*>& destinations);
+  // Anything but a read.
+  void carry_change(Request& request);
   // Data, or zeros for Kind::Zeros and Kind::Punch.
   void carry_write(Request& request);
   void carry_punch(Request& request);
@@ -101,15 +112,17 @@ class LunConnection {
   long m_size = 0;
   uint32_t m_features = 0;
 
-  // Only the thread carrying requests touches these.
+  // Only the carrying thread touches these (and finish(), once it is idle).
   uint64_t m_unacknowledged = 0;   // writes and punches sent since the last collection
   bool m_unseen = false;           // a change the other sessions may not see yet
   bool m_changed = false;          // something written since the last flush
   std::vector<std::string> m_failed_writes;  // found, not yet reported
 
   std::mutex m_mutex;
+  std::condition_variable m_queued;  // a request waits, or the destructor stops the carrier
   std::deque<Request*> m_waiting;
-  bool m_carrying = false;
+  bool m_stopping = false;
+  std::thread m_carrier;
 };
 
 }  // namespace tarvelo::nbd

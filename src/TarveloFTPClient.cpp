@@ -120,7 +120,10 @@ void TarveloFTPClient::stamp(char* bytes, tarvelo_protocol_command_t command) co
 
 Message TarveloFTPClient::exchange(Message& request, tarvelo_protocol_command_t command,
                                    std::size_t minimum_reply_size, Transport::StatusCode* status,
-                                   const char* missing_text) const {
+                                   const char* missing_text, const SocketImpl::Placement* placement,
+                                   bool* placed) const {
+  bool landed = false;
+  if (placed) *placed = false;
   if (!m_socket) {
     report(status, "No socket", Transport::kClosed);
     return Message();
@@ -131,7 +134,7 @@ Message TarveloFTPClient::exchange(Message& request, tarvelo_protocol_command_t 
     return Message();
   }
   Transport::StatusCode received;
-  Message reply = m_socket->receive(&received);
+  Message reply = placement ? m_socket->receive_placed(*placement, landed, &received) : m_socket->receive(&received);
   if (reply.null()) {
     if (received.code >= 0)
       received = make_status(missing_text ? std::string(missing_text)
@@ -155,6 +158,7 @@ Message TarveloFTPClient::exchange(Message& request, tarvelo_protocol_command_t 
     return Message();
   }
   if (status) *status = std::move(received);
+  if (placed) *placed = landed;
   return reply;
 }
 

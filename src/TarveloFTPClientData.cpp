@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 
 #include <tarveloftp/Coding.h>
 
@@ -43,7 +44,10 @@ long TarveloFTPClient::read_once(char* buffer, long count, Transport::StatusCode
   Message request = new_request(COMMAND_READ, wire::kHeaderSize);
   EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(tell()));
   EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(count));
-  Message reply = exchange(request, COMMAND_READ, wire::kReadData, status);
+  // The bytes go straight into the caller's buffer where the connection allows.
+  const SocketImpl::Placement placement{wire::kReadData, buffer, static_cast<std::size_t>(count)};
+  bool placed = false;
+  Message reply = exchange(request, COMMAND_READ, wire::kReadData, status, nullptr, &placement, &placed);
   if (reply.null()) return -1;
   const char* bytes = reply.buffer();
   auto reply_status = static_cast<tarvelo_protocol_status_t>(bytes[wire::kReadStatus]);
@@ -54,15 +58,15 @@ long TarveloFTPClient::read_once(char* buffer, long count, Transport::StatusCode
   // The reported count is checked against what was asked and what arrived,
   // so a faulty reply never writes past the caller's buffer.
   auto got = static_cast<int64_t>(DecodeFixed64BE(bytes + wire::kReadCount));
-  if (got < 0 || got > count || static_cast<uint64_t>(got) > reply.size() - wire::kReadData) {
+  const uint64_t arrived = placed ? static_cast<uint64_t>(count) : reply.size() - wire::kReadData;
+  if (got < 0 || got > count || static_cast<uint64_t>(got) > arrived) {
     report(status,
-           "Read reply reports " + std::to_string(got) + " bytes for a request of " +
-               std::to_string(count) + " bytes with " +
-               std::to_string(reply.size() - wire::kReadData) + " bytes of data",
+           "Read reply reports " + std::to_string(got) + " bytes for a request of " + std::to_string(count) +
+               " bytes with " + std::to_string(arrived) + " bytes of data",
            kProtocolError);
     return -1;
   }
-  std::memcpy(buffer, bytes + wire::kReadData, static_cast<std::size_t>(got));
+  if (!placed) std::memcpy(buffer, bytes + wire::kReadData, static_cast<std::size_t>(got));
   // The position follows the bytes handed out, so a short reply can never
   // make a caller skip data it did not get.
   m_file.seek(got, TARVELO_SEEK_CUR);
@@ -270,10 +274,26 @@ std::vector<tarvelo_write_acknowledgement_t> TarveloFTPClient::write_acknowledge
   return records;
 }
 
-Transport::StatusCode TarveloFTPClient::pipeline(
-    tarvelo_protocol_command_t command, std::size_t count, std::size_t depth,
-    const std::function<Message(std::size_t)>& make_request,
-    const std::function<bool(std::size_t, const Message&, Transport::StatusCode&)>& on_reply) {
+Transport::StatusCode TarveloFTPClient::pipeline(tarvelo_protocol_command_t command, std::size_t count,
+                                                 std::size_t depth,
+                                                 const std::function<Message(std::size_t)>& make_request,
+                                                 const ReplyCheck& on_reply) {
+  return stream(
+      command, depth,
+      [&](std::size_t i, Message& request, SocketImpl::Placement&, Transport::StatusCode&) {
+        if (i >= count) return false;
+        request = make_request(i);
+        return true;
+      },
+      [&](std::size_t i, const Message& reply, bool, Transport::StatusCode& failure) {
+        return on_reply(i, reply, failure);
+      });
+}
+
+Transport::StatusCode TarveloFTPClient::stream(
+    tarvelo_protocol_command_t command, std::size_t depth,
+    const std::function<bool(std::size_t, Message&, SocketImpl::Placement&, Transport::StatusCode&)>& produce,
+    const std::function<bool(std::size_t, const Message&, bool, Transport::StatusCode&)>& on_reply) {
   if (m_closed || !m_socket) return make_status("", kClientClosed);
   depth = std::max<std::size_t>(depth, 1);
   std::size_t sent = 0;
@@ -291,20 +311,37 @@ Transport::StatusCode TarveloFTPClient::pipeline(
   // Requests go out in batches (refilled when half the window is answered)
   // so that a batch costs the socket one write.
   std::vector<Message> batch;
-  while (received < count) {
-    if (sent < count && (sent - received <= depth / 2 || sent == received)) {
+  // Where the replies in flight go, in order.
+  std::deque<SocketImpl::Placement> placements;
+  for (;;) {
+    if (sent - received <= depth / 2) {
       batch.clear();
-      for (; sent + batch.size() < count && sent + batch.size() - received < depth;)
-        batch.push_back(make_request(sent + batch.size()));
-      Transport::StatusCode send_status = m_socket->send_all(batch);
-      if (send_status.code < 0) {
-        sent += batch.size();  // some may be out: the connection is unusable
-        return fail(std::move(send_status));
+      Transport::StatusCode refused;
+      try {
+        for (Message request; sent + batch.size() - received < depth;) {
+          SocketImpl::Placement placement{0, nullptr, 0};
+          if (!produce(sent + batch.size(), request, placement, refused)) break;
+          batch.push_back(std::move(request));
+          placements.push_back(placement);
+        }
+      } catch (...) {
+        (void)fail(make_status("", kProtocolError));
+        throw;
       }
-      sent += batch.size();
+      if (refused.code < 0) return fail(std::move(refused));
+      if (!batch.empty()) {
+        Transport::StatusCode send_status = m_socket->send_all(batch);
+        sent += batch.size();  // on failure some may be out: the connection is unusable
+        if (send_status.code < 0) return fail(std::move(send_status));
+      }
     }
+    if (sent == received) break;
     Transport::StatusCode receive_status;
-    Message reply = m_socket->receive(&receive_status);
+    const SocketImpl::Placement placement = placements.front();
+    placements.pop_front();
+    bool placed = false;
+    Message reply = placement.tail ? m_socket->receive_placed(placement, placed, &receive_status)
+                                   : m_socket->receive(&receive_status);
     if (reply.null()) {
       if (receive_status.code >= 0)
         receive_status = make_status("No response to " + Protocol::to_string(command), kNoResponse);
@@ -316,7 +353,7 @@ Transport::StatusCode TarveloFTPClient::pipeline(
     Transport::StatusCode failure;
     bool accepted = false;
     try {
-      accepted = on_reply(received, reply, failure);
+      accepted = on_reply(received, reply, placed, failure);
     } catch (...) {
       (void)fail(make_status("", kProtocolError));
       throw;
@@ -329,22 +366,59 @@ Transport::StatusCode TarveloFTPClient::pipeline(
 
 Transport::StatusCode TarveloFTPClient::read_ranges(const std::vector<HashRange>& ranges, std::size_t depth,
                                                     const ReadSink& sink) {
+  // All are checked before any is sent, so a bad one costs no connection.
   for (const HashRange& range : ranges)
-    if (range.offset < 0 || range.length <= 0 || range.length > kMaxRequestLength ||
-        range.offset > size() || range.length > size() - range.offset)
-      return make_status("Request is out of bounds: " + std::to_string(range.offset) + "+" +
-                             std::to_string(range.length),
-                         kOutOfBounds);
-  return pipeline(
-      COMMAND_READ, ranges.size(), depth,
-      [&](std::size_t i) {
-        Message request = new_request(COMMAND_READ, wire::kHeaderSize);
-        EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(ranges[i].offset));
-        EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(ranges[i].length));
-        return request;
+    if (!readable(range)) return out_of_bounds(range);
+  std::size_t next = 0;
+  return read_stream(
+      depth,
+      [&](HashRange& range, char*&) {
+        if (next == ranges.size()) return false;
+        range = ranges[next++];
+        return true;
       },
-      [&](std::size_t i, const Message& reply, Transport::StatusCode& failure) {
-        const HashRange& range = ranges[i];
+      sink);
+}
+
+bool TarveloFTPClient::readable(const HashRange& range) const {
+  return range.offset >= 0 && range.length > 0 && range.length <= kMaxRequestLength && range.offset <= size() &&
+         range.length <= size() - range.offset;
+}
+
+Transport::StatusCode TarveloFTPClient::out_of_bounds(const HashRange& range) {
+  return make_status("Request is out of bounds: " + std::to_string(range.offset) + "+" + std::to_string(range.length),
+                     kOutOfBounds);
+}
+
+Transport::StatusCode TarveloFTPClient::read_stream(std::size_t depth, const RangeSource& next,
+                                                    const ReadSink& sink) {
+  struct Asked {
+    HashRange range;
+    char* destination;
+  };
+  // The ranges in flight, in the order their replies come.
+  std::deque<Asked> asked;
+  return stream(
+      COMMAND_READ, depth,
+      [&](std::size_t, Message& request, SocketImpl::Placement& placement, Transport::StatusCode& failure) {
+        HashRange range;
+        char* destination = nullptr;
+        if (!next(range, destination)) return false;
+        if (!readable(range)) {
+          failure = out_of_bounds(range);
+          return false;
+        }
+        request = new_request(COMMAND_READ, wire::kHeaderSize);
+        EncodeFixed64BE(request.buffer() + wire::kOffset, static_cast<uint64_t>(range.offset));
+        EncodeFixed64BE(request.buffer() + wire::kLength, static_cast<uint64_t>(range.length));
+        if (destination) placement = {wire::kReadData, destination, static_cast<std::size_t>(range.length)};
+        asked.push_back({range, destination});
+        return true;
+      },
+      [&](std::size_t, const Message& reply, bool placed, Transport::StatusCode& failure) {
+        const HashRange range = asked.front().range;
+        char* const destination = asked.front().destination;
+        asked.pop_front();
         const char* bytes = reply.buffer();
         if (reply.size() < wire::kReadData) {
           failure = make_status("Response to COMMAND_READ too short: " + std::to_string(reply.size()) + " bytes",
@@ -361,14 +435,14 @@ Transport::StatusCode TarveloFTPClient::read_ranges(const std::vector<HashRange>
         auto position = static_cast<int64_t>(DecodeFixed64BE(bytes + wire::kReadPosition));
         auto got = static_cast<int64_t>(DecodeFixed64BE(bytes + wire::kReadCount));
         if (position != range.offset || got != range.length ||
-            reply.size() - wire::kReadData < static_cast<uint64_t>(range.length)) {
+            (!placed && reply.size() - wire::kReadData < static_cast<uint64_t>(range.length))) {
           failure = make_status("Read reply at " + std::to_string(position) + " with " + std::to_string(got) +
                                     " bytes does not answer the request for " + std::to_string(range.length) +
                                     " bytes at " + std::to_string(range.offset),
                                 kProtocolError);
           return false;
         }
-        if (!sink(range.offset, bytes + wire::kReadData, range.length)) {
+        if (!sink(range.offset, placed ? destination : bytes + wire::kReadData, range.length)) {
           failure = make_status("Read stopped by the receiver", kProtocolError);
           return false;
         }

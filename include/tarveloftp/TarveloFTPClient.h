@@ -73,6 +73,8 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   virtual long seek(long offset, tarvelo_seek_dir_t whence);
   // Reads at the position; clamped at the end of the image (0 there), -1 on
   // failure. Counts above kMaxRequestLength are read in several exchanges.
+  // The bytes arrive straight in `buffer`, so a failed read may have
+  // changed the part of it that was asked for, never more.
   virtual long read(void* buffer, long count, Transport::StatusCode* status);
   // Sends a COMMAND_WRITE at the position without waiting (its outcome comes
   // through write_acknowledgement()). With differential merge on, data the
@@ -165,6 +167,17 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   // get_block_hashes_remote().
   Transport::StatusCode read_ranges(const std::vector<HashRange>& ranges, std::size_t depth,
                                     const ReadSink& sink);
+  // Hands out the next range to read, and where its bytes should arrive
+  // (left null: anywhere), or false when it has none for now.
+  using RangeSource = std::function<bool(HashRange& range, char*& destination)>;
+  // As read_ranges() for ranges that come as they are asked for: `next` is
+  // asked again whenever a reply makes room, so ranges that turn up while
+  // others are in flight join the pipeline. Returns once nothing is in
+  // flight and `next` has none. A range outside the image fails the reads.
+  // The bytes of a range given a destination are received straight into
+  // it where the connection allows, and `sink` is then handed that
+  // destination; it must stay valid until `sink` has it.
+  Transport::StatusCode read_stream(std::size_t depth, const RangeSource& next, const ReadSink& sink);
 
   bool supports_handshake_session_id() const;
   static bool message_requires_response(const Message& message);
@@ -183,9 +196,11 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   // Sends `request` and receives its reply; a null message on failure with
   // `status` set (`missing_text`, code -28, when no reply came without a
   // transport error). Checks the echoed command and the reply's minimum size.
+  // With a `placement`, the reply is received as by SocketImpl::receive_placed().
   Message exchange(Message& request, tarvelo_protocol_command_t command,
                    std::size_t minimum_reply_size, Transport::StatusCode* status,
-                   const char* missing_text = nullptr) const;
+                   const char* missing_text = nullptr, const SocketImpl::Placement* placement = nullptr,
+                   bool* placed = nullptr) const;
   Message new_request(tarvelo_protocol_command_t command, std::size_t size) const;
   // Writes the command and the session's identifiers into a request's header.
   void stamp(char* header, tarvelo_protocol_command_t command) const;
@@ -213,14 +228,27 @@ class TARVELOFTP_EXPORT TarveloFTPClient {
   std::vector<unsigned char> block_hashes(long offset, const void* data, long length,
                                           unsigned char* block_buffer, Transport::StatusCode* status) const;
   bool old_server_lacks(uint32_t feature) const;
+  // Whether a READ of `range` lies in the image and fits one request.
+  bool readable(const HashRange& range) const;
+  static Transport::StatusCode out_of_bounds(const HashRange& range);
+  using ReplyCheck = std::function<bool(std::size_t, const Message&, Transport::StatusCode&)>;
   // Sends request i = 0 .. count-1 (from `make_request`, all of `command`)
   // with at most `depth` unanswered, and hands reply i to `on_reply`, which
   // checks it and returns false with `failure` set to stop. Closes the
   // connection when a failure leaves replies in flight.
   Transport::StatusCode pipeline(tarvelo_protocol_command_t command, std::size_t count, std::size_t depth,
                                  const std::function<Message(std::size_t)>& make_request,
-                                 const std::function<bool(std::size_t, const Message&,
-                                                          Transport::StatusCode&)>& on_reply);
+                                 const ReplyCheck& on_reply);
+  // As pipeline() for requests that come as they are asked for: `produce`
+  // makes request i and where its reply's bytes past a head go (a
+  // placement with a null tail: nowhere in particular), or returns false
+  // when it has none for now (or sets `failure` to stop). Ends once nothing
+  // is in flight and it has none. `on_reply` learns whether the reply was
+  // placed.
+  Transport::StatusCode stream(
+      tarvelo_protocol_command_t command, std::size_t depth,
+      const std::function<bool(std::size_t, Message&, SocketImpl::Placement&, Transport::StatusCode&)>& produce,
+      const std::function<bool(std::size_t, const Message&, bool, Transport::StatusCode&)>& on_reply);
   void release();
 
   std::unique_ptr<SocketImpl> m_socket;
