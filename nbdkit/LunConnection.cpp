@@ -169,47 +169,47 @@ void LunConnection::stream_reads(Request& first) {
     Request* request;
     char* destination;
   };
-  std::deque<Piece> in_flight;                // in the order of their replies
-  std::deque<Request*> unsent{&first};        // reads with pieces not yet asked for
-  uint64_t asked = 0;                         // bytes asked for of unsent.front()
+  std::deque<Piece> in_flight;          // in the order of their replies
+  std::deque<Request*> unsent{&first};  // reads with pieces not yet asked for
+  uint64_t asked = 0;                   // bytes asked for of unsent.front()
   Transport::StatusCode status;
   try {
     status = m_clients[0]->read_stream(
-      kReadDepth,
-      [&](TarveloFTPClient::HashRange& range, char*& destination) {
-        for (;;) {
-          if (unsent.empty()) {
-            std::lock_guard lock(m_mutex);
-            if (m_waiting.empty() || m_waiting.front()->kind != Kind::Read) return false;
-            unsent.push_back(m_waiting.front());
-            m_waiting.pop_front();
+        kReadDepth,
+        [&](TarveloFTPClient::HashRange& range, char*& destination) {
+          for (;;) {
+            if (unsent.empty()) {
+              std::lock_guard lock(m_mutex);
+              if (m_waiting.empty() || m_waiting.front()->kind != Kind::Read) return false;
+              unsent.push_back(m_waiting.front());
+              m_waiting.pop_front();
+            }
+            Request& read = *unsent.front();
+            if (read.count == 0) {  // nothing to ask for
+              unsent.pop_front();
+              complete(read);
+              continue;
+            }
+            uint64_t length = std::min(kReadPiece, read.count - asked);
+            range = {static_cast<long>(read.offset + asked), static_cast<long>(length)};
+            destination = read.buffer + asked;
+            in_flight.push_back({&read, destination});
+            asked += length;
+            if (asked == read.count) {
+              unsent.pop_front();
+              asked = 0;
+            }
+            return true;
           }
-          Request& read = *unsent.front();
-          if (read.count == 0) {  // nothing to ask for
-            unsent.pop_front();
-            complete(read);
-            continue;
-          }
-          uint64_t length = std::min(kReadPiece, read.count - asked);
-          range = {static_cast<long>(read.offset + asked), static_cast<long>(length)};
-          destination = read.buffer + asked;
-          in_flight.push_back({&read, destination});
-          asked += length;
-          if (asked == read.count) {
-            unsent.pop_front();
-            asked = 0;
-          }
+        },
+        [&](long, const char* data, long length) {
+          Piece piece = in_flight.front();
+          in_flight.pop_front();
+          if (data != piece.destination) std::memcpy(piece.destination, data, static_cast<std::size_t>(length));
+          piece.request->unread -= static_cast<uint64_t>(length);
+          if (piece.request->unread == 0) complete(*piece.request);
           return true;
-        }
-      },
-      [&](long, const char* data, long length) {
-        Piece piece = in_flight.front();
-        in_flight.pop_front();
-        if (data != piece.destination) std::memcpy(piece.destination, data, static_cast<std::size_t>(length));
-        piece.request->unread -= static_cast<uint64_t>(length);
-        if (piece.request->unread == 0) complete(*piece.request);
-        return true;
-      });
+        });
   } catch (const std::exception& thrown) {
     // The client closed the session: what is in flight is lost.
     status = {thrown.what(), TarveloFTPClient::kProtocolError};

@@ -266,7 +266,7 @@ TEST(TransportReadAheadTest, FramesSurviveAnySplitAndJoin) {
       EXPECT_EQ(std::vector<char>(reply.buffer(), reply.buffer() + reply.size()), bytes);
     } else {
       EXPECT_TRUE(placed);
-      EXPECT_EQ(std::vector<char>(reply.buffer(), reply.buffer() + 16), std::vector<char>(bytes.begin(), bytes.begin() + 16));
+      EXPECT_TRUE(std::equal(reply.buffer(), reply.buffer() + 16, bytes.begin()));
       EXPECT_TRUE(std::equal(tail.begin(), tail.end(), bytes.begin() + 16));
     }
   }
