@@ -292,14 +292,6 @@ TEST(TarveloftpTool, SparseTransfersOfThinImages) {
   // zeros although every piece of it holds data.
   EXPECT_GE(figure(get.out, "received"), data) << get.out;
   EXPECT_LE(figure(get.out, "received"), data + data / 10) << get.out;
-
-  // Several sessions plan on sessions of their own, ahead of their reads.
-  get = tarveloftp({"get", url(fixture), dir.file("ahead.img"), "--chunk-size", "1M", "--connections", "3",
-                    "--quiet"});
-  ASSERT_EQ(get.status, 0) << get.err;
-  EXPECT_TRUE(test::read_file(dir.file("ahead.img")) == local);
-  EXPECT_LE(allocated(dir.file("ahead.img")), data + kMiB);
-  EXPECT_LE(figure(get.out, "received"), data + data / 10) << get.out;
 }
 
 // Standard input and output carry the image through pipes: in order, zeros

@@ -6,14 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <deque>
-#include <exception>
-#include <mutex>
 #include <set>
-#include <thread>
 
 #include "Progress.h"
 
@@ -388,140 +383,19 @@ std::vector<HashRange> ZeroRangePlanner::plan(long start, long end) {
   return join_neighbours(wanted, m_chunk);
 }
 
-void ZeroRangePlanner::fetched(bool guessed, long fetched, long zero) {
+void ZeroRangePlanner::fetched(long fetched, long zero) {
   // Samples that saw only data where many zeros came after all fell on a
   // pattern: look closer from now on.
-  if (guessed && zero * static_cast<long>(kNarrowWhenOneIn) >= fetched) m_sampling = false;
+  if (m_guessed && zero * static_cast<long>(kNarrowWhenOneIn) >= fetched) m_sampling = false;
 }
 
-namespace {
-
-// A window planned, waiting for its reads.
-struct PlannedWindow {
-  long start;
-  long end;
-  std::vector<HashRange> ranges;
-  bool guessed;
-};
-
-// Windows planned ahead of the reads, at most this many.
-constexpr std::size_t kWindowsPlannedAhead = 2;
-
-// Takes the next window from `next` and plans it; false when none is left.
-// After a window that was mostly holes the next is wider.
-bool plan_next(ZeroRangePlanner& planner, std::atomic<long>& next, long start, long end, long& width,
-               PlannedWindow& planned) {
-  const long window = next.fetch_add(width);
-  // Past the end, or wrapped around: the size comes from the server, and
-  // one within a window of the largest offset would take the cursor there.
-  if (window >= end || window < start) return false;
-  planned.start = window;
-  planned.end = window + std::min(width, end - window);
-  planned.ranges = planner.plan(planned.start, planned.end);
-  planned.guessed = planner.guessed();
-  long fetched = 0;
-  for (const HashRange& range : planned.ranges) fetched += range.length;
-  width = fetched * 8 < planned.end - planned.start ? kSparseGetWideWindow : kSparseGetWindow;
-  return true;
-}
-
-// Plans windows on a thread of its own for the thread that reads them.
-class PlanningAhead {
- public:
-  PlanningAhead(TarveloFTPClient& client, const Remote& remote, long size, long chunk, long start, long end,
-                std::atomic<long>& next, const std::atomic<bool>& stop)
-      : m_planner(client, remote, size, chunk), m_start(start), m_end(end), m_next(next), m_stop(stop) {
-    m_thread = std::thread([this] { plan_all(); });
-  }
-  ~PlanningAhead() {
-    {
-      std::lock_guard lock(m_mutex);
-      m_quit = true;
-    }
-    m_changed.notify_all();
-    m_thread.join();
-  }
-  PlanningAhead(const PlanningAhead&) = delete;
-  PlanningAhead& operator=(const PlanningAhead&) = delete;
-
-  // The next window planned, or false once none is left; rethrows what
-  // stopped the planning.
-  bool take(PlannedWindow& window) {
-    std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [&] { return !m_planned.empty() || m_finished; });
-    if (m_planned.empty()) {
-      if (m_failure) std::rethrow_exception(m_failure);
-      return false;
-    }
-    window = std::move(m_planned.front());
-    m_planned.pop_front();
-    m_changed.notify_all();
-    return true;
-  }
-  // What the reads of a window taken found, for the plans still to come.
-  void fetched(bool guessed, long fetched, long zero) {
-    std::lock_guard lock(m_mutex);
-    m_found.push_back({guessed, fetched, zero});
-  }
-
- private:
-  struct Found {
-    bool guessed;
-    long fetched;
-    long zero;
-  };
-
-  void plan_all() {
-    try {
-      long width = kSparseGetWindow;
-      for (;;) {
-        {
-          std::unique_lock lock(m_mutex);
-          m_changed.wait(lock, [&] { return m_quit || m_planned.size() < kWindowsPlannedAhead; });
-          if (m_quit) break;
-          for (const Found& found : m_found) m_planner.fetched(found.guessed, found.fetched, found.zero);
-          m_found.clear();
-        }
-        PlannedWindow planned;
-        if (m_stop || !plan_next(m_planner, m_next, m_start, m_end, width, planned)) break;
-        std::lock_guard lock(m_mutex);
-        m_planned.push_back(std::move(planned));
-        m_changed.notify_all();
-      }
-    } catch (...) {
-      std::lock_guard lock(m_mutex);
-      m_failure = std::current_exception();
-    }
-    std::lock_guard lock(m_mutex);
-    m_finished = true;
-    m_changed.notify_all();
-  }
-
-  ZeroRangePlanner m_planner;  // only the planning thread uses it
-  const long m_start;
-  const long m_end;
-  std::atomic<long>& m_next;
-  const std::atomic<bool>& m_stop;
-
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  std::deque<PlannedWindow> m_planned;
-  std::vector<Found> m_found;
-  bool m_quit = false;
-  bool m_finished = false;
-  std::exception_ptr m_failure;
-  std::thread m_thread;
-};
-
-}  // namespace
-
-void sparse_get_windows(TarveloFTPClient& client, TarveloFTPClient* planning, const Remote& remote,
-                        const LocalFile& out, long start, long count, std::atomic<long>& next, long chunk,
-                        Progress& progress, const std::atomic<bool>& stop,
+void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const LocalFile& out, long start, long count,
+                        std::atomic<long>& next, long chunk, Progress& progress, const std::atomic<bool>& stop,
                         const std::function<long(const std::vector<HashRange>&)>& read) {
   const bool stored = (client.server_features() & FEATURE_BLOCK_HASH_STORAGE) != 0;
   const long block = client.block_size();
   const long size = std::max(block, (stored ? kDefaultBlockHashMergeRange : kDefaultMergeRange) / block * block);
+  ZeroRangePlanner planner(client, remote, size, chunk);
   const long end = start + count;
   auto skipped = [&](long from, long to) {
     if (from >= to) return;
@@ -534,35 +408,24 @@ void sparse_get_windows(TarveloFTPClient& client, TarveloFTPClient* planning, co
     }
     progress.add(to - from);
   };
-  // Fetches a planned window and says how many of its bytes were zeros.
-  auto fetch = [&](const PlannedWindow& window, long& fetched) {
-    long at = window.start;
-    fetched = 0;
-    for (const HashRange& range : window.ranges) {
+  long width = kSparseGetWindow;
+  while (!stop) {
+    const long window = next.fetch_add(width);
+    // Past the end, or wrapped around: the size comes from the server, and
+    // one within a window of the largest offset would take the cursor there.
+    if (window >= end || window < start) break;
+    const long window_end = window + std::min(width, end - window);
+    std::vector<HashRange> ranges = planner.plan(window, window_end);
+    long at = window;
+    long fetched = 0;
+    for (const HashRange& range : ranges) {
       skipped(at, range.offset);
       at = range.offset + range.length;
       fetched += range.length;
     }
-    skipped(at, window.end);
-    return read(window.ranges);
-  };
-  if (planning) {
-    PlanningAhead ahead(*planning, remote, size, chunk, start, end, next, stop);
-    PlannedWindow window;
-    while (!stop && ahead.take(window)) {
-      long fetched = 0;
-      long zero = fetch(window, fetched);
-      ahead.fetched(window.guessed, fetched, zero);
-    }
-    return;
-  }
-  ZeroRangePlanner planner(client, remote, size, chunk);
-  long width = kSparseGetWindow;
-  PlannedWindow window;
-  while (!stop && plan_next(planner, next, start, end, width, window)) {
-    long fetched = 0;
-    long zero = fetch(window, fetched);
-    planner.fetched(window.guessed, fetched, zero);
+    skipped(at, window_end);
+    planner.fetched(fetched, read(ranges));
+    width = fetched * 8 < window_end - window ? kSparseGetWideWindow : kSparseGetWindow;
   }
 }
 

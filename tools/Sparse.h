@@ -99,10 +99,8 @@ class ZeroRangePlanner {
   // `chunk` bytes.
   std::vector<HashRange> plan(long start, long end);
   // What the fetch of a planned window found: `zero` of its `fetched`
-  // bytes were zero blocks after all. `guessed`: the plan fetched ranges
-  // whole on the samples' word (guessed() just after it was made).
-  void fetched(bool guessed, long fetched, long zero);
-  bool guessed() const { return m_guessed; }
+  // bytes were zero blocks after all.
+  void fetched(long fetched, long zero);
 
  private:
   enum class Layout { unknown, scattered };
@@ -136,14 +134,9 @@ class ZeroRangePlanner {
 // which take them in turn), planned by a ZeroRangePlanner and handed to
 // `read`, which returns how many of the bytes it fetched were zero blocks.
 // The zero ranges stay holes in a regular file (already sized) and are
-// written as zeros anywhere else. With a `planning` session, windows are
-// planned on it by a thread of their own, a few ahead of the reads on
-// `client`: planning is round trips of small requests, reading a stream of
-// large ones, and one after the other each session spent two fifths of a
-// thin image's get planning while it read nothing.
-void sparse_get_windows(TarveloFTPClient& client, TarveloFTPClient* planning, const Remote& remote,
-                        const LocalFile& out, long start, long count, std::atomic<long>& next, long chunk,
-                        Progress& progress, const std::atomic<bool>& stop,
+// written as zeros anywhere else.
+void sparse_get_windows(TarveloFTPClient& client, const Remote& remote, const LocalFile& out, long start, long count,
+                        std::atomic<long>& next, long chunk, Progress& progress, const std::atomic<bool>& stop,
                         const std::function<long(const std::vector<HashRange>&)>& read);
 
 }  // namespace tarvelo::tools

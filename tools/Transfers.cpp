@@ -74,18 +74,6 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
   long chunks = (count + options.chunk_size - 1) / options.chunk_size;
   int connections = static_cast<int>(std::clamp<long>(options.connections, 1, std::max(1L, chunks)));
   auto clients = open_sessions(remote, std::move(first), connections);
-  // A sparse get over several sessions plans its windows on as many more,
-  // ahead of the reads; one session stays one, and a server that will not
-  // take that many more leaves the planning to the reading sessions.
-  std::vector<std::unique_ptr<TarveloFTPClient>> planning;
-  if (options.sparse && !destination.is_stream() && connections > 1) {
-    try {
-      for (int i = 0; i < connections; ++i) planning.push_back(open_remote(remote));
-    } catch (const ToolError&) {
-      for (auto& session : planning) (void)session->close();
-      planning.clear();
-    }
-  }
 
   Progress progress(options.progress);
   progress.start("get", count);
@@ -127,9 +115,8 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
     };
     // A stream carries the zeros too, in order.
     if (options.sparse && !destination.is_stream()) {
-      TarveloFTPClient* planner = planning.empty() ? nullptr : planning[static_cast<std::size_t>(index)].get();
-      sparse_get_windows(client, planner, remote, out, start, count, next_window, options.chunk_size, progress,
-                         stop, read);
+      sparse_get_windows(client, remote, out, start, count, next_window, options.chunk_size, progress, stop,
+                         read);
       return;
     }
     // Every connection-th chunk, with the next request already queued on
@@ -144,7 +131,6 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
   destination.commit();
   progress.finish();
   for (auto& client : clients) (void)client->close();
-  for (auto& session : planning) (void)session->close();
   TransferReport report;
   report.command = "get";
   report.received = received;

@@ -153,8 +153,7 @@ int main(int argc, char** argv) {
       ->required();
   get->add_option("--offset", arguments.offset, "first byte of the image to fetch (default 0)");
   get->add_option("--length", arguments.length, "bytes to fetch (default: to the end)");
-  get->add_option("--connections", arguments.connections,
-                  "sessions in parallel (default 2); a sparse get over several opens as many more to plan ahead");
+  get->add_option("--connections", arguments.connections, "sessions in parallel (default 2)");
   get->add_flag("--no-sparse", arguments.no_sparse, "fetch every byte, without asking the server where zeros are");
   auto* get_merge = get->add_flag("--merge", arguments.merge,
                                   "FILE exists: make it the image's size, compare hashes and fetch only the "
