@@ -350,8 +350,9 @@ bool LunConnection::collect(Request& request) {
 }
 
 std::string LunConnection::finish() {
-  // The carrier is idle; the lock orders what it did before this.
-  std::lock_guard idle(m_mutex);
+  // The carrier is idle; taking the lock orders what it did before this,
+  // without holding it across the exchange below.
+  { std::lock_guard idle(m_mutex); }
   Request request;
   if (m_unacknowledged > 0 && !m_clients[0]->is_closed() && !collect(request)) return request.error;
   return m_failed_writes.empty() ? std::string() : failed_writes_text(m_failed_writes);

@@ -122,7 +122,6 @@ Message receive(const std::shared_ptr<SocketState>& state, const SocketImpl::Pla
     report(result);
     return Message();
   }
-  if (placement) state->read_ahead.forget_placement();
   report(result);
   return frame;
 }

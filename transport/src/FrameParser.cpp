@@ -32,8 +32,6 @@ void FrameParser::place(std::size_t head, char* tail, std::size_t size) {
 }
 
 void FrameParser::forget_placement() {
-  // A frame under way keeps where its bytes go: its buffer holds the head alone.
-  if (m_placing && has_header()) return;
   m_head = 0;
   m_tail = nullptr;
   m_tail_size = 0;

@@ -54,10 +54,9 @@ class FrameParser {
 
   // For the next frame whose header is still to come, and only if its
   // length is exactly head + size: its bytes past the first `head` go to
-  // `tail`, and the frame holds the head alone. Forgotten with that frame.
+  // `tail`, and the frame holds the head alone. Forgotten when the frame
+  // is taken (placed or not) and by reset().
   void place(std::size_t head, char* tail, std::size_t size);
-  // Drops a placement that no frame took.
-  void forget_placement();
 
   // Once the header is in: the declared length and where the missing body
   // bytes go, so that a large body can be read straight into place and
@@ -72,6 +71,7 @@ class FrameParser {
 
  private:
   Result body_status(std::size_t consumed) const;
+  void forget_placement();
 
   std::size_t m_maximum;
   char m_header[kFrameHeaderSize] = {};

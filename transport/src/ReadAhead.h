@@ -31,9 +31,8 @@ class ReadAhead {
   // length above the maximum. kRead: read into space() and say how much
   // arrived with filled().
   Next next(Message& frame, bool* placed = nullptr);
-  // See FrameParser::place() and forget_placement().
+  // See FrameParser::place(); taking the frame or reset() forgets it.
   void place(std::size_t head, char* tail, std::size_t size) { m_parser.place(head, tail, size); }
-  void forget_placement() { m_parser.forget_placement(); }
   Space space();
   void filled(std::size_t count);
 
