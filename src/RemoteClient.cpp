@@ -7,6 +7,7 @@
 #include <tarveloftp/TarveloFTPServer.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include <tarveloftp/Logger.h>
 
@@ -19,6 +20,9 @@ namespace {
 // as many as one write of the socket takes, and small ones only.
 constexpr std::size_t kMostRepliesTogether = 64;
 constexpr std::size_t kReplyBytesTogether = 64 * 1024;
+// How long a worker sending replies waits for a slow client while other
+// jobs wait for a worker.
+constexpr auto kSlowClientGrace = std::chrono::milliseconds(5);
 
 }  // namespace
 
@@ -248,15 +252,7 @@ void TarveloFTPServer::RemoteClient::schedule_end(bool handle_queued_first) {
   if (schedule) m_server.m_pool->post([this] { work(); });
 }
 
-void TarveloFTPServer::RemoteClient::deliver(Answers answers, bool finished) {
-  bool silent_close = answers.closing && !answers.send_then_close;
-  if (m_socket && !answers.replies.empty() && !silent_close) {
-    std::size_t bytes = answers.bytes;
-    m_bytes_in_flight += bytes;
-    m_socket->async_send_all(answers.replies, [this, bytes](SocketImpl&, Transport::StatusCode status) {
-      on_delivered(std::move(status), bytes);
-    });
-  }
+void TarveloFTPServer::RemoteClient::deliver(bool silent_close, bool finished) {
   if (!finished) {
     resume_receiving();
     return;
@@ -294,6 +290,24 @@ void TarveloFTPServer::RemoteClient::release() {
 
 // ---- with workers: a job ----
 
+void TarveloFTPServer::RemoteClient::send_replies(Answers& answers) {
+  if (answers.replies.empty() || !m_socket) return;
+  const std::size_t bytes = answers.bytes;
+  m_bytes_in_flight += bytes;
+  // The copies into the socket are most of a large read's cost: made here,
+  // they are spread over the workers instead of all falling to the loop.
+  // A client slower than the server is waited for while no other job needs
+  // the thread, and a little while when one does: the replies left to the
+  // loop make every later one of this connection wait for the loop too.
+  m_socket->send_now(
+      answers.replies,
+      [this, bytes](SocketImpl&, Transport::StatusCode status) { on_delivered(std::move(status), bytes); },
+      [this, since = std::chrono::steady_clock::now()] {
+        if (m_server.m_stopping) return false;
+        return !m_server.m_pool->jobs_waiting() || std::chrono::steady_clock::now() - since < kSlowClientGrace;
+      });
+}
+
 void TarveloFTPServer::RemoteClient::work() {
   // A pass ends after this much, so that a connection that keeps sending
   // does not keep a worker from the others, and the loop hears of the room
@@ -323,13 +337,13 @@ void TarveloFTPServer::RemoteClient::work() {
     if (answers.closing) m_stop_taking = true;
     finished = m_stop_taking || m_server.m_stopping || (m_peer_done && m_requests.empty());
   }
+  const bool silent_close = answers.closing && !answers.send_then_close;
+  if (!silent_close) send_replies(answers);
   // Still this connection's only job: what it posts reaches the loop before
   // anything a later job posts.
   if (finished) m_handler.cleanup();
   if (took || finished) {
-    bool posted = m_server.m_socket->post([this, answers = std::move(answers), finished]() mutable {
-      deliver(std::move(answers), finished);
-    });
+    bool posted = m_server.m_socket->post([this, silent_close, finished] { deliver(silent_close, finished); });
     if (!posted) TLOG(ERROR) << "Replies of a connection could not be handed to the network loop";
   }
   if (finished) return;  // the slot is released by the loop, after the last reply

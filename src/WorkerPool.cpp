@@ -33,6 +33,11 @@ void WorkerPool::wait_idle() {
   m_idle.wait(lock, [this] { return m_jobs.empty() && m_running == 0; });
 }
 
+bool WorkerPool::jobs_waiting() {
+  std::lock_guard lock(m_mutex);
+  return !m_jobs.empty();
+}
+
 void WorkerPool::work() {
   std::unique_lock lock(m_mutex);
   for (;;) {

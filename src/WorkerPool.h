@@ -24,6 +24,9 @@ class WorkerPool {
   void post(std::function<void()> job);
   // Returns once no job is queued or running; jobs posted by jobs count.
   void wait_idle();
+  // Whether a job waits for a thread: one that has nothing else to do may
+  // spend its time on slow work (waiting for a client to take replies).
+  bool jobs_waiting();
   std::size_t size() const { return m_threads.size(); }
 
  private:

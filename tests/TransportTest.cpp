@@ -219,15 +219,32 @@ TEST_P(TransportSocketTest, ACompletionMayDestroyItsOwnSocketWithSendsPending) {
 TEST_P(TransportSocketTest, SendAllCompletesOnceAfterItsLastMessage) {
   // The first message is answered by a batch: one too large, refused whole;
   // an empty one; then a large reply between small ones, which arrive in
-  // order.
+  // order. The second is answered from another thread by two send_now
+  // batches: the first written as far as the socket takes it at once (over
+  // TCP most likely stopping inside the large message), the rest left to
+  // the loop; the second queued behind it, or written whole by the thread.
   std::mutex mutex;
   std::vector<StatusCode> completions;
-  EchoServer server(server_socket(GetParam()), [&](EchoServer& self, SocketImpl& connection, Message, StatusCode status) {
+  std::thread worker;
+  const std::vector<char> large = test::random_bytes(24 << 20, 7);
+  const std::vector<char> medium = test::random_bytes(1 << 20, 8);
+  EchoServer server(server_socket(GetParam()), [&](EchoServer& self, SocketImpl& connection, Message request,
+                                                   StatusCode status) {
     if (!status.ok()) return self.forget(connection);
     auto done = [&](SocketImpl&, StatusCode sent) {
       std::lock_guard lock(mutex);
       completions.push_back(sent);
     };
+    if (request.size() == 5) {
+      std::lock_guard lock(mutex);
+      worker = std::thread([&, done] {
+        std::vector<Message> first{message_of({'c'}), message_of(large), message_of({'d'})};
+        connection.send_now(first, done, [] { return false; });
+        std::vector<Message> second{message_of(medium), message_of({'e'})};
+        connection.send_now(second, done, [] { return true; });
+      });
+      return;
+    }
     std::vector<Message> refused{Message(8), Message(static_cast<long>(kMaxMessageSize + 1))};
     connection.async_send_all(refused, done);
     std::vector<Message> none;
@@ -248,10 +265,36 @@ TEST_P(TransportSocketTest, SendAllCompletesOnceAfterItsLastMessage) {
     std::lock_guard lock(mutex);
     return completions.size() == 3;
   });
+  {
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(completions.size(), 3u);
+    EXPECT_EQ(completions[0].code, Transport::kFrameTooLarge);
+    EXPECT_TRUE(completions[1].ok() && completions[2].ok());
+    completions.clear();
+  }
+
+  Message second(5);
+  ASSERT_TRUE(client->send(second).ok());
+  const std::vector<std::vector<char>> expected{{'c'}, large, {'d'}, medium, {'e'}};
+  for (const std::vector<char>& bytes : expected) {
+    Message reply = client->receive(&status);
+    ASSERT_TRUE(status.ok()) << status.text;
+    ASSERT_EQ(reply.size(), bytes.size());
+    ASSERT_EQ(std::memcmp(reply.buffer(), bytes.data(), bytes.size()), 0) << bytes.size();
+  }
+  {
+    std::unique_lock lock(mutex);
+    std::thread started = std::move(worker);
+    lock.unlock();
+    started.join();
+  }
+  wait_for([&] {
+    std::lock_guard lock(mutex);
+    return completions.size() == 2;
+  });
   std::lock_guard lock(mutex);
-  ASSERT_EQ(completions.size(), 3u);
-  EXPECT_EQ(completions[0].code, Transport::kFrameTooLarge);
-  EXPECT_TRUE(completions[1].ok() && completions[2].ok());
+  ASSERT_EQ(completions.size(), 2u);
+  EXPECT_TRUE(completions[0].ok() && completions[1].ok());
 }
 
 TEST_P(TransportSocketTest, ClosingCancelsAcceptStopEndsRunAndACutFrameFailsTheReceive) {

@@ -78,7 +78,11 @@ class TARVELOFTP_EXPORT TarveloFTPServer {
     // Handling on the workers.
     void queue_requests(SocketImpl& socket, Message message, Transport::StatusCode status);
     void work();
-    void deliver(Answers answers, bool finished);
+    // Hands the replies to the socket from the worker (see send_now).
+    void send_replies(Answers& answers);
+    // On the loop, once a job has sent its replies: goes on receiving, or
+    // frees the slot after the connection's last job.
+    void deliver(bool silent_close, bool finished);
     void on_delivered(Transport::StatusCode status, std::size_t size);
     void schedule_end(bool handle_queued_first);
     void resume_receiving();
@@ -90,10 +94,11 @@ class TARVELOFTP_EXPORT TarveloFTPServer {
     SocketImpl::ReceiveHandler m_on_recv;
     TarveloFTPServer& m_server;
     ServerMessageHandler m_handler;
-    // Bytes of responses queued but not yet sent. A client that sends
-    // requests without reading the answers is not read from again until
-    // they drain, so it cannot make us hold more than this.
-    std::size_t m_bytes_in_flight = 0;
+    // Bytes of responses queued but not yet sent (added to by workers,
+    // taken from on the loop). A client that sends requests without reading
+    // the answers is not read from again until they drain, so it cannot
+    // make us hold more than this.
+    std::atomic<std::size_t> m_bytes_in_flight{0};
     bool m_receive_waiting_for_send = false;
 
     // With workers: requests received and not yet handled, and whether a

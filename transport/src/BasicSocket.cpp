@@ -184,6 +184,11 @@ void BasicSocket::async_send_all(std::vector<Message>& messages, SendHandler han
   detail::async_send_all(m_state, messages, std::move(handler));
 }
 
+void BasicSocket::send_now(std::vector<Message>& messages, SendHandler handler,
+                           const std::function<bool()>& keep_waiting) {
+  detail::send_now(m_state, messages, std::move(handler), keep_waiting);
+}
+
 StatusCode BasicSocket::close() {
   std::lock_guard lock(m_state->mutex);
   if (m_state->closed) return success("Already closed");

@@ -1,6 +1,7 @@
 #include "SendQueue.h"
 
 #include <algorithm>
+#include <array>
 
 #include <tarvelo/Coding.h>
 
@@ -12,6 +13,24 @@ namespace {
 using StatusCode = Transport::StatusCode;
 
 void start_next_send(const std::shared_ptr<SocketState>& state);
+
+// How long send_now waits for room at a time before it asks whether to go
+// on waiting.
+constexpr int kSendWaitSliceMs = 2;
+
+// The buffers without their first `bytes` bytes.
+Buffers drop_front(const Buffers& buffers, std::size_t bytes) {
+  Buffers rest;
+  for (const asio::const_buffer& buffer : buffers) {
+    if (bytes >= buffer.size()) {
+      bytes -= buffer.size();
+      continue;
+    }
+    rest.push_back(asio::buffer(static_cast<const char*>(buffer.data()) + bytes, buffer.size() - bytes));
+    bytes = 0;
+  }
+  return rest;
+}
 
 // The write chain: a finished write hands its messages' handlers the result
 // and starts the next write while anything is queued.
@@ -66,7 +85,13 @@ void start_next_send(const std::shared_ptr<SocketState>& state) {
       }
       EncodeFixed64BE(reinterpret_cast<char*>(next.header), next.length);
     }
-    if (next.length <= kCopiedFrameSize) {
+    if (next.sent > 0) {
+      // The rest of a frame whose start send_now wrote.
+      if (next.sent < sizeof next.header)
+        pieces.push_back({next.header + next.sent, 0, sizeof next.header - next.sent});
+      const std::size_t past = next.sent > sizeof next.header ? next.sent - sizeof next.header : 0;
+      pieces.push_back({next.frame.buffer() + past, 0, next.length - past});
+    } else if (next.length <= kCopiedFrameSize) {
       if (pieces.empty() || pieces.back().at != nullptr) pieces.push_back({nullptr, gathered.size(), 0});
       const std::size_t before = gathered.size();
       append_frame(gathered, next.frame.buffer(), next.length);
@@ -152,6 +177,92 @@ void async_send_all(const std::shared_ptr<SocketState>& state, std::vector<Messa
                  handler(self, std::move(status));
                });
   flush_sends_locked(state);
+}
+
+void send_now(const std::shared_ptr<SocketState>& state, std::vector<Message>& messages,
+              SocketImpl::SendHandler handler, const std::function<bool()>& keep_waiting) {
+  std::unique_lock lock(state->mutex);
+  std::size_t largest = 0;
+  for (const Message& message : messages) largest = std::max(largest, message.size());
+  if (refused_locked(state, largest, handler)) return;
+  if (messages.empty()) {
+    post_failure(state, [handler](SocketImpl& self) { handler(self, success("Sent")); });
+    return;
+  }
+  // On this thread only when nothing is queued before the messages; layers
+  // encode frames in the order of the writes, on the loop, so a layered
+  // connection always queues.
+  std::size_t written = 0;
+  if (!state->codec && !state->sending && state->send_queue.empty() && state->layers_ready) {
+    std::vector<std::array<unsigned char, kFrameHeaderSize>> headers(messages.size());
+    Buffers all;
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+      EncodeFixed64BE(reinterpret_cast<char*>(headers[i].data()), messages[i].size());
+      all.push_back(asio::buffer(headers[i]));
+      all.push_back(asio::buffer(messages[i].buffer(), messages[i].size()));
+      total += kFrameHeaderSize + messages[i].size();
+    }
+    Buffers rest = all;
+    Stream* stream = state->stream.get();
+    for (;;) {
+      asio::error_code error;
+      const std::size_t now = stream->write_now(rest, error);
+      if (error) {
+        close_locked(state);
+        post_failure(state, [handler, error](SocketImpl& self) { handler(self, failure(error, "Send")); });
+        return;
+      }
+      written += now;
+      if (written == total) break;
+      rest = drop_front(rest, now);
+      const int fd = stream->native_handle();
+      if (fd < 0) break;
+      // Nothing else sends on this socket while the call runs, so the queue
+      // stays empty without the lock, which the loop's receives need.
+      lock.unlock();
+      const bool waiting = keep_waiting();
+      if (waiting) poll_writable(fd, kSendWaitSliceMs);
+      lock.lock();
+      if (!waiting || state->closed) break;
+      if (state->stream.get() != stream) {
+        // Connected anew meanwhile: what is left belonged to the old one.
+        post_failure(state, [handler](SocketImpl& self) { handler(self, closed_status("Send")); });
+        return;
+      }
+    }
+  }
+  std::size_t first = 0;  // the first message not written whole
+  std::size_t sent = 0;   // and how much of it was
+  for (std::size_t before = 0; first < messages.size(); ++first) {
+    const std::size_t size = kFrameHeaderSize + messages[first].size();
+    if (written < before + size) {
+      sent = written - before;
+      break;
+    }
+    before += size;
+  }
+  if (first == messages.size()) {
+    post_failure(state, [handler](SocketImpl& self) { handler(self, success("Sent")); });
+    return;
+  }
+  if (refused_locked(state, 0, handler)) return;
+  auto first_failure = std::make_shared<StatusCode>(success("Sent"));
+  for (std::size_t i = first; i + 1 < messages.size(); ++i)
+    queue_locked(*state, messages[i], [first_failure](SocketImpl&, StatusCode status) {
+      if (!status.ok() && first_failure->ok()) *first_failure = std::move(status);
+    });
+  queue_locked(*state, messages.back(),
+               [first_failure, handler = std::move(handler)](SocketImpl& self, StatusCode status) {
+                 if (!first_failure->ok()) status = *first_failure;
+                 handler(self, std::move(status));
+               });
+  state->send_queue[state->send_queue.size() - (messages.size() - first)].sent = sent;
+  // The loop writes the rest: a stream's asynchronous calls are its own.
+  asio::post(*state->io, [state] {
+    std::lock_guard flush_lock(state->mutex);
+    flush_sends_locked(state);
+  });
 }
 
 void abandon_sends_locked(const std::shared_ptr<SocketState>& state) {

@@ -19,6 +19,10 @@ void async_send(const std::shared_ptr<SocketState>& state, Message& message,
 void async_send_all(const std::shared_ptr<SocketState>& state, std::vector<Message>& messages,
                     SocketImpl::SendHandler handler);
 
+// As SocketImpl::send_now.
+void send_now(const std::shared_ptr<SocketState>& state, std::vector<Message>& messages,
+              SocketImpl::SendHandler handler, const std::function<bool()>& keep_waiting);
+
 // Starts writing what is queued, unless a write is under way (its
 // completion goes on with the queue) or the socket cannot send yet; the
 // mutex is held by the caller.

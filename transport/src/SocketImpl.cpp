@@ -44,6 +44,12 @@ void SocketImpl::async_send_all(std::vector<Message>& messages, SendHandler hand
 
 bool SocketImpl::post(std::function<void()> /*work*/) { return false; }
 
+void SocketImpl::send_now(std::vector<Message>& messages, SendHandler handler,
+                          const std::function<bool()>& /*keep_waiting*/) {
+  auto sending = std::make_shared<std::vector<Message>>(std::move(messages));
+  if (!post([this, sending, handler] { async_send_all(*sending, handler); })) async_send_all(*sending, handler);
+}
+
 Message SocketImpl::receive_placed(const Placement& placement, bool& placed, Transport::StatusCode* status) {
   Message frame = receive(status);
   placed = !frame.null() && frame.size() == placement.head + placement.size;

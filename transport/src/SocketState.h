@@ -25,6 +25,9 @@ struct PendingSend {
   Message frame;
   std::size_t length = 0;
   bool encoded = false;
+  // Bytes of the header and frame already on the wire, written by send_now
+  // before the rest was queued; only the oldest queued send has any.
+  std::size_t sent = 0;
   unsigned char header[kFrameHeaderSize];
 };
 

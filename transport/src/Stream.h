@@ -25,6 +25,10 @@ using Buffers = std::vector<asio::const_buffer>;
 // closed, or failed); false on time-out.
 bool poll_readable(int fd, int milliseconds);
 
+// Waits up to `milliseconds` for the descriptor to take more bytes (or to
+// close, or fail); false on time-out.
+bool poll_writable(int fd, int milliseconds);
+
 // The user owning the socket at the other end of the TCP connection `fd`,
 // when that socket is on this host and still held by a process.
 Transport::StatusCode local_peer_uid(int fd, uint32_t& uid);
@@ -55,6 +59,12 @@ class Stream {
   // Blocks until read_some() has something to return or `milliseconds`
   // pass; false on time-out.
   virtual bool wait_readable(int milliseconds) = 0;
+  // Writes what the connection takes at once, without waiting, from any
+  // thread; the number of bytes written. A stream that cannot writes none.
+  virtual std::size_t write_now(const Buffers& /*buffers*/, asio::error_code& /*error*/) { return 0; }
+  // The descriptor that write_now writes to, to wait on for room; -1 for a
+  // stream that cannot write that way.
+  virtual int native_handle() { return -1; }
 
   virtual void connect(const std::string& address, uint16_t port, asio::error_code& error) = 0;
   virtual void close() = 0;

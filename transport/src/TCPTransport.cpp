@@ -2,8 +2,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cerrno>
+#include <climits>
 
 #include <tarvelo/Transport.h>
 
@@ -75,14 +77,22 @@ void connect_socket(asio::ip::tcp::socket& socket, const std::string& address, u
   socket.set_option(asio::ip::tcp::no_delay(true), error);
 }
 
-bool poll_readable(int fd, int milliseconds) {
-  pollfd wanted{fd, POLLIN, 0};
+namespace {
+
+bool poll_for(int fd, short events, int milliseconds) {
+  pollfd wanted{fd, events, 0};
   for (;;) {
     int ready = ::poll(&wanted, 1, milliseconds);
     if (ready >= 0) return ready > 0;
-    if (errno != EINTR) return true;  // the read that follows reports the trouble
+    if (errno != EINTR) return true;  // the call that follows reports the trouble
   }
 }
+
+}  // namespace
+
+bool poll_readable(int fd, int milliseconds) { return poll_for(fd, POLLIN, milliseconds); }
+
+bool poll_writable(int fd, int milliseconds) { return poll_for(fd, POLLOUT, milliseconds); }
 
 namespace {
 
@@ -118,6 +128,22 @@ class TcpStream : public Stream {
   void write(const Buffers& buffers, asio::error_code& error) override {
     asio::write(m_socket, buffers, TransferAll{}, error);
   }
+
+  std::size_t write_now(const Buffers& buffers, asio::error_code& error) override {
+    std::vector<iovec> pieces;
+    for (const asio::const_buffer& buffer : buffers)
+      if (buffer.size() > 0 && pieces.size() < IOV_MAX)
+        pieces.push_back({const_cast<void*>(buffer.data()), buffer.size()});
+    msghdr message{};
+    message.msg_iov = pieces.data();
+    message.msg_iovlen = pieces.size();
+    ssize_t written = ::sendmsg(m_socket.native_handle(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (written >= 0) return static_cast<std::size_t>(written);
+    if (errno != EAGAIN && errno != EWOULDBLOCK) error = asio::error_code(errno, asio::system_category());
+    return 0;
+  }
+
+  int native_handle() override { return m_socket.native_handle(); }
 
   void connect(const std::string& address, uint16_t port, asio::error_code& error) override {
     connect_socket(m_socket, address, port, error);

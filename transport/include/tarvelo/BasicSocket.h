@@ -72,6 +72,10 @@ class TARVELO_TRANSPORT_EXPORT BasicSocket : public SocketImpl {
   void async_reply(Message& message, SendHandler handler) override;
   // Small messages go out in one write, up to 64 of them.
   void async_send_all(std::vector<Message>& messages, SendHandler handler) override;
+  // Writes on the calling thread over plain TCP; with compression or
+  // encryption, or over another stream, queues everything.
+  void send_now(std::vector<Message>& messages, SendHandler handler,
+                const std::function<bool()>& keep_waiting) override;
   Transport::StatusCode close() override;
   Transport::StatusCode run() override;
   void stop() override;

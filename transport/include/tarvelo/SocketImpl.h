@@ -104,6 +104,16 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   // default the frame is received and its bytes copied; a socket that can
   // reads them straight into place.
   virtual Message receive_placed(const Placement& placement, bool& placed, Transport::StatusCode* status);
+  // As async_send_all, from any thread (a worker that answered requests
+  // sends the replies itself, instead of leaving every copy to the loop):
+  // when nothing is queued before the messages, as much as the connection
+  // takes goes out on the calling thread, which waits for room while
+  // `keep_waiting` says so (asked every few milliseconds); the loop writes
+  // the rest. The handler is called on the loop. Calls on one socket must
+  // not overlap each other or other sends. By default the loop sends them
+  // all.
+  virtual void send_now(std::vector<Message>& messages, SendHandler handler,
+                        const std::function<bool()>& keep_waiting);
 };
 
 }  // namespace tarvelo
