@@ -216,7 +216,9 @@ TEST(ServerConcurrencyTest, ConnectionsShareOneImageInBlockHashMode) {
 }
 
 // A hash over a gigabyte of cold entries keeps one worker busy for a while;
-// small reads of another connection go on meanwhile.
+// small reads of another connection go on meanwhile. So do they beside
+// clients that ask for large reads and never take the replies: a worker
+// sending those waits for room only while no other job needs it.
 TEST(ParallelServingTest, ASlowHashDoesNotHoldUpAnotherConnectionsReads) {
   constexpr long kBig = 1L << 30;
   test::ServerFixture fixture(1 << 20, true, [](config::Endpoints& endpoints, test::TempDir& dir) {
@@ -232,6 +234,15 @@ TEST(ParallelServingTest, ASlowHashDoesNotHoldUpAnotherConnectionsReads) {
   auto hasher = open(fixture.port(), "big", true);
   auto reader = open(fixture.port(), "disk", false);
   ASSERT_TRUE(hasher && reader);
+  std::vector<std::unique_ptr<test::WireClient>> stalled;
+  for (int i = 0; i < 4; ++i) {  // as many as the fixture has workers
+    stalled.push_back(open(fixture.port(), "big", false));
+    ASSERT_TRUE(stalled.back());
+    for (long at = 0; at < (64L << 20); at += 8L << 20) {
+      Message read = stalled.back()->request(COMMAND_READ, at, 8L << 20);
+      ASSERT_TRUE(stalled.back()->send(read).ok());
+    }
+  }
 
   Message hash = hasher->request(COMMAND_HASH, 0, kBig);
   Clock::time_point started = Clock::now();
