@@ -18,6 +18,7 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <tarveloftp/Coding.h>
@@ -241,7 +242,8 @@ TEST_P(TransportSocketTest, SendAllCompletesOnceAfterItsLastMessage) {
         std::vector<Message> first{message_of({'c'}), message_of(large), message_of({'d'})};
         connection.send_now(first, done, [] { return false; });
         std::vector<Message> second{message_of(medium), message_of({'e'})};
-        connection.send_now(second, done, [] { return true; });
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        connection.send_now(second, done, [until] { return std::chrono::steady_clock::now() < until; });
       });
       return;
     }
@@ -273,6 +275,18 @@ TEST_P(TransportSocketTest, SendAllCompletesOnceAfterItsLastMessage) {
     completions.clear();
   }
 
+  // Joined before the server goes, however the test ends.
+  struct Joiner {
+    std::thread& thread;
+    std::mutex& mutex;
+    ~Joiner() {
+      std::unique_lock lock(mutex);
+      std::thread started = std::move(thread);
+      lock.unlock();
+      if (started.joinable()) started.join();
+    }
+  };
+  std::optional<Joiner> joiner(std::in_place, worker, mutex);
   Message second(5);
   ASSERT_TRUE(client->send(second).ok());
   const std::vector<std::vector<char>> expected{{'c'}, large, {'d'}, medium, {'e'}};
@@ -282,12 +296,7 @@ TEST_P(TransportSocketTest, SendAllCompletesOnceAfterItsLastMessage) {
     ASSERT_EQ(reply.size(), bytes.size());
     ASSERT_EQ(std::memcmp(reply.buffer(), bytes.data(), bytes.size()), 0) << bytes.size();
   }
-  {
-    std::unique_lock lock(mutex);
-    std::thread started = std::move(worker);
-    lock.unlock();
-    started.join();
-  }
+  joiner.reset();
   wait_for([&] {
     std::lock_guard lock(mutex);
     return completions.size() == 2;
