@@ -138,6 +138,34 @@ bool refused_locked(const std::shared_ptr<SocketState>& state, std::size_t large
   return true;
 }
 
+// Refuses the sends as refused_locked does, and completes an empty list at
+// once; the mutex is held by the caller.
+bool refused_or_none_locked(const std::shared_ptr<SocketState>& state, const std::vector<Message>& messages,
+                            const SocketImpl::SendHandler& handler) {
+  std::size_t largest = 0;
+  for (const Message& message : messages) largest = std::max(largest, message.size());
+  if (refused_locked(state, largest, handler)) return true;
+  if (!messages.empty()) return false;
+  post_failure(state, [handler](SocketImpl& self) { handler(self, success("Sent")); });
+  return true;
+}
+
+// Queues messages[first...] in order, the handler called once after the
+// last with the first failure if any; the mutex is held by the caller.
+void queue_all_locked(SocketState& state, std::vector<Message>& messages, std::size_t first,
+                      SocketImpl::SendHandler handler) {
+  auto first_failure = std::make_shared<StatusCode>(success("Sent"));
+  for (std::size_t i = first; i + 1 < messages.size(); ++i)
+    queue_locked(state, messages[i], [first_failure](SocketImpl&, StatusCode status) {
+      if (!status.ok() && first_failure->ok()) *first_failure = std::move(status);
+    });
+  queue_locked(state, messages.back(),
+               [first_failure, handler = std::move(handler)](SocketImpl& self, StatusCode status) {
+                 if (!first_failure->ok()) status = *first_failure;
+                 handler(self, std::move(status));
+               });
+}
+
 }  // namespace
 
 void flush_sends_locked(const std::shared_ptr<SocketState>& state) {
@@ -157,53 +185,31 @@ void async_send(const std::shared_ptr<SocketState>& state, Message& message,
 void async_send_all(const std::shared_ptr<SocketState>& state, std::vector<Message>& messages,
                     SocketImpl::SendHandler handler) {
   std::lock_guard lock(state->mutex);
-  std::size_t largest = 0;
-  for (const Message& message : messages) largest = std::max(largest, message.size());
-  if (refused_locked(state, largest, handler)) return;
-  if (messages.empty()) {
-    post_failure(state, [handler](SocketImpl& self) { handler(self, success("Sent")); });
-    return;
-  }
+  if (refused_or_none_locked(state, messages, handler)) return;
   // Every message is queued before the first write starts, so that the
   // write gathers as many of them as it may.
-  auto first_failure = std::make_shared<StatusCode>(success("Sent"));
-  for (std::size_t i = 0; i + 1 < messages.size(); ++i)
-    queue_locked(*state, messages[i], [first_failure](SocketImpl&, StatusCode status) {
-      if (!status.ok() && first_failure->ok()) *first_failure = std::move(status);
-    });
-  queue_locked(*state, messages.back(),
-               [first_failure, handler = std::move(handler)](SocketImpl& self, StatusCode status) {
-                 if (!first_failure->ok()) status = *first_failure;
-                 handler(self, std::move(status));
-               });
+  queue_all_locked(*state, messages, 0, std::move(handler));
   flush_sends_locked(state);
 }
 
 void send_now(const std::shared_ptr<SocketState>& state, std::vector<Message>& messages,
               SocketImpl::SendHandler handler, const std::function<bool()>& keep_waiting) {
   std::unique_lock lock(state->mutex);
-  std::size_t largest = 0;
-  for (const Message& message : messages) largest = std::max(largest, message.size());
-  if (refused_locked(state, largest, handler)) return;
-  if (messages.empty()) {
-    post_failure(state, [handler](SocketImpl& self) { handler(self, success("Sent")); });
-    return;
-  }
+  if (refused_or_none_locked(state, messages, handler)) return;
   // On this thread only when nothing is queued before the messages; layers
   // encode frames in the order of the writes, on the loop, so a layered
   // connection always queues.
   std::size_t written = 0;
   if (!state->codec && !state->sending && state->send_queue.empty() && state->layers_ready) {
     std::vector<std::array<unsigned char, kFrameHeaderSize>> headers(messages.size());
-    Buffers all;
+    Buffers rest;
     std::size_t total = 0;
     for (std::size_t i = 0; i < messages.size(); ++i) {
       EncodeFixed64BE(reinterpret_cast<char*>(headers[i].data()), messages[i].size());
-      all.push_back(asio::buffer(headers[i]));
-      all.push_back(asio::buffer(messages[i].buffer(), messages[i].size()));
+      rest.push_back(asio::buffer(headers[i]));
+      rest.push_back(asio::buffer(messages[i].buffer(), messages[i].size()));
       total += kFrameHeaderSize + messages[i].size();
     }
-    Buffers rest = all;
     Stream* stream = state->stream.get();
     for (;;) {
       asio::error_code error;
@@ -247,16 +253,7 @@ void send_now(const std::shared_ptr<SocketState>& state, std::vector<Message>& m
     return;
   }
   if (refused_locked(state, 0, handler)) return;
-  auto first_failure = std::make_shared<StatusCode>(success("Sent"));
-  for (std::size_t i = first; i + 1 < messages.size(); ++i)
-    queue_locked(*state, messages[i], [first_failure](SocketImpl&, StatusCode status) {
-      if (!status.ok() && first_failure->ok()) *first_failure = std::move(status);
-    });
-  queue_locked(*state, messages.back(),
-               [first_failure, handler = std::move(handler)](SocketImpl& self, StatusCode status) {
-                 if (!first_failure->ok()) status = *first_failure;
-                 handler(self, std::move(status));
-               });
+  queue_all_locked(*state, messages, first, std::move(handler));
   state->send_queue[state->send_queue.size() - (messages.size() - first)].sent = sent;
   // The loop writes the rest: a stream's asynchronous calls are its own.
   asio::post(*state->io, [state] {
