@@ -23,7 +23,7 @@
 # syncs the image when a connection ends, so put is set beside
 # `nbdcopy --flush` (the same durability) as well as nbdcopy's default.
 #
-# Environment: SIZE_MB (1024), THIN, THIN_GB (16), REPEAT (3), CONNECTIONS for tarveloftp (2), CHUNK (8M),
+# Environment: SIZE_MB (1024), THIN, THIN_GB (16), REPEAT (3), CONNECTIONS for tarveloftp (2), CHUNK (1M),
 # BENCH_DIR (a new directory under /var/tmp), BUILD (build-bench, a Release
 # build made here), or TOOLS_DIR to use programs already built there.
 set -euo pipefail
@@ -32,7 +32,7 @@ cd "$(dirname "$0")/.."
 size_mb=${SIZE_MB:-1024}
 repeat=${REPEAT:-3}
 connections=${CONNECTIONS:-2}
-chunk=${CHUNK:-8M}
+chunk=${CHUNK:-1M}
 build=${BUILD:-build-bench}
 
 # ---- what the comparison needs ----

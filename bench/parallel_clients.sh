@@ -33,7 +33,7 @@
 # tarveloftp / nbdcopy.
 #
 # Environment: SIZE_MB (1024), CLIENTS (4), REPEAT (3), THREADS_LIST
-# ("1 default"), CONNECTIONS per tarveloftp client (2), CHUNK (8M),
+# ("1 default"), CONNECTIONS per tarveloftp client (2), CHUNK (1M),
 # PROBE_INTERVAL_MS (20), PROBES on the idle server (20), BENCH_DIR (a new
 # directory under /var/tmp), BUILD (build-bench, a Release build made here),
 # or TOOLS_DIR to use programs already built there.
@@ -45,7 +45,7 @@ clients=${CLIENTS:-4}
 repeat=${REPEAT:-3}
 threads_list=${THREADS_LIST:-1 default}
 connections=${CONNECTIONS:-2}
-chunk=${CHUNK:-8M}
+chunk=${CHUNK:-1M}
 probe_interval_ms=${PROBE_INTERVAL_MS:-20}
 idle_probes=${PROBES:-20}
 build=${BUILD:-build-bench}

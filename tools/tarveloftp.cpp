@@ -116,7 +116,7 @@ void add_common(CLI::App* command, Arguments& arguments) {
 
 void add_transfer(CLI::App* command, Arguments& arguments) {
   command->add_option("--chunk-size", arguments.chunk_size,
-                      "bytes per request, e.g. 8M (default 8M, at most 64M)");
+                      "bytes per request, e.g. 4M (default 1M, at most 64M)");
   command->add_flag("-q,--quiet", arguments.quiet, "no progress bar");
 }
 
