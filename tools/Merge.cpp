@@ -304,7 +304,8 @@ long first_merge_range(const TarveloFTPClient& client, long requested) {
 }
 
 std::size_t reads_in_flight(const std::vector<HashRange>& ranges) {
-  // As many bytes as two chunks of the default size; at most this many reads.
+  // 16 MiB of replies (16 requests of the default size); at most this many
+  // reads.
   constexpr long kBytesInFlight = 16L << 20;
   constexpr std::size_t kMostReads = 256;
   if (ranges.empty()) return 2;

@@ -107,8 +107,8 @@ class StoredBlockHashes : public HashSides {
 std::vector<HashRange> join_neighbours(const std::vector<HashRange>& ranges, long limit);
 
 // READ requests to keep queued on the server while `ranges` are fetched:
-// two of full chunks keep a session busy, while short ranges (a merge's
-// blocks, a thin image's data) need more to cover the round trips.
+// replies of 16 MiB in all keep a session busy, so short ranges (a merge's
+// blocks, a thin image's data) get more requests, up to 256.
 std::size_t reads_in_flight(const std::vector<HashRange>& ranges);
 
 // The size of the ranges a merge compares first: `requested` (0: the
