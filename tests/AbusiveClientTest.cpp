@@ -123,9 +123,10 @@ class RawPeer {
       }
     }
     // UDT tells of a close only through the socket's state. The close is
-    // one shutdown packet, never sent again: when it is lost (it was, now
-    // and then, with the whole suite running), the peer learns of the close
-    // only from its own time-out, which took 46 s here.
+    // one shutdown packet, never sent again: when it is lost (the likeliest
+    // cause of this wait running out, now and then, with the whole suite
+    // running), the peer learns of the close only from its own time-out,
+    // which took 46 s here.
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     for (;;) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
