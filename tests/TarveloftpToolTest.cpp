@@ -333,6 +333,23 @@ TEST(TarveloftpTool, StreamsThroughPipes) {
                                 "is larger than the remote image"));
   EXPECT_TRUE(test::failed_with(shell(tool + "put - " + url(fixture) + " --size 1M </dev/null"), 1,
                                 "standard input ended after 0 bytes"));
+
+  // A named pipe, as `<(command)` and `>(command)` give, is read and written
+  // in order too, never taken for an empty file.
+  auto bash = [](const std::string& script) { return test::run_program({"/bin/bash", "-c", script}); };
+  local = test::random_bytes(2 << 20, 52);
+  test::write_file(dir.file("in"), local);
+  put = bash(tool + "put <(cat " + dir.file("in") + ") " + url(fixture) + " --json");
+  ASSERT_EQ(put.status, 0) << put.err;
+  EXPECT_EQ(nlohmann::json::parse(put.out)["sent"], 2 << 20) << put.out;
+  EXPECT_EQ(fixture.image(), local);
+  get = bash(tool + "get " + url(fixture) + " >(cat >" + out + ") -q; wait $!");
+  ASSERT_EQ(get.status, 0) << get.err;
+  EXPECT_EQ(test::read_file(out), local);
+  EXPECT_TRUE(test::failed_with(bash(tool + "compare <(cat " + dir.file("in") + ") " + url(fixture)), 2,
+                                "compare needs a regular file or a block device"));
+  EXPECT_TRUE(test::failed_with(bash(tool + "put --merge <(cat " + dir.file("in") + ") " + url(fixture)), 2,
+                                "can be read only once"));
 }
 
 // Whatever ends a get over an existing file, the old file stays as it was

@@ -2,7 +2,7 @@
 
 // Where get writes, chosen so that an interrupted download never destroys
 // what the destination held:
-//  - "-": standard output, in the image's order (it may be a pipe);
+//  - "-" or a pipe: standard output or the pipe, in the image's order;
 //  - an existing regular file: a hidden temporary file beside it, renamed
 //    over it once complete and synced (unless in place was asked for);
 //  - anything else (a new file, a block device, /dev/null): the path itself.

@@ -16,6 +16,7 @@ int run_get_merge(const Remote& remote, const std::string& path, long merge_rang
   auto client = open_remote(remote);
   const long length = client->size();
   LocalFile file(path, LocalFile::Mode::Update);
+  file.require_offsets("get --merge");
   // Blocks past the old end read as zeros (a hole), so zeros of the image
   // there compare equal and are never fetched.
   if (file.is_regular())

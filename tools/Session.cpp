@@ -109,6 +109,23 @@ long LocalFile::size() const {
   return static_cast<long>(info.st_size);
 }
 
+void LocalFile::require_offsets(const std::string& command) const {
+  if (!m_regular && !m_block)
+    throw ToolError(command + " needs a regular file or a block device, which " + m_path + " is not");
+}
+
+bool is_stream_input(const std::string& path) {
+  if (path == "-") return true;
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 &&
+         (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) || S_ISSOCK(info.st_mode));
+}
+
+bool is_pipe(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
 long LocalFile::read_at(long offset, void* buffer, long length) const {
   bool failed = false;
   long done = FileSystem::readFullyAt(m_fd, static_cast<char*>(buffer), length, offset, &failed);

@@ -66,6 +66,10 @@ class LocalFile {
   long size() const;
   bool is_regular() const { return m_regular; }
   bool is_block() const { return m_block; }
+  // Throws unless the file can be read at any offset, as a regular file or
+  // a block device can: a pipe or a character device has no size of its
+  // own, and would pass for an empty file.
+  void require_offsets(const std::string& command) const;
   // Reads exactly `length` bytes (fewer only at the end of the file).
   long read_at(long offset, void* buffer, long length) const;
   // Writes all `length` bytes.
@@ -83,6 +87,14 @@ class LocalFile {
   bool m_regular = false;
   bool m_block = false;
 };
+
+// Whether `path` is read once and in order instead of at offsets: "-"
+// (standard input), a pipe such as `<(command)` gives, or a character
+// device such as /dev/zero.
+bool is_stream_input(const std::string& path);
+// Whether `path` is a pipe, such as `>(command)` gives: written once and in
+// order.
+bool is_pipe(const std::string& path);
 
 // `size` bytes, not zeroed, for a large array that is filled soon after:
 // backed by huge pages where the system allows, since touching each 4 KiB

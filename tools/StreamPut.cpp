@@ -5,21 +5,25 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <memory>
 #include <mutex>
 
 #include <tarveloftp/FileSystem.h>
 
 #include "Progress.h"
 #include "RateLimit.h"
+#include "Report.h"
 
 namespace tarvelo::tools {
 
 namespace {
 
-// Standard input, handed out a chunk at a time to whichever session asks.
+// The input, handed out a chunk at a time to whichever session asks.
 class InputChunks {
  public:
-  InputChunks(long image, std::optional<long> size) : m_limit(size.value_or(image)), m_exact(size.has_value()) {}
+  InputChunks(const LocalFile& input, long image, std::optional<long> size)
+      : m_input(input), m_limit(size.value_or(image)), m_exact(size.has_value()) {}
 
   // Reads the next chunk of up to `capacity` bytes into `buffer`; its
   // offset goes to `position`. Returns 0 at the end of the input.
@@ -27,18 +31,18 @@ class InputChunks {
     std::lock_guard lock(m_mutex);
     long wanted = std::min(capacity, m_limit - m_read);
     bool failed = false;
-    long got = wanted > 0 ? FileSystem::readFully(STDIN_FILENO, buffer, wanted, &failed) : 0;
-    if (failed) throw ToolError(system_error("cannot read", "standard input"));
+    long got = wanted > 0 ? FileSystem::readFully(m_input.fd(), buffer, wanted, &failed) : 0;
+    if (failed) throw ToolError(system_error("cannot read", m_input.path()));
     position = m_read;
     m_read += got;
     if (got < wanted && m_exact)
-      throw ToolError("standard input ended after " + std::to_string(m_read) + " bytes, short of --size " +
+      throw ToolError(m_input.path() + " ended after " + std::to_string(m_read) + " bytes, short of --size " +
                       std::to_string(m_limit));
     if (wanted == 0 && !m_exact) {
       // At the image's end: one more byte of input means it does not fit.
       char extra;
-      if (FileSystem::readFully(STDIN_FILENO, &extra, 1, &failed) == 1)
-        throw ToolError("standard input is longer than the remote image (" + std::to_string(m_limit) +
+      if (FileSystem::readFully(m_input.fd(), &extra, 1, &failed) == 1)
+        throw ToolError(m_input.path() + " is longer than the remote image (" + std::to_string(m_limit) +
                         " bytes); nothing past its end was written");
     }
     return got;
@@ -50,6 +54,7 @@ class InputChunks {
   }
 
  private:
+  const LocalFile& m_input;
   const long m_limit;
   const bool m_exact;  // --size given: exactly that much
   std::mutex m_mutex;
@@ -58,7 +63,8 @@ class InputChunks {
 
 }  // namespace
 
-int run_put_stream(const Remote& remote, std::optional<long> size, const TransferOptions& options) {
+int run_put_stream(const Remote& remote, const std::string& path, std::optional<long> size,
+                   const TransferOptions& options) {
   if (options.chunk_size <= 0 || options.chunk_size > TarveloFTPClient::kMaxRequestLength)
     throw ToolError("chunk size must be between 1 and " + std::to_string(TarveloFTPClient::kMaxRequestLength) +
                     " bytes");
@@ -67,7 +73,9 @@ int run_put_stream(const Remote& remote, std::optional<long> size, const Transfe
   if (size && *size > image)
     throw ToolError("--size " + std::to_string(*size) + " is larger than the remote image (" +
                     std::to_string(image) + " bytes)");
-  InputChunks input(image, size);
+  std::unique_ptr<LocalFile> file = path == "-" ? std::make_unique<LocalFile>(STDIN_FILENO, "standard input")
+                                                : std::make_unique<LocalFile>(path, LocalFile::Mode::Read);
+  InputChunks input(*file, image, size);
   long total = size.value_or(image);
   long chunks = (total + options.chunk_size - 1) / options.chunk_size;
   int connections = static_cast<int>(std::clamp<long>(options.connections, 1, std::max(1L, chunks)));
@@ -103,7 +111,16 @@ int run_put_stream(const Remote& remote, std::optional<long> size, const Transfe
   });
   progress.finish();
   for (auto& client : clients) (void)client->close();
-  std::printf("sent %ld bytes from standard input, %.2f s\n", input.read(), seconds_since(started));
+  if (options.json) {
+    TransferReport report;
+    report.command = "put";
+    report.sent = input.read();
+    report.seconds = seconds_since(started);
+    report.failed = failed;
+    print(report, true, std::cout);
+  } else {
+    std::printf("sent %ld bytes from %s, %.2f s\n", input.read(), file->path().c_str(), seconds_since(started));
+  }
   if (failed.empty()) return 0;
   std::fprintf(stderr, "tarveloftp: %zu write(s) failed on the server:\n", failed.size());
   for (const std::string& range : failed) std::fprintf(stderr, "  %s\n", range.c_str());

@@ -1,7 +1,7 @@
 #pragma once
 
-// put - URL: the image comes from standard input, which can be read only
-// once and in order.
+// put - URL, or put PIPE URL: the image comes from standard input or a
+// pipe, which can be read only once and in order.
 
 #include <optional>
 
@@ -10,10 +10,12 @@
 
 namespace tarvelo::tools {
 
-// Sends `size` bytes of standard input (all of it when not given) to the
-// remote image from offset 0, chunks spread over the sessions as they are
-// read. Input longer than the image is refused, with nothing written past
-// its end. Returns the exit status; a failure throws ToolError.
-int run_put_stream(const Remote& remote, std::optional<long> size, const TransferOptions& options);
+// Sends `size` bytes of `path` ("-": standard input; all of it when no
+// size is given) to the remote image from offset 0, chunks spread over the
+// sessions as they are read. Input longer than the image is refused, with
+// nothing written past its end. Returns the exit status; a failure throws
+// ToolError.
+int run_put_stream(const Remote& remote, const std::string& path, std::optional<long> size,
+                   const TransferOptions& options);
 
 }  // namespace tarvelo::tools

@@ -137,7 +137,7 @@ int run_get(const Remote& remote, const std::string& file, std::optional<long> o
   report.zeros = count - received;
   report.seconds = seconds_since(started);
   // Standard output may be carrying the image.
-  print(report, options.json, destination.is_stream() ? std::cerr : std::cout);
+  print(report, options.json, file == "-" ? std::cerr : std::cout);
   return 0;
 }
 
@@ -188,6 +188,7 @@ int run_put(const std::string& path, const Remote& remote, bool merge, long merg
             const std::string& hash_cache, const TransferOptions& options) {
   check_chunk_size(options.chunk_size);
   LocalFile file(path, LocalFile::Mode::Read);
+  file.require_offsets("put");
   long length = file.size();
   auto first = open_remote(remote);
   if (first->size() < length)
@@ -282,6 +283,7 @@ int run_compare(const std::string& path, const Remote& remote, long offset,
                 const TransferOptions& options) {
   check_chunk_size(options.chunk_size);
   LocalFile file(path, LocalFile::Mode::Read);
+  file.require_offsets("compare");
   auto started = Clock::now();
   CompareReport report;
   report.file = path;

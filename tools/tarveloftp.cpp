@@ -149,7 +149,8 @@ int main(int argc, char** argv) {
              "download is complete and synced, then replaced by it in one rename (this needs room for both); "
              "a block device is written in place");
   get->add_option("URL", arguments.url, url_help)->required();
-  get->add_option("FILE", arguments.file, "local file to write, or - for standard output (zeros written out)")
+  get->add_option("FILE", arguments.file,
+                  "local file to write; - (standard output) or a pipe is written in order, zeros included")
       ->required();
   get->add_option("--offset", arguments.offset, "first byte of the image to fetch (default 0)");
   get->add_option("--length", arguments.length, "bytes to fetch (default: to the end)");
@@ -172,7 +173,9 @@ int main(int argc, char** argv) {
   add_common(get, arguments);
 
   auto* put = app.add_subcommand("put", "upload FILE into the remote image from offset 0");
-  put->add_option("FILE", arguments.file, "local image to send, or - for standard input")->required();
+  put->add_option("FILE", arguments.file,
+                  "local image to send; - (standard input), a pipe or a character device is read in order")
+      ->required();
   put->add_option("URL", arguments.url, url_help)->required();
   put->add_flag("--merge", arguments.merge,
                 "compare hashes first and send only the blocks that differ");
@@ -187,7 +190,7 @@ int main(int argc, char** argv) {
   put->add_flag("--no-sparse", arguments.no_sparse, "send zero blocks as data instead of punching holes");
   add_json(put, arguments.json);
   put->add_option("--size", arguments.size,
-                  "with FILE -: send this many bytes of standard input, e.g. 1G (default: all of it; input "
+                  "with FILE - or a pipe: send this many bytes of it, e.g. 1G (default: all of it; input "
                   "longer than the remote image is refused)");
   put->add_option("--bwlimit", arguments.bandwidth_limit, "at most this many bytes per second, e.g. 64M");
   add_transfer(put, arguments);
@@ -248,11 +251,18 @@ int main(int argc, char** argv) {
     if (get->parsed())
       return run_get(remote, arguments.file, optional_count(arguments.offset),
                      optional_count(arguments.length), transfer_options(arguments, kDefaultChunkSize));
-    if (put->parsed() && arguments.file == "-") {
-      if (arguments.merge) throw std::invalid_argument("--merge needs a file: standard input can be read only once");
-      return run_put_stream(remote, optional_count(arguments.size), transfer_options(arguments, kDefaultChunkSize));
+    // A pipe (`<(command)`) or a character device has no size of its own:
+    // read in order like standard input, not taken for an empty file.
+    if (put->parsed() && is_stream_input(arguments.file)) {
+      if (arguments.merge)
+        throw std::invalid_argument("--merge needs a file: " +
+                                    (arguments.file == "-" ? std::string("standard input") : arguments.file) +
+                                    " can be read only once");
+      return run_put_stream(remote, arguments.file, optional_count(arguments.size),
+                            transfer_options(arguments, kDefaultChunkSize));
     }
-    if (!arguments.size.empty()) throw std::invalid_argument("--size goes with FILE -: a file has its own size");
+    if (!arguments.size.empty())
+      throw std::invalid_argument("--size goes with FILE - or a pipe: a file has its own size");
     if (put->parsed()) {
       long merge_range = arguments.merge_range.empty() ? 0 : parse_byte_count(arguments.merge_range);
       return run_put(arguments.file, remote, arguments.merge, merge_range, arguments.hash_cache,
