@@ -3,11 +3,32 @@
 #include <algorithm>
 #include <exception>
 
+#include <strings.h>
+
 #include <unistd.h>
 
 #include <tarveloftp/Logger.h>
 
 namespace tarvelo {
+namespace {
+
+bool is_space(char c) { return c == ' ' || c == '\t'; }
+
+// Why `text` would not come back the same from the configuration file that
+// `tarveloftp-admin save` writes, and so would be lost or changed at the
+// server's next start; empty when it would. The file keeps one line per
+// entry, trims white space around values, and ends a section name at "]".
+std::string unsaveable(const std::string& text, bool section) {
+  if (!text.empty() && (is_space(text.front()) || is_space(text.back()))) return "it begins or ends with white space";
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) return "it holds a control character";
+    if (section && c == ']') return "it holds \"]\"";
+  }
+  return "";
+}
+
+}  // namespace
 
 AdminChannel::AdminChannel(config::Endpoints& endpoints, SocketImpl& listener)
     : m_endpoints(endpoints), m_listener(listener) {}
@@ -84,9 +105,39 @@ void AdminChannel::on_receive(SocketImpl& connection, Message message, Transport
   });
 }
 
+// A new target, a LUN's path or a passphrase the configuration file could
+// not carry is refused up front: served now, it would be lost, renamed or
+// changed once the server restarts from a saved file. The settings' section
+// "config" holds no LUNs, so neither may a target of that name.
+std::string AdminChannel::unsaveable_change(const AdminCommand& command) {
+  using namespace admin_wire;
+  auto refused = [](const std::string& what, const std::string& why) {
+    return why.empty() ? why : "Cannot use " + what + ": " + why + ", which a saved configuration file cannot keep";
+  };
+  const bool config_name = strcasecmp(command.name.c_str(), "config") == 0;
+  if (command.command == IPC_ADD_TARGET) {
+    if (!m_endpoints.target_exists(command.name)) {
+      std::string why = config_name ? "it names the settings' section" : unsaveable(command.name, true);
+      if (!why.empty()) return refused("the target name \"" + command.name + "\"", why);
+    }
+    return refused("the passphrase", unsaveable(command.secret_or_path, false));
+  }
+  if (command.command == IPC_ADD_LUN && config_name)
+    return "Cannot add a LUN to target \"" + command.name +
+           "\": a saved configuration file keeps only the server's settings in that section";
+  if (command.command == IPC_ADD_LUN)
+    return refused("the path \"" + command.secret_or_path + "\"", unsaveable(command.secret_or_path, false));
+  return "";
+}
+
 std::pair<uint8_t, std::string> AdminChannel::execute(const AdminCommand& command) {
   using namespace admin_wire;
   config::Endpoints& endpoints = m_endpoints;
+  std::string unsaveable = unsaveable_change(command);
+  if (!unsaveable.empty()) {
+    TLOG(ERROR) << unsaveable;
+    return {kFailure, unsaveable};
+  }
   config::Endpoints::endpoint_status_t result = config::Endpoints::ENDPOINT_OK;
   switch (command.command) {
     case IPC_ADD_TARGET:

@@ -41,6 +41,9 @@ class AdminChannel {
   // and use it with the server's rights. Empty when the peer may; else why
   // not. Unknown owners are refused.
   static std::string refusal_of(SocketImpl& connection);
+  // Why the change could not be kept by a saved configuration file; empty
+  // when it could.
+  std::string unsaveable_change(const AdminCommand& command);
   // Runs a decoded command on the table; the status and text to answer.
   std::pair<uint8_t, std::string> execute(const AdminCommand& command);
 

@@ -92,6 +92,16 @@ TEST(AdminChannelTest, EveryCommandAndItsRefusals) {
   EXPECT_EQ(send_command(port, add_lun("second", 3, fixture.dir().file("second.img"))).status, kSuccess);
   EXPECT_EQ(send_command(port, add_lun("second", 3, "/elsewhere")).text, "Endpoint already exists");
   EXPECT_EQ(send_command(port, add_lun("nosuch", 0, "/x")).text, "Endpoint does not exist");
+  // What a saved configuration file could not give back the same is
+  // refused, and nothing changes.
+  for (const char* name : {"a]b", " padded", "two\nlines", "Config"})
+    EXPECT_TRUE(test::contains(send_command(port, add_target(name)).text, "a saved configuration file cannot keep"))
+        << name;
+  EXPECT_TRUE(test::contains(send_command(port, add_lun("second", 5, "/x.img\nlun6 = /y.img")).text,
+                             "it holds a control character"));
+  EXPECT_TRUE(test::contains(send_command(port, add_target("second", "secret ")).text, "white space"));
+  EXPECT_EQ(fixture.server().endpoints().target("second").password(), "new secret");
+  EXPECT_FALSE(fixture.server().endpoints().target_exists("a]b"));
 
   // The new LUN is served at once.
   test::WireClient client(fixture.port());
@@ -268,6 +278,14 @@ TEST(AdminChannelTest, AdminProgramEditsAndSavesTheServedTargets) {
   admin({"add-target", "disk", "--passphrase-file", fixture.dir().file("secret")});
   EXPECT_EQ(admin({"add-lun", "extra", "3", fixture.image_path()}).status, 0);
   EXPECT_EQ(admin({"remove-lun", "extra", "3"}).status, 0);
+  // A relative path is the one the program's user sees, not one in the
+  // server's working directory.
+  test::RunResult relative = test::run_program(
+      {"/bin/sh", "-c", "cd '" + fixture.dir().path().string() + "' && '" + test::tool_path("tarveloftp-admin") +
+                            "' --port " + port + " add-lun extra 4 relative.img"});
+  ASSERT_EQ(relative.status, 0) << relative.err;
+  EXPECT_EQ(fixture.server().endpoints().target("extra").lun(4).file(), fixture.dir().file("relative.img"));
+  EXPECT_EQ(admin({"remove-lun", "extra", "4"}).status, 0);
 
   std::string path = fixture.dir().file("tarveloftp.ini");
   std::ofstream(path) << "[config]\nport = 4100\nkeep_alive_timeout = 30\n\n[gone]\nlun0 = /img/gone\n";

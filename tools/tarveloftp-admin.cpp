@@ -3,6 +3,7 @@
 // loopback administration channel.
 
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 
 #include <CLI/CLI.hpp>
@@ -101,7 +102,10 @@ int main(int argc, char** argv) {
   auto* add_lun = app.add_subcommand("add-lun", "Add a LUN to a target");
   add_lun->add_option("TARGET", name, "Target name")->required();
   add_lun->add_option("LUN", lun, "LUN number, 0 to 254")->required()->check(CLI::Range(0, 254));
-  add_lun->add_option("PATH", path, "Image file or block device on the server")->required();
+  add_lun->add_option("PATH", path,
+                      "Image file or block device on the server (a relative path is taken from the current "
+                      "directory)")
+      ->required();
   auto* remove_lun = app.add_subcommand("remove-lun", "Remove a LUN, even with clients connected");
   remove_lun->add_option("TARGET", name, "Target name")->required();
   remove_lun->add_option("LUN", lun, "LUN number, 0 to 254")->required()->check(CLI::Range(0, 254));
@@ -132,7 +136,9 @@ int main(int argc, char** argv) {
       command.command = IPC_REMOVE_TARGET;
     } else if (*add_lun) {
       command.command = IPC_ADD_LUN;
-      command.secret_or_path = path;
+      // The server runs on this host but elsewhere in it (a service, from
+      // /): a relative path means what it means here.
+      command.secret_or_path = path.empty() ? path : std::filesystem::absolute(path).string();
     } else {
       command.command = IPC_REMOVE_LUN;
     }
