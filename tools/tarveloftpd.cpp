@@ -82,6 +82,18 @@ std::string check_keep_alive(const char* key, int value, int maximum) {
          std::to_string(maximum);
 }
 
+// The configuration reads any text as a port, cutting it to 16 bits (70000
+// is 4464) and taking a missing or non-numeric value as 0, which would
+// listen on a port the system picks; a server clients must find gets the
+// port it was given or none.
+std::string check_port(const std::string& text) {
+  bool digits = !text.empty() && text.size() <= 5 &&
+                std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (digits && std::stol(text) >= 1 && std::stol(text) <= 65534) return "";
+  return (text.empty() ? std::string("no port is set") : "port = " + text + " is not a usable port") +
+         ": use 1 to 65534 (the administration channel takes the port above), such as port = 3263";
+}
+
 // The listening socket the configuration asks for, with `description`
 // saying what it applies; null with `problem` set for a setting this
 // server cannot honour.
@@ -236,7 +248,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::string connection_settings;
-  std::string problem;
+  std::string problem = check_port(config.getPortText());
+  if (!problem.empty()) {
+    std::cerr << "tarveloftpd: " << config_path << ": " << problem << std::endl;
+    return 1;
+  }
   std::unique_ptr<tarvelo::SocketImpl> listener = build_listener(config, &connection_settings, &problem);
   if (!listener) {
     std::cerr << "tarveloftpd: " << problem << std::endl;

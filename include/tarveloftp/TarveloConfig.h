@@ -92,6 +92,9 @@ class TARVELOFTP_EXPORT TarveloConfig {
 
   std::string getAddress() const;
   uint16_t getPort() const;
+  // The port value as the file wrote it ("" when missing), for a program
+  // that wants to refuse what getPort() has had to cut or default.
+  const std::string& getPortText() const;
   transport_type_t getTransport() const;
   crypto_type_t getCryptoCipher() const;
   compression_type_t getCompressionAlgorithm() const;
@@ -118,6 +121,7 @@ class TARVELOFTP_EXPORT TarveloConfig {
 
   std::string m_address = "*";
   uint16_t m_port = 3263;
+  std::string m_port_text;
   transport_type_t m_transport = transport_type_t::TCP;
   compression_type_t m_compression = compression_type_t::NONE;
   crypto_type_t m_encryption = crypto_type_t::NONE;

@@ -228,6 +228,7 @@ TarveloConfig::~TarveloConfig() = default;
 void TarveloConfig::copy_settings(const TarveloConfig& other) {
   m_address = other.m_address;
   m_port = other.m_port;
+  m_port_text = other.m_port_text;
   m_transport = other.m_transport;
   m_compression = other.m_compression;
   m_encryption = other.m_encryption;
@@ -278,7 +279,8 @@ TarveloConfig TarveloConfig::loads(const std::string& text) {
 TarveloConfig TarveloConfig::load(ini_t& ini) {
   TarveloConfig config;
   config.m_address = ini.GetValue(CONFIG_SECTION, ADDRESS_KEY, "");
-  config.m_port = parse_port(ini.GetValue(CONFIG_SECTION, PORT_KEY, ""));
+  config.m_port_text = ini.GetValue(CONFIG_SECTION, PORT_KEY, "");
+  config.m_port = parse_port(config.m_port_text.c_str());
   config.m_transport = string_to_enum<transport_type_t>(ini.GetValue(CONFIG_SECTION, TRANSPORT_KEY, ""));
   config.m_encryption = string_to_enum<crypto_type_t>(ini.GetValue(CONFIG_SECTION, ENCRYPTION_KEY, ""));
   config.m_compression =
@@ -482,6 +484,7 @@ std::string TarveloConfig::decode(const std::string& text) {
 
 std::string TarveloConfig::getAddress() const { return m_address; }
 uint16_t TarveloConfig::getPort() const { return m_port; }
+const std::string& TarveloConfig::getPortText() const { return m_port_text; }
 transport_type_t TarveloConfig::getTransport() const { return m_transport; }
 crypto_type_t TarveloConfig::getCryptoCipher() const { return m_encryption; }
 compression_type_t TarveloConfig::getCompressionAlgorithm() const { return m_compression; }
