@@ -595,6 +595,10 @@ TEST(TarveloftpTool, FailuresNameTheirCause) {
       tarveloftp({"info", "tarvelo://127.0.0.1:" + std::to_string(silent_port) + "/disk/0", "--timeout", "0.3"}),
       1, "nothing arrived for 0.300 s"));
   ::close(silent);
+  for (const char* timeout : {"nan", "inf", "-1"})
+    EXPECT_TRUE(test::failed_with(tarveloftp({"info", url(fixture), "--timeout", timeout}), 2,
+                                  "timeout wants a number of seconds"))
+        << timeout;
 
   test::write_file(dir.file("big.img"), std::vector<char>((1 << 16) + 1, 'b'));
   EXPECT_TRUE(

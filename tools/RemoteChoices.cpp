@@ -1,6 +1,7 @@
 #include "RemoteChoices.h"
 
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -45,7 +46,9 @@ Connection make_connection(const RemoteChoices& choices, const std::string& pref
     throw std::invalid_argument(prefix + "transport wants tcp, tls or udt, not '" + transport + "'");
   connection.ca_file = choices.ca_file;
   connection.insecure = choices.insecure;
-  if (choices.timeout < 0) throw std::invalid_argument(prefix + "timeout must not be negative");
+  // NaN and infinity would turn into any number of milliseconds.
+  if (!std::isfinite(choices.timeout) || choices.timeout < 0)
+    throw std::invalid_argument(prefix + "timeout wants a number of seconds, 0 for never");
   connection.timeout_seconds = choices.timeout;
   if ((choices.insecure || !choices.ca_file.empty()) && connection.carrier != Connection::Carrier::kTls)
     throw std::invalid_argument(prefix + "ca-file and " + prefix + "insecure need " + prefix + "tls");
