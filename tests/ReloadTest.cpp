@@ -78,6 +78,7 @@ TEST(ReloadTest, RefusesWhatWouldBreakServingAndNamesFixedSettings) {
       {"folder", "it is not a regular file"},
       {"[config]\nport = 4000\n", "it serves nothing"},
       {"[disk]\nlun0 = /a\nPassword = x\n", "it would serve [disk] without a passphrase"},
+      {"[disk]\nlun0 = /a\nread_only = true-ish\n", "it would serve [disk] writable"},
   };
   for (const auto& [text, reason] : refusals) {
     test::CaptureLog log;

@@ -151,6 +151,9 @@ TEST(ServerProgramTest, RefusesWhatItCannotServe) {
   EXPECT_TRUE(test::failed_with(refused, -1, "the target has no passphrase"));
   EXPECT_TRUE(test::failed_with(refused, -1, "refusing to serve [disk] without a passphrase"));
   EXPECT_EQ(refused.out.find("listening"), std::string::npos) << refused.out;
+  // Likewise a target that may be meant read-only.
+  EXPECT_TRUE(test::failed_with(run({"--config", write_config(dir, port, targets + "read_only = maybe\n")}), -1,
+                                "refusing to serve [disk] writable"));
   // Spelled right first, the target is protected and a warning is enough.
   test::ChildProcess both({test::tool_path("tarveloftpd"), "--config",
                            write_config(dir, port, targets + "password = y\nPassword = x\n")});

@@ -104,14 +104,17 @@ TEST(TarveloConfigTest, IgnoredTargetKeysAreReported) {
     EXPECT_EQ(log.err(), "");
     EXPECT_TRUE(config.getUnprotectedTargets().empty());
   }
-  // Only "yes" makes a target read-only; a value other than "no" is reported.
-  for (const auto& [value, read_only, reported] :
-       std::vector<std::tuple<std::string, bool, bool>>{{"yes", true, false}, {"no", false, false},
-                                                        {"YES", false, true}, {"1", false, true}, {"", false, true}}) {
+  // The usual spellings of yes and no are read; anything else, or the key
+  // in another case, is reported and listed as in doubt.
+  for (const auto& [line, read_only, in_doubt] : std::vector<std::tuple<std::string, bool, bool>>{
+           {"read_only = yes", true, false},   {"read_only = TRUE", true, false}, {"read_only = 1", true, false},
+           {"read_only = on", true, false},    {"read_only = No", false, false},  {"read_only = 0", false, false},
+           {"read_only = maybe", false, true}, {"read_only = ", false, true},     {"Read_Only = yes", false, true}}) {
     test::CaptureLog log;
-    TarveloConfig config = TarveloConfig::loads("[disk1]\nlun0 = /img/a\nread_only = " + value + "\n");
-    EXPECT_EQ(config.getEndpoints().target("disk1").read_only(), read_only) << value;
-    EXPECT_EQ(test::contains(log.err(), "WARNING"), reported) << value << log.err();
+    TarveloConfig config = TarveloConfig::loads("[disk1]\nlun0 = /img/a\n" + line + "\n");
+    EXPECT_EQ(config.getEndpoints().target("disk1").read_only(), read_only) << line;
+    EXPECT_EQ(test::contains(log.err(), "WARNING"), in_doubt) << line << log.err();
+    EXPECT_EQ(config.getReadOnlyInDoubt().size(), in_doubt ? 1u : 0u) << line;
   }
   // Keys differing only in case are one key: the first spelling names it,
   // the last line gives the value. So the order decides whether the target

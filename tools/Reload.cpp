@@ -9,6 +9,8 @@
 
 #include <tarveloftp/Logger.h>
 
+#include "ServerSafety.h"
+
 namespace tarvelo::tools {
 
 namespace {
@@ -150,13 +152,8 @@ ReloadOutcome reload_configuration(const std::string& path, const TarveloConfig&
   // which is no change asked for: a second load tells.
   bool has_keys = std::memcmp(loaded.getXSalsa20PublicKey(), TarveloConfig::loads(text).getXSalsa20PublicKey(),
                               TarveloConfig::kKeySize) == 0;
-  if (!loaded.getUnprotectedTargets().empty()) {
-    std::string names;
-    for (const std::string& name : loaded.getUnprotectedTargets())
-      names += (names.empty() ? "[" : ", [") + name + "]";
-    return refuse("it would serve " + names + " without a passphrase: write its passphrase key once, as \"" +
-                  PASSWORD_KEY + "\" in lower case");
-  }
+  std::string unsafe = served_unsafely(loaded);
+  if (!unsafe.empty()) return refuse("it would serve " + unsafe);
   // The loader takes what it can from a broken file, so a file caught half
   // written or that does not parse shows here.
   if (lun_count(loaded.getEndpoints()) == 0) return refuse("it serves nothing");

@@ -29,4 +29,24 @@ bool sends_secrets_in_clear(TarveloConfig& config) {
   return false;
 }
 
+namespace {
+
+std::string section_list(const std::vector<std::string>& names) {
+  std::string list;
+  for (const std::string& name : names) list += (list.empty() ? "[" : ", [") + name + "]";
+  return list;
+}
+
+}  // namespace
+
+std::string served_unsafely(const TarveloConfig& config) {
+  if (!config.getUnprotectedTargets().empty())
+    return section_list(config.getUnprotectedTargets()) +
+           " without a passphrase: write its passphrase key once, as \"" + PASSWORD_KEY + "\" in lower case";
+  if (!config.getReadOnlyInDoubt().empty())
+    return section_list(config.getReadOnlyInDoubt()) + " writable: write \"" + READ_ONLY_KEY +
+           " = yes\" or \"" + READ_ONLY_KEY + " = no\", the key in lower case";
+  return "";
+}
+
 }  // namespace tarvelo::tools

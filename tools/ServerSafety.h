@@ -20,4 +20,9 @@ bool is_loopback_address(const std::string& address);
 // table moves to the server.
 bool sends_secrets_in_clear(TarveloConfig& config);
 
+// What the file asks to serve less safely than its operator may have meant
+// ("[disk] without a passphrase: ..." or "[disk] writable: ..."), for a
+// program that refuses to serve it; empty when nothing is in doubt.
+std::string served_unsafely(const TarveloConfig& config);
+
 }  // namespace tarvelo::tools

@@ -237,14 +237,11 @@ int main(int argc, char** argv) {
   readable.close();
 
   tarvelo::TarveloConfig config = tarvelo::TarveloConfig::load(config_path);
-  // The operator meant to protect these; serving them open would be worse
-  // than not serving at all.
-  const std::vector<std::string>& unprotected = config.getUnprotectedTargets();
-  if (!unprotected.empty()) {
-    std::string names;
-    for (const std::string& name : unprotected) names += (names.empty() ? "[" : ", [") + name + "]";
-    std::cerr << "tarveloftpd: refusing to serve " << names << " without a passphrase: write its passphrase "
-              << "key once, as \"" << tarvelo::PASSWORD_KEY << "\" in lower case" << std::endl;
+  // The operator may have meant to protect these; serving them open would
+  // be worse than not serving at all.
+  std::string unsafe = tarvelo::tools::served_unsafely(config);
+  if (!unsafe.empty()) {
+    std::cerr << "tarveloftpd: refusing to serve " << unsafe << std::endl;
     return 1;
   }
   std::string connection_settings;

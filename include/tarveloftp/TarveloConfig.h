@@ -113,6 +113,10 @@ class TARVELOFTP_EXPORT TarveloConfig {
   // first): it sets nothing, so the target is open to anyone while the file
   // looks protected. A program should refuse to serve them.
   const std::vector<std::string>& getUnprotectedTargets() const;
+  // Target sections that may be meant read-only but are read as writable: a
+  // read_only value other than yes/no, true/false, on/off or 1/0, or the key
+  // spelled in another case. A program should refuse to serve them.
+  const std::vector<std::string>& getReadOnlyInDoubt() const;
   // Where block-hash files and journals live; empty: beside each image.
   std::string getHashDirectory() const;
 
@@ -134,6 +138,7 @@ class TARVELOFTP_EXPORT TarveloConfig {
   int32_t m_keep_alive_probe_limit = 0;
   int32_t m_keep_alive_probe_timeout = 0;
   std::vector<std::string> m_unprotected_targets;
+  std::vector<std::string> m_read_only_in_doubt;
   std::string m_hash_directory;
 };
 

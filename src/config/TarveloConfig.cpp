@@ -164,12 +164,18 @@ void warn_about_keys_merged_by_case(const char* data, std::size_t size) {
   }
 }
 
-// "yes" or "no"; anything else is reported and read as "no".
-bool read_only_value(const std::string& section, const char* value) {
-  if (std::strcmp(value, "yes") == 0) return true;
-  if (std::strcmp(value, "no") != 0)
-    TLOG(WARNING) << "Target [" << section << "] has " << READ_ONLY_KEY << " = \"" << value
-                  << "\"; only \"yes\" or \"no\" is read, so it is served writable";
+// yes, true, on or 1 for read-only; no, false, off or 0 for writable, in
+// any case. Anything else is reported, read as writable, and the target
+// listed for the program to refuse: serving writable what the operator may
+// have meant to protect is worse than not serving it.
+bool read_only_value(const std::string& section, const char* value, std::vector<std::string>& in_doubt) {
+  for (const char* yes : {"yes", "true", "on", "1"})
+    if (strcasecmp(value, yes) == 0) return true;
+  for (const char* no : {"no", "false", "off", "0"})
+    if (strcasecmp(value, no) == 0) return false;
+  TLOG(WARNING) << "Target [" << section << "] has " << READ_ONLY_KEY << " = \"" << value
+                << "\", which is neither yes nor no";
+  in_doubt.push_back(section);
   return false;
 }
 
@@ -240,6 +246,7 @@ void TarveloConfig::copy_settings(const TarveloConfig& other) {
   m_keep_alive_probe_limit = other.m_keep_alive_probe_limit;
   m_keep_alive_probe_timeout = other.m_keep_alive_probe_timeout;
   m_unprotected_targets = other.m_unprotected_targets;
+  m_read_only_in_doubt = other.m_read_only_in_doubt;
   m_hash_directory = other.m_hash_directory;
 }
 
@@ -338,7 +345,11 @@ TarveloConfig TarveloConfig::load(ini_t& ini) {
         if (!target.name().empty()) target.password(value);
       } else if (key == READ_ONLY_KEY) {
         config::Target& target = config.m_endpoints.target(section);
-        if (!target.name().empty()) target.read_only(read_only_value(section, value));
+        if (!target.name().empty()) target.read_only(read_only_value(section, value, config.m_read_only_in_doubt));
+      } else if (strcasecmp(key.c_str(), READ_ONLY_KEY) == 0) {
+        TLOG(WARNING) << "Ignoring key \"" << key << "\" of target [" << section << "]: only \"" << READ_ONLY_KEY
+                      << "\" in lower case makes a target read-only";
+        config.m_read_only_in_doubt.push_back(section);
       } else if (strcasecmp(key.c_str(), PASSWORD_KEY) == 0) {
         // Keys come back unique ignoring case, so there is no lower-case
         // "password" beside this one: the target really is unprotected.
@@ -499,6 +510,7 @@ int32_t TarveloConfig::getKeepAliveTimeout() const { return m_keep_alive_timeout
 int32_t TarveloConfig::getKeepAliveProbeLimit() const { return m_keep_alive_probe_limit; }
 int32_t TarveloConfig::getKeepAliveProbeTimeout() const { return m_keep_alive_probe_timeout; }
 const std::vector<std::string>& TarveloConfig::getUnprotectedTargets() const { return m_unprotected_targets; }
+const std::vector<std::string>& TarveloConfig::getReadOnlyInDoubt() const { return m_read_only_in_doubt; }
 std::string TarveloConfig::getHashDirectory() const { return m_hash_directory; }
 
 }  // namespace tarvelo
