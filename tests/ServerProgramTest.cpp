@@ -144,6 +144,13 @@ TEST(ServerProgramTest, RefusesWhatItCannotServe) {
     EXPECT_TRUE(test::failed_with(refused, -1, "use 1 to 65534")) << port_line;
     EXPECT_FALSE(test::contains(refused.out, "listening")) << refused.out;
   }
+  // So is a hash directory that is not there, which every client asking for
+  // block hashes would find.
+  std::ofstream(dir.file("hashes.ini")) << "[config]\naddress = 127.0.0.1\nport = " << port
+                                        << "\nhash_directory = " << dir.file("no-such-dir") << "\n"
+                                        << targets;
+  EXPECT_TRUE(test::failed_with(run({"--config", dir.file("hashes.ini"), "--block-hash-storage"}), -1,
+                                "is not a directory"));
 
   // A passphrase key in another case is ignored: the target would be open.
   // (Which spelling of keys that differ in case counts: TarveloConfigTest.)

@@ -4,6 +4,7 @@
 
 #include <malloc.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -246,6 +247,11 @@ int main(int argc, char** argv) {
   }
   std::string connection_settings;
   std::string problem = check_port(config.getPortText());
+  // Every client asking for block hashes would be turned away.
+  struct stat hash_directory {};
+  if (problem.empty() && block_hash_storage && !config.getHashDirectory().empty() &&
+      (::stat(config.getHashDirectory().c_str(), &hash_directory) != 0 || !S_ISDIR(hash_directory.st_mode)))
+    problem = "hash_directory = " + config.getHashDirectory() + " is not a directory: make it, or remove the setting";
   if (!problem.empty()) {
     std::cerr << "tarveloftpd: " << config_path << ": " << problem << std::endl;
     return 1;
