@@ -22,6 +22,7 @@
 #include "CommandLine.h"
 #include "Passphrase.h"
 #include "ServerFixture.h"
+#include "Session.h"
 #include "TestSupport.h"
 
 namespace tarvelo {
@@ -103,6 +104,16 @@ TEST(TarveloftpToolParsing, PassphraseSources) {
   }
   EXPECT_EQ(tools::read_passphrase("", std::string("from env")), "from env");
   EXPECT_EQ(tools::read_passphrase("", std::nullopt), "");
+
+  // A missing passphrase is suggested when the server ended the session
+  // unanswered, not when it answered with a status.
+  tools::Remote remote;
+  remote.url = parse_client_url("tarvelo://h/t/0");
+  auto failure = [&](const std::string& text) {
+    return tools::request_failure(remote, "read failed", {text, TarveloFTPClient::kNoResponse});
+  };
+  EXPECT_TRUE(test::contains(failure("No response to COMMAND_READ"), "may need a passphrase"));
+  EXPECT_FALSE(test::contains(failure("Error during read: STATUS_EIO"), "passphrase"));
 }
 
 // ---- the program against a real server ----

@@ -189,9 +189,11 @@ std::string request_failure(const Remote& remote, const std::string& what,
                             const Transport::StatusCode& status) {
   std::string text = what + ": " + (status.text.empty() ? "code " + std::to_string(status.code) : status.text);
   // A target that wants a passphrase ends a session without one at its
-  // first request, with an empty reply or none.
+  // first request, with an empty reply or none; a reply with a status
+  // (STATUS_EIO from an image that shrank, say) is the server answering.
   if (remote.passphrase.empty() &&
-      (status.code == Transport::kClosed || status.code == TarveloFTPClient::kNoResponse))
+      (status.code == Transport::kClosed || status.code == TarveloFTPClient::kNoResponse) &&
+      status.text.find("STATUS_") == std::string::npos)
     text += " (the server ended the session; " + target_name(remote) +
             " may need a passphrase: use --passphrase-file or TARVELOFTP_PASSPHRASE)";
   return text;
