@@ -101,7 +101,7 @@ long SparseSender::send_data(long offset, long length) {
       return !mixed;
     }, &status);
     if (mixed) {
-      sent += write_buffer(at, m_mixed.data(), n);
+      sent += send_buffer(at, m_mixed.data(), n);
     } else if (written != n) {
       throw write_failure(m_remote, n, at, status);
     } else {
@@ -113,7 +113,7 @@ long SparseSender::send_data(long offset, long length) {
   return sent;
 }
 
-long SparseSender::write_buffer(long offset, const char* data, long length) {
+long SparseSender::send_buffer(long offset, const char* data, long length) {
   long sent = 0;
   for (long at = 0; at < length;) {
     long piece = std::min(kZeroBlock, length - at);

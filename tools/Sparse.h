@@ -35,6 +35,9 @@ class SparseSender {
                std::vector<std::string>& failed);
   // Bytes written as data.
   long send(long offset, long length);
+  // As send() for bytes already in memory (read from a stream): zero blocks
+  // are punched, the rest written. Bytes written as data.
+  long send_buffer(long offset, const char* data, long length);
   // Sends the punches still held back; due before the session's write
   // acknowledgements are collected, and before punched() is final.
   void flush();
@@ -42,7 +45,6 @@ class SparseSender {
 
  private:
   long send_data(long offset, long length);
-  long write_buffer(long offset, const char* data, long length);
   void punch(long offset, long length);
   void write_zeros(long offset, long length);
   void counted();

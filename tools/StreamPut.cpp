@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -14,6 +15,7 @@
 #include "Progress.h"
 #include "RateLimit.h"
 #include "Report.h"
+#include "Sparse.h"
 
 namespace tarvelo::tools {
 
@@ -87,24 +89,36 @@ int run_put_stream(const Remote& remote, const std::string& path, std::optional<
   std::atomic<bool> stop{false};
   std::mutex failed_mutex;
   std::vector<std::string> failed;
+  std::atomic<long> sent{0};
+  std::atomic<long> punched{0};
   auto started = Clock::now();
   run_workers(connections, stop, [&](int index) {
     TarveloFTPClient& client = *clients[static_cast<std::size_t>(index)];
     LargeBuffer buffer(static_cast<std::size_t>(options.chunk_size));
     char* bytes = reinterpret_cast<char*>(buffer.data());
     std::vector<std::string> mine;
+    // A thin image read through a pipe is mostly zeros: they are punched,
+    // as a file's are, instead of crossing the network.
+    SparseSender sparse(client, remote, *file, options.chunk_size, mine);
     long position = 0;
     int writes = 0;
     for (long n; !stop && (n = input.next(bytes, options.chunk_size, position)) > 0;) {
       limit.take(n);
+      progress.add(n);
+      if (options.sparse) {
+        sent += sparse.send_buffer(position, bytes, n);
+        continue;
+      }
       client.seek(position, TARVELO_SEEK_SET);
       Transport::StatusCode status;
       long written = client.write_in_place(bytes, n, &status);
       if (written != n)
         throw write_failure(remote, n, position, status);
-      progress.add(n);
+      sent += n;
       if (++writes % kWritesPerAcknowledgement == 0) collect_acknowledgements(client, remote, mine);
     }
+    sparse.flush();
+    punched += sparse.punched();
     collect_acknowledgements(client, remote, mine);
     std::lock_guard lock(failed_mutex);
     failed.insert(failed.end(), mine.begin(), mine.end());
@@ -114,12 +128,15 @@ int run_put_stream(const Remote& remote, const std::string& path, std::optional<
   if (options.json) {
     TransferReport report;
     report.command = "put";
-    report.sent = input.read();
+    report.sent = sent;
+    report.zeros = punched;
     report.seconds = seconds_since(started);
     report.failed = failed;
     print(report, true, std::cout);
   } else {
-    std::printf("sent %ld bytes from %s, %.2f s\n", input.read(), file->path().c_str(), seconds_since(started));
+    std::printf("read %ld bytes from %s, sent %ld bytes", input.read(), file->path().c_str(), sent.load());
+    if (punched > 0) std::printf(" (%ld bytes of zeros punched)", punched.load());
+    std::printf(", %.2f s\n", seconds_since(started));
   }
   if (failed.empty()) return 0;
   std::fprintf(stderr, "tarveloftp: %zu write(s) failed on the server:\n", failed.size());
