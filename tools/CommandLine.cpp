@@ -83,10 +83,9 @@ ClientUrl parse_client_url(const std::string& text) {
   }
   if (url.host.empty()) bad_url(text, "no host");
   if (!port_text.empty()) {
-    if (!all_digits(port_text) || port_text.size() > 5) bad_url(text, "port must be a number from 1 to 65535");
-    unsigned long port = std::stoul(port_text);
-    if (port < 1 || port > 65535) bad_url(text, "port must be a number from 1 to 65535");
-    url.port = static_cast<uint16_t>(port);
+    std::optional<uint16_t> port = port_number(port_text);
+    if (!port) bad_url(text, "port must be a number from 1 to 65535");
+    url.port = *port;
   }
 
   std::size_t last = path.rfind('/');
@@ -101,6 +100,13 @@ ClientUrl parse_client_url(const std::string& text) {
   if (lun_value > 254) bad_url(text, "LUN must be a number from 0 to 254");
   url.lun = static_cast<unsigned>(lun_value);
   return url;
+}
+
+std::optional<uint16_t> port_number(const std::string& text) {
+  if (!all_digits(text) || text.size() > 5) return std::nullopt;
+  unsigned long port = std::stoul(text);
+  if (port < 1 || port > 65535) return std::nullopt;
+  return static_cast<uint16_t>(port);
 }
 
 std::string to_string(const ClientUrl& url) {

@@ -22,6 +22,10 @@ struct ClientUrl {
 };
 
 ClientUrl parse_client_url(const std::string& text);
+
+// A port as typed: 1 to 5 decimal digits naming 1 to 65535; nothing for
+// anything else.
+std::optional<uint16_t> port_number(const std::string& text);
 std::string to_string(const ClientUrl& url);
 
 // A byte count: decimal digits with an optional suffix K, M, G, T (powers

@@ -80,14 +80,15 @@ GetDestination::GetDestination(const std::string& path, long length, bool in_pla
     m_file = std::make_unique<LocalFile>(STDOUT_FILENO, "standard output");
     return;
   }
+  struct stat info {};
+  const bool exists = ::stat(path.c_str(), &info) == 0;
   // A pipe (`>(command)`) cannot be written at offsets.
-  if (is_pipe(path)) {
+  if (exists && S_ISFIFO(info.st_mode)) {
     m_stream = true;
     m_file = std::make_unique<LocalFile>(path, LocalFile::Mode::WriteNew);
     return;
   }
-  struct stat info {};
-  if (in_place || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (in_place || !exists || !S_ISREG(info.st_mode)) {
     m_file = std::make_unique<LocalFile>(path, LocalFile::Mode::WriteNew);
     m_file->resize(length);
     return;

@@ -121,11 +121,6 @@ bool is_stream_input(const std::string& path) {
          (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) || S_ISSOCK(info.st_mode));
 }
 
-bool is_pipe(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
-}
-
 long LocalFile::read_at(long offset, void* buffer, long length) const {
   bool failed = false;
   long done = FileSystem::readFullyAt(m_fd, static_cast<char*>(buffer), length, offset, &failed);

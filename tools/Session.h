@@ -92,9 +92,6 @@ class LocalFile {
 // (standard input), a pipe such as `<(command)` gives, or a character
 // device such as /dev/zero.
 bool is_stream_input(const std::string& path);
-// Whether `path` is a pipe, such as `>(command)` gives: written once and in
-// order.
-bool is_pipe(const std::string& path);
 
 // `size` bytes, not zeroed, for a large array that is filled soon after:
 // backed by huge pages where the system allows, since touching each 4 KiB

@@ -24,6 +24,7 @@
 #include <tarveloftp/TarveloConfig.h>
 #include <tarveloftp/TarveloFTPServer.h>
 
+#include "CommandLine.h"
 #include "Reload.h"
 #include "ServerSafety.h"
 #include "ServiceNotify.h"
@@ -88,9 +89,8 @@ std::string check_keep_alive(const char* key, int value, int maximum) {
 // listen on a port the system picks; a server clients must find gets the
 // port it was given or none.
 std::string check_port(const std::string& text) {
-  bool digits = !text.empty() && text.size() <= 5 &&
-                std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-  if (digits && std::stol(text) >= 1 && std::stol(text) <= 65534) return "";
+  std::optional<uint16_t> port = tarvelo::tools::port_number(text);
+  if (port && *port <= 65534) return "";
   return (text.empty() ? std::string("no port is set") : "port = " + text + " is not a usable port") +
          ": use 1 to 65534 (the administration channel takes the port above), such as port = 3263";
 }
