@@ -38,14 +38,19 @@ TarveloFTPServer::RemoteClient::~RemoteClient() { (void)close(); }
 
 void TarveloFTPServer::RemoteClient::start() {
   if (!m_in_use) return;
-  if (m_server.m_pool)
+  if (m_server.m_pool) {
     m_on_recv = [this](SocketImpl& socket, Message message, Transport::StatusCode status) {
       queue_requests(socket, std::move(message), std::move(status));
     };
-  else
+    // The bytes of large writes, most of what the loop would copy, are
+    // copied by the workers, as they copy the replies of large reads.
+    m_socket->set_receive_helper(
+        [pool = m_server.m_pool.get()](std::function<void()> job) { pool->post(std::move(job)); });
+  } else {
     m_on_recv = [this](SocketImpl& socket, Message message, Transport::StatusCode status) {
       on_receive(socket, std::move(message), std::move(status));
     };
+  }
   m_socket->async_receive(m_on_recv);
 }
 

@@ -324,9 +324,11 @@ TEST_P(TransportSocketTest, ClosingCancelsAcceptStopEndsRunAndACutFrameFailsTheR
   asio::error_code error;
   raw->connect("127.0.0.1", server.port(), error);
   ASSERT_FALSE(error) << error.message();
+  // Large enough for its body to be read by the helper over TCP.
   char header[detail::kFrameHeaderSize];
-  EncodeFixed64BE(header, 1000);
-  raw->write({asio::buffer(header), asio::buffer("0123456789", 10)}, error);
+  EncodeFixed64BE(header, 1 << 20);
+  std::vector<char> part(200 * 1024);
+  raw->write({asio::buffer(header), asio::buffer(part)}, error);
   ASSERT_FALSE(error) << error.message();
   raw->close();
   wait_for([&] { return server.failures > 0; });
@@ -457,6 +459,64 @@ std::vector<char> read_frame(int fd) {
   frame.resize(8 + DecodeFixed64BE(frame.data()));
   if (test::receive_raw(fd, frame.data() + 8, frame.size() - 8) != frame.size() - 8) return {};
   return frame;
+}
+
+// Over TCP a large frame's bytes are copied by the helper; when it has
+// copied all there is, the loop waits for more and hands the rest back.
+TEST(TransportHelperTest, AFrameArrivingInPartsIsCopiedByTheHelper) {
+  EchoServer server;
+  server.helper().hold(true);
+  const int fd = test::connect_raw(server.port());
+  ASSERT_GE(fd, 0);
+  const timeval limit{10, 0};  // a lost frame fails the test instead of hanging it
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit), 0);
+  std::vector<char> frame = test::random_bytes(detail::kFrameHeaderSize + (1 << 20), 11);
+  EncodeFixed64BE(frame.data(), 1 << 20);
+  const std::size_t first = detail::kFrameHeaderSize + 200 * 1024;
+  std::promise<void> rest_may_go;
+  std::thread sender([&, rest = rest_may_go.get_future()] {
+    EXPECT_TRUE(test::send_raw(fd, frame.data(), first));
+    rest.wait();
+    EXPECT_TRUE(test::send_raw(fd, frame.data() + first, frame.size() - first));
+  });
+  ASSERT_TRUE(server.helper().run_one());  // copies the first part, finds no more
+  rest_may_go.set_value();
+  server.helper().hold(false);
+  EXPECT_EQ(read_frame(fd), frame);
+  sender.join();
+  ::close(fd);
+
+  // The stream's side of it: a wait sees bytes that came while nothing
+  // waited (and the loop was told of them); reading what is there finds
+  // nothing more without failing, and an ended stream as a failure.
+  uint16_t port = 0;
+  const int listener = test::listen_raw(&port);
+  ASSERT_GE(listener, 0);
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  std::unique_ptr<detail::Stream> stream = TCPTransport().create_stream(io);
+  asio::error_code error;
+  stream->connect("127.0.0.1", port, error);
+  ASSERT_FALSE(error) << error.message();
+  const int peer = ::accept(listener, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(test::send_raw(peer, "x", 1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  io.poll();
+  bool told = false;
+  stream->async_wait_readable([&](const asio::error_code& failed, std::size_t) { told = !failed; });
+  io.run_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(told);
+  char byte = 0;
+  EXPECT_EQ(stream->read_now(asio::buffer(&byte, 1), error), 1u);
+  EXPECT_EQ(byte, 'x');
+  EXPECT_EQ(stream->read_now(asio::buffer(&byte, 1), error), 0u);  // nothing yet is no failure
+  EXPECT_FALSE(error);
+  ::close(peer);
+  ::close(listener);
+  wait_for([&] { return stream->read_now(asio::buffer(&byte, 1), error) > 0 || error; });
+  EXPECT_EQ(error, asio::error::eof);
 }
 
 // The test stands between an encrypted client and the server, relays the

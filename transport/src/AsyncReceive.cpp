@@ -1,5 +1,7 @@
 #include "AsyncReceive.h"
 
+#include <algorithm>
+
 #include "ConnectionHello.h"
 #include "SendQueue.h"
 #include "SocketStatus.h"
@@ -8,6 +10,49 @@ namespace tarvelo::detail {
 namespace {
 
 using StatusCode = Transport::StatusCode;
+
+// The rest of a frame this large is copied by the receive helper, when the
+// socket has one; a smaller rest is not worth the hand-over.
+constexpr std::size_t kHelpedReadSize = 64 * 1024;
+// At most this much is copied at a time with the mutex held, so that the
+// loop, wanting this connection's state, never waits long.
+constexpr std::size_t kHelpedReadSlice = 256 * 1024;
+
+// On the helper's thread: copies what has arrived of the frame's rest. A
+// whole frame goes to `done` on the loop; when the peer has sent no more
+// yet, the loop waits for it and hands the copying back.
+void read_elsewhere(const std::shared_ptr<SocketState>& state, FrameHandler done) {
+  std::unique_lock lock(state->mutex);
+  asio::error_code error;
+  while (!state->closed && state->stream) {
+    ReadAhead::Space space = state->read_ahead.space();
+    const std::size_t count =
+        state->stream->read_now(asio::buffer(space.data, std::min(space.size, kHelpedReadSlice)), error);
+    if (error) break;
+    if (count == 0) {
+      asio::post(*state->io, [state, done = std::move(done)]() mutable {
+        std::unique_lock loop_lock(state->mutex);
+        if (state->closed || !state->stream) {
+          loop_lock.unlock();
+          done(closed_status("Receive"), Message());
+          return;
+        }
+        read_frame_locked(state, std::move(done), true);
+      });
+      return;
+    }
+    state->read_ahead.filled(count);
+    if (count == space.size) {
+      read_frame_locked(state, std::move(done));
+      return;
+    }
+    lock.unlock();
+    lock.lock();
+  }
+  lock.unlock();
+  StatusCode status = error ? failure(error, "Receive") : closed_status("Receive");
+  asio::post(*state->io, [done = std::move(done), status]() mutable { done(status, Message()); });
+}
 
 void finish_receive(const std::shared_ptr<SocketState>& state, SocketImpl::ReceiveHandler& handler,
                     Message message, StatusCode status) {
@@ -30,7 +75,7 @@ void receive_message_locked(const std::shared_ptr<SocketState>& state,
 
 }  // namespace
 
-void read_frame_locked(const std::shared_ptr<SocketState>& state, FrameHandler done) {
+void read_frame_locked(const std::shared_ptr<SocketState>& state, FrameHandler done, bool wait_first) {
   Message frame;
   switch (state->read_ahead.next(frame)) {
     case ReadAhead::Next::kFrame:
@@ -48,6 +93,12 @@ void read_frame_locked(const std::shared_ptr<SocketState>& state, FrameHandler d
       break;
   }
   ReadAhead::Space space = state->read_ahead.space();
+  const bool helped = space.exact && space.size >= kHelpedReadSize && state->receive_helper &&
+                      state->stream->native_handle() >= 0;
+  if (helped && !wait_first) {
+    state->receive_helper([state, done = std::move(done)]() mutable { read_elsewhere(state, std::move(done)); });
+    return;
+  }
   auto on_read = [state, done = std::move(done)](const asio::error_code& error, std::size_t count) mutable {
     if (error) {
       done(failure(error, "Receive"), Message());
@@ -62,7 +113,9 @@ void read_frame_locked(const std::shared_ptr<SocketState>& state, FrameHandler d
     state->read_ahead.filled(count);
     read_frame_locked(state, std::move(done));
   };
-  if (space.exact)
+  if (helped)
+    state->stream->async_wait_readable(std::move(on_read));
+  else if (space.exact)
     state->stream->async_read(asio::buffer(space.data, space.size), std::move(on_read));
   else
     state->stream->async_read_some(asio::buffer(space.data, space.size), std::move(on_read));

@@ -14,8 +14,10 @@ namespace tarvelo::detail {
 using FrameHandler = std::function<void(Transport::StatusCode, Message)>;
 
 // Reads the next frame; the mutex is held by the caller and the stream is
-// open. `done` runs later, never inside.
-void read_frame_locked(const std::shared_ptr<SocketState>& state, FrameHandler done);
+// open. `done` runs later, on the loop, never inside. `wait_first`: on the
+// loop, after the receive helper found nothing to copy, waits for more
+// before handing the copying back.
+void read_frame_locked(const std::shared_ptr<SocketState>& state, FrameHandler done, bool wait_first = false);
 
 // As SocketImpl::async_receive and take_ready.
 void async_receive(const std::shared_ptr<SocketState>& state, SocketImpl::ReceiveHandler handler);

@@ -215,6 +215,11 @@ bool BasicSocket::post(std::function<void()> work) {
   return true;
 }
 
+void BasicSocket::set_receive_helper(Helper helper) {
+  std::lock_guard lock(m_state->mutex);
+  m_state->receive_helper = std::move(helper);
+}
+
 bool BasicSocket::is_receiving() { return m_state->receiving; }
 
 bool BasicSocket::is_sending() { return m_state->sending; }

@@ -44,6 +44,8 @@ void SocketImpl::async_send_all(std::vector<Message>& messages, SendHandler hand
 
 bool SocketImpl::post(std::function<void()> /*work*/) { return false; }
 
+void SocketImpl::set_receive_helper(Helper /*helper*/) {}
+
 void SocketImpl::send_now(std::vector<Message>& messages, SendHandler handler,
                           const std::function<bool()>& /*keep_waiting*/) {
   auto sending = std::make_shared<std::vector<Message>>(std::move(messages));

@@ -51,6 +51,8 @@ struct SocketState {
   // (kCopiedFrameSize).
   std::vector<char> gathered;
   ReadAhead read_ahead;
+  // Copies large frames' bytes off the loop; none: the loop does.
+  SocketImpl::Helper receive_helper;
   // Longest wait for data in a blocking receive; 0: no limit.
   int receive_timeout_ms = 0;
   unsigned char hello_header[kFrameHeaderSize] = {};

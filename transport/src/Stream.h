@@ -63,8 +63,17 @@ class Stream {
   // thread; the number of bytes written. A stream that cannot writes none.
   virtual std::size_t write_now(const Buffers& /*buffers*/, asio::error_code& /*error*/) { return 0; }
   // The descriptor that write_now writes to, to wait on for room; -1 for a
-  // stream that cannot write that way.
+  // stream that can neither write nor read that way.
   virtual int native_handle() { return -1; }
+  // As write_now, for reading what has arrived: from any thread, without
+  // waiting; 0 when nothing has (an ended stream is an error).
+  virtual std::size_t read_now(asio::mutable_buffer /*buffer*/, asio::error_code& /*error*/) { return 0; }
+  // Calls the handler once read_now has something to return, bytes that
+  // arrived before the call included, or the stream failed. Only on the
+  // loop, and for streams with a descriptor.
+  virtual void async_wait_readable(IoHandler handler) {
+    handler(asio::error::operation_not_supported, 0);
+  }
 
   virtual void connect(const std::string& address, uint16_t port, asio::error_code& error) = 0;
   virtual void close() = 0;

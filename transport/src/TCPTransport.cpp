@@ -145,6 +145,27 @@ class TcpStream : public Stream {
 
   int native_handle() override { return m_socket.native_handle(); }
 
+  std::size_t read_now(asio::mutable_buffer buffer, asio::error_code& error) override {
+    for (;;) {
+      ssize_t got = ::recv(m_socket.native_handle(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (got > 0) return static_cast<std::size_t>(got);
+      if (got == 0)
+        error = asio::error::eof;
+      else if (errno == EINTR)
+        continue;
+      else if (errno != EAGAIN && errno != EWOULDBLOCK)
+        error = asio::error_code(errno, asio::system_category());
+      return 0;
+    }
+  }
+
+  void async_wait_readable(IoHandler handler) override {
+    // The reactor re-arms the descriptor for the wait, so bytes that came
+    // while nothing waited are seen too.
+    m_socket.async_wait(asio::socket_base::wait_read,
+                        [handler = std::move(handler)](const asio::error_code& error) { handler(error, 0); });
+  }
+
   void connect(const std::string& address, uint16_t port, asio::error_code& error) override {
     connect_socket(m_socket, address, port, error);
   }

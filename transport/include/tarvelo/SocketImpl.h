@@ -114,6 +114,14 @@ class TARVELO_TRANSPORT_EXPORT SocketImpl {
   // all.
   virtual void send_now(std::vector<Message>& messages, SendHandler handler,
                         const std::function<bool()>& keep_waiting);
+  // Runs a job on another thread (a worker pool's).
+  using Helper = std::function<void(std::function<void()>)>;
+  // The receive's counterpart of send_now: the bytes of a large message are
+  // copied by jobs handed to `helper` as they arrive, instead of on the
+  // loop, so that one loop serving many connections does not make every
+  // copy itself; the handler still runs on the loop. Set before the first
+  // receive. By default, and for sockets that cannot, the loop reads all.
+  virtual void set_receive_helper(Helper helper);
 };
 
 }  // namespace tarvelo
