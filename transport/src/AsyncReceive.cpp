@@ -17,6 +17,10 @@ constexpr std::size_t kHelpedReadSize = 64 * 1024;
 // At most this much is copied at a time with the mutex held, so that the
 // loop, wanting this connection's state, never waits long.
 constexpr std::size_t kHelpedReadSlice = 256 * 1024;
+// A job copies at most this much before it hands the rest of the frame to
+// a job of its own, behind the others waiting: a 64 MiB request does not
+// hold a worker from other connections' small ones for its whole length.
+constexpr std::size_t kHelpedReadTurn = 2 * 1024 * 1024;
 
 // On the helper's thread: copies what has arrived of the frame's rest. A
 // whole frame goes to `done` on the loop; when the peer has sent no more
@@ -24,7 +28,12 @@ constexpr std::size_t kHelpedReadSlice = 256 * 1024;
 void read_elsewhere(const std::shared_ptr<SocketState>& state, FrameHandler done) {
   std::unique_lock lock(state->mutex);
   asio::error_code error;
+  std::size_t copied = 0;
   while (!state->closed && state->stream) {
+    if (copied >= kHelpedReadTurn) {
+      state->receive_helper([state, done = std::move(done)]() mutable { read_elsewhere(state, std::move(done)); });
+      return;
+    }
     ReadAhead::Space space = state->read_ahead.space();
     const std::size_t count =
         state->stream->read_now(asio::buffer(space.data, std::min(space.size, kHelpedReadSlice)), error);
@@ -42,6 +51,7 @@ void read_elsewhere(const std::shared_ptr<SocketState>& state, FrameHandler done
       return;
     }
     state->read_ahead.filled(count);
+    copied += count;
     if (count == space.size) {
       read_frame_locked(state, std::move(done));
       return;
