@@ -7,7 +7,6 @@
 #include <sys/resource.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -201,9 +200,8 @@ class CaptureLog {
 // Each accepted connection is kept in a map and handled by `on_message`; the
 // default echoes and counts.
 // Runs on one thread the jobs that sockets hand over
-// (SocketImpl::set_receive_helper), as a server's workers do. Held, it
-// keeps them for the test to run one by one; jobs left at the end are
-// dropped.
+// (SocketImpl::set_receive_helper), as a server's workers do; jobs left at
+// the end are dropped.
 class HelperThread {
  public:
   HelperThread() : m_thread([this] { work(); }) {}
@@ -222,33 +220,12 @@ class HelperThread {
     }
     m_wake.notify_all();
   }
-  void hold(bool held) {
-    {
-      std::lock_guard lock(m_mutex);
-      m_held = held;
-    }
-    m_wake.notify_all();
-  }
-  std::size_t queued() {
-    std::lock_guard lock(m_mutex);
-    return m_jobs.size();
-  }
-  // Runs the oldest job on this thread, waiting up to 5 s for one.
-  bool run_one() {
-    std::unique_lock lock(m_mutex);
-    if (!m_wake.wait_for(lock, std::chrono::seconds(5), [this] { return !m_jobs.empty(); })) return false;
-    std::function<void()> job = std::move(m_jobs.front());
-    m_jobs.pop_front();
-    lock.unlock();
-    job();
-    return true;
-  }
 
  private:
   void work() {
     std::unique_lock lock(m_mutex);
     for (;;) {
-      m_wake.wait(lock, [this] { return m_stopping || (!m_held && !m_jobs.empty()); });
+      m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
       if (m_stopping) return;
       std::function<void()> job = std::move(m_jobs.front());
       m_jobs.pop_front();
@@ -261,13 +238,12 @@ class HelperThread {
   std::mutex m_mutex;
   std::condition_variable m_wake;
   std::deque<std::function<void()>> m_jobs;
-  bool m_held = false;
   bool m_stopping = false;
   std::thread m_thread;
 };
 
 // Serves on its own thread and answers each message with itself; large
-// messages' bytes are copied on helper().
+// messages' bytes are copied on a helper thread.
 class EchoServer {
  public:
   using OnMessage = std::function<void(EchoServer&, SocketImpl&, Message, Transport::StatusCode)>;
@@ -289,7 +265,6 @@ class EchoServer {
   }
 
   uint16_t port() const { return m_port; }
-  HelperThread& helper() { return m_helper; }
   // Runs `work` on the server's thread.
   void post(std::function<void()> work) { EXPECT_TRUE(m_listener->post(std::move(work))); }
   // Only on the server thread.
