@@ -84,7 +84,7 @@ class TARVELO_TRANSPORT_EXPORT BasicSocket : public SocketImpl {
   // Known over plain TCP; fails over TLS.
   [[nodiscard]] Transport::StatusCode peer_uid(uint32_t& uid) override;
   [[nodiscard]] bool post(std::function<void()> work) override;
-  // Over TCP (layers still decode on the loop); not over TLS.
+  // Over TCP only (the layers still decode on the loop).
   void set_receive_helper(Helper helper) override;
 
  private:
