@@ -533,7 +533,8 @@ TEST(TransportLayersTest, TamperedReplayedOrReorderedMessagesEndTheConnection) {
     std::vector<char> answer = (test::send_raw(to_server, hello.data(), hello.size()), read_frame(to_server));
     ASSERT_TRUE(test::send_raw(from_client, answer.data(), answer.size()));
     ASSERT_TRUE(connected.get().ok());
-    Message first = message_of(test::random_bytes(100, 1)), second = message_of(test::random_bytes(100, 2));
+    // Large enough for the server's helper to decode them.
+    Message first = message_of(test::random_bytes(200 * 1024, 1)), second = message_of(test::random_bytes(200 * 1024, 2));
     ASSERT_TRUE(client->send(first).ok() && client->send(second).ok());
     std::vector<char> one = read_frame(from_client), two = read_frame(from_client);
     if (fault == Fault::kTamper) one[8 + 20] ^= 0x01;

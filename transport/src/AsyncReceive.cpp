@@ -43,7 +43,7 @@ void read_elsewhere(const std::shared_ptr<SocketState>& state, FrameHandler done
         std::unique_lock loop_lock(state->mutex);
         if (state->closed || !state->stream) {
           loop_lock.unlock();
-          done(closed_status("Receive"), Message());
+          done(closed_status("Receive"), Message(), false);
           return;
         }
         read_frame_locked(state, std::move(done), true);
@@ -52,16 +52,28 @@ void read_elsewhere(const std::shared_ptr<SocketState>& state, FrameHandler done
     }
     state->read_ahead.filled(count);
     copied += count;
-    if (count == space.size) {
+    Message frame;
+    if (count < space.size) {
+      lock.unlock();
+      lock.lock();
+    } else if (!state->codec || !state->layers_ready || state->read_ahead.next(frame) != ReadAhead::Next::kFrame) {
       read_frame_locked(state, std::move(done));
       return;
+    } else {
+      // A message's layers are taken off here too: decrypting is most of
+      // what an encrypted frame costs. No other receive decodes meanwhile.
+      lock.unlock();
+      StatusCode status = decode_frame(*state, frame);
+      if (!status.ok()) close_now(state);
+      asio::post(*state->io, [done = std::move(done), status, frame = std::move(frame)]() mutable {
+        done(status, status.ok() ? std::move(frame) : Message(), true);
+      });
+      return;
     }
-    lock.unlock();
-    lock.lock();
   }
   lock.unlock();
   StatusCode status = error ? failure(error, "Receive") : closed_status("Receive");
-  asio::post(*state->io, [done = std::move(done), status]() mutable { done(status, Message()); });
+  asio::post(*state->io, [done = std::move(done), status]() mutable { done(status, Message(), false); });
 }
 
 void finish_receive(const std::shared_ptr<SocketState>& state, SocketImpl::ReceiveHandler& handler,
@@ -74,8 +86,8 @@ void finish_receive(const std::shared_ptr<SocketState>& state, SocketImpl::Recei
 // the caller and the stream is open.
 void receive_message_locked(const std::shared_ptr<SocketState>& state,
                             SocketImpl::ReceiveHandler handler) {
-  read_frame_locked(state, [state, handler = std::move(handler)](StatusCode status, Message frame) mutable {
-    if (status.ok() && state->codec) {
+  read_frame_locked(state, [state, handler = std::move(handler)](StatusCode status, Message frame, bool decoded) mutable {
+    if (status.ok() && state->codec && !decoded) {
       status = decode_frame(*state, frame);
       if (!status.ok()) close_now(state);
     }
@@ -90,13 +102,13 @@ void read_frame_locked(const std::shared_ptr<SocketState>& state, FrameHandler d
   switch (state->read_ahead.next(frame)) {
     case ReadAhead::Next::kFrame:
       asio::post(*state->io, [done = std::move(done), frame]() mutable {
-        done(success("Received"), std::move(frame));
+        done(success("Received"), std::move(frame), false);
       });
       return;
     case ReadAhead::Next::kTooLarge: {
       StatusCode status = frame_too_large(state->read_ahead.declared_length(), state->read_ahead.maximum());
       close_locked(state);
-      asio::post(*state->io, [done = std::move(done), status]() mutable { done(status, Message()); });
+      asio::post(*state->io, [done = std::move(done), status]() mutable { done(status, Message(), false); });
       return;
     }
     case ReadAhead::Next::kRead:
@@ -111,13 +123,13 @@ void read_frame_locked(const std::shared_ptr<SocketState>& state, FrameHandler d
   }
   auto on_read = [state, done = std::move(done)](const asio::error_code& error, std::size_t count) mutable {
     if (error) {
-      done(failure(error, "Receive"), Message());
+      done(failure(error, "Receive"), Message(), false);
       return;
     }
     std::unique_lock lock(state->mutex);
     if (state->closed || !state->stream) {
       lock.unlock();
-      done(closed_status("Receive"), Message());
+      done(closed_status("Receive"), Message(), false);
       return;
     }
     state->read_ahead.filled(count);

@@ -11,7 +11,9 @@
 
 namespace tarvelo::detail {
 
-using FrameHandler = std::function<void(Transport::StatusCode, Message)>;
+// `decoded`: the message layers were already taken off the frame (by the
+// receive helper, for a message after the hello).
+using FrameHandler = std::function<void(Transport::StatusCode, Message, bool decoded)>;
 
 // Reads the next frame; the mutex is held by the caller and the stream is
 // open. `done` runs later, on the loop, never inside. `wait_first`: on the

@@ -71,7 +71,7 @@ std::optional<StatusCode> async_step_locked(const std::shared_ptr<SocketState>& 
     if (!step.status.ok()) close_locked(state);
     return step.status;
   }
-  read_frame_locked(state, [state, done = std::move(done)](StatusCode status, Message frame) mutable {
+  read_frame_locked(state, [state, done = std::move(done)](StatusCode status, Message frame, bool) mutable {
     if (!status.ok()) {
       done(std::move(status));
       return;

@@ -84,7 +84,8 @@ class TARVELO_TRANSPORT_EXPORT BasicSocket : public SocketImpl {
   // Known over plain TCP; fails over TLS.
   [[nodiscard]] Transport::StatusCode peer_uid(uint32_t& uid) override;
   [[nodiscard]] bool post(std::function<void()> work) override;
-  // Over TCP only (the layers still decode on the loop).
+  // Over TCP only, where a large message's layers are taken off by the
+  // helper too.
   void set_receive_helper(Helper helper) override;
 
  private:
