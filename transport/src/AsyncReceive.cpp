@@ -22,6 +22,14 @@ constexpr std::size_t kHelpedReadSlice = 256 * 1024;
 // hold a worker from other connections' small ones for its whole length.
 constexpr std::size_t kHelpedReadTurn = 2 * 1024 * 1024;
 
+// A received frame into its message; one that cannot be decoded ends the
+// connection. One receive at a time.
+StatusCode decode_or_close(const std::shared_ptr<SocketState>& state, Message& frame) {
+  StatusCode status = decode_frame(*state, frame);
+  if (!status.ok()) close_now(state);
+  return status;
+}
+
 // On the helper's thread: copies what has arrived of the frame's rest. A
 // whole frame goes to `done` on the loop; when the peer has sent no more
 // yet, the loop waits for it and hands the copying back.
@@ -63,8 +71,7 @@ void read_elsewhere(const std::shared_ptr<SocketState>& state, FrameHandler done
       // A message's layers are taken off here too: decrypting is most of
       // what an encrypted frame costs. No other receive decodes meanwhile.
       lock.unlock();
-      StatusCode status = decode_frame(*state, frame);
-      if (!status.ok()) close_now(state);
+      StatusCode status = decode_or_close(state, frame);
       asio::post(*state->io, [done = std::move(done), status, frame = std::move(frame)]() mutable {
         done(status, status.ok() ? std::move(frame) : Message(), true);
       });
@@ -87,10 +94,7 @@ void finish_receive(const std::shared_ptr<SocketState>& state, SocketImpl::Recei
 void receive_message_locked(const std::shared_ptr<SocketState>& state,
                             SocketImpl::ReceiveHandler handler) {
   read_frame_locked(state, [state, handler = std::move(handler)](StatusCode status, Message frame, bool decoded) mutable {
-    if (status.ok() && state->codec && !decoded) {
-      status = decode_frame(*state, frame);
-      if (!status.ok()) close_now(state);
-    }
+    if (status.ok() && !decoded) status = decode_or_close(state, frame);
     finish_receive(state, handler, status.ok() ? std::move(frame) : Message(), std::move(status));
   });
 }
@@ -180,10 +184,7 @@ bool take_ready(const std::shared_ptr<SocketState>& state, Message& message) {
     if (state->closed || !state->stream || !state->layers_ready || state->receiving) return false;
     if (state->read_ahead.next(frame) != ReadAhead::Next::kFrame) return false;
   }
-  if (state->codec && !decode_frame(*state, frame).ok()) {
-    close_now(state);
-    return false;
-  }
+  if (!decode_or_close(state, frame).ok()) return false;
   message = std::move(frame);
   return true;
 }
