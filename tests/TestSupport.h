@@ -196,9 +196,6 @@ class CaptureLog {
   std::ostream* m_saved_err;
 };
 
-// A listener on 127.0.0.1 (plain TCP, unless given other) run on its own thread.
-// Each accepted connection is kept in a map and handled by `on_message`; the
-// default echoes and counts.
 // Runs on one thread the jobs that sockets hand over
 // (SocketImpl::set_receive_helper), as a server's workers do; jobs left at
 // the end are dropped.
@@ -242,8 +239,10 @@ class HelperThread {
   std::thread m_thread;
 };
 
-// Serves on its own thread and answers each message with itself; large
-// messages' bytes are copied on a helper thread.
+// A listener on 127.0.0.1 (plain TCP, unless given other) run on its own thread.
+// Each accepted connection is kept in a map and handled by `on_message`; the
+// default echoes and counts. Large messages' bytes are copied on a helper
+// thread.
 class EchoServer {
  public:
   using OnMessage = std::function<void(EchoServer&, SocketImpl&, Message, Transport::StatusCode)>;

@@ -22,6 +22,17 @@ constexpr std::size_t kHelpedReadSlice = 256 * 1024;
 // hold a worker from other connections' small ones for its whole length.
 constexpr std::size_t kHelpedReadTurn = 2 * 1024 * 1024;
 
+// On the loop, once a read has ended: the state's lock, or none when the
+// socket closed meanwhile, which `done` has then been told.
+std::unique_lock<std::mutex> lock_if_open(const std::shared_ptr<SocketState>& state, FrameHandler& done) {
+  std::unique_lock lock(state->mutex);
+  if (state->closed || !state->stream) {
+    lock.unlock();
+    done(closed_status("Receive"), Message(), false);
+  }
+  return lock;
+}
+
 // A received frame into its message; one that cannot be decoded ends the
 // connection. One receive at a time.
 StatusCode decode_or_close(const std::shared_ptr<SocketState>& state, Message& frame) {
@@ -48,13 +59,7 @@ void read_elsewhere(const std::shared_ptr<SocketState>& state, FrameHandler done
     if (error) break;
     if (count == 0) {
       asio::post(*state->io, [state, done = std::move(done)]() mutable {
-        std::unique_lock loop_lock(state->mutex);
-        if (state->closed || !state->stream) {
-          loop_lock.unlock();
-          done(closed_status("Receive"), Message(), false);
-          return;
-        }
-        read_frame_locked(state, std::move(done), true);
+        if (auto loop_lock = lock_if_open(state, done)) read_frame_locked(state, std::move(done), true);
       });
       return;
     }
@@ -130,12 +135,8 @@ void read_frame_locked(const std::shared_ptr<SocketState>& state, FrameHandler d
       done(failure(error, "Receive"), Message(), false);
       return;
     }
-    std::unique_lock lock(state->mutex);
-    if (state->closed || !state->stream) {
-      lock.unlock();
-      done(closed_status("Receive"), Message(), false);
-      return;
-    }
+    auto lock = lock_if_open(state, done);
+    if (!lock) return;
     state->read_ahead.filled(count);
     read_frame_locked(state, std::move(done));
   };
